@@ -1,0 +1,29 @@
+// Access to the settings file: one read, one write and the read-with-default pattern through
+// which every reader completes the file with its defaults.
+#ifndef PLOTSPOOL_CONFIG_SETTINGS_FILE_H_
+#define PLOTSPOOL_CONFIG_SETTINGS_FILE_H_
+
+#include <string>
+#include <string_view>
+
+namespace plotspool {
+
+// The value of `key` in `section` of `file`, cut to its first 254 bytes. Empty when the file,
+// the section or the key is absent, when the value is empty, or when the file cannot be read.
+std::string ReadProfileString(std::string_view section, std::string_view key,
+                              const std::string& file);
+
+// Sets `key` = `value` in `section` of `file`, creating the file, the section or the key as
+// needed and leaving every other byte of the file as it was. The write is atomic. Returns false
+// when it failed (the file is then unchanged); the service's callers ignore the result.
+bool WriteProfileString(std::string_view section, std::string_view key, std::string_view value,
+                        const std::string& file);
+
+// Read-with-default: the value when it is not empty; otherwise `default_value`, which is also
+// written back (also when it is empty, so the key appears in the file).
+std::string ReadOrCreateValue(std::string_view section, std::string_view key,
+                              std::string_view default_value, const std::string& file);
+
+}  // namespace plotspool
+
+#endif  // PLOTSPOOL_CONFIG_SETTINGS_FILE_H_
