@@ -1,0 +1,369 @@
+#include "platform/ini_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+namespace plotspool::platform {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// The parser: pure functions over the file's bytes.
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+enum class LineKind { kBlank, kComment, kSection, kBadSection, kEntry, kOther };
+
+struct Line {
+  LineKind kind = LineKind::kBlank;
+  std::size_t end = 0;          // just past the line's terminator (or the text's end)
+  std::string_view name;        // section name or entry key, trimmed
+  std::size_t value_begin = 0;  // entry: trimmed value as [value_begin, value_end) of the text
+  std::size_t value_end = 0;
+};
+
+// Splits at '\n' only, so a lone CR is an ordinary byte (and a blank when trimming).
+class LineReader {
+ public:
+  explicit LineReader(std::string_view text) : text_(text) {}
+
+  bool Next(Line& line) {
+    if (pos_ >= text_.size()) return false;
+    const std::size_t begin = pos_;
+    const void* newline = std::memchr(text_.data() + begin, '\n', text_.size() - begin);
+    const std::size_t content_end =
+        newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - text_.data())
+                : text_.size();
+    pos_ = newline ? content_end + 1 : content_end;
+    line = Line{};
+    line.end = pos_;
+    Classify(begin, content_end, line);
+    return true;
+  }
+
+ private:
+  void Classify(std::size_t begin, std::size_t end, Line& line) const {
+    const std::string_view content = Trim(text_.substr(begin, end - begin));
+    if (content.empty()) {
+      line.kind = LineKind::kBlank;
+    } else if (content.front() == ';') {
+      line.kind = LineKind::kComment;
+    } else if (content.front() == '[') {
+      // The last ']' closes the name, so names holding ']' (directory names may) round-trip.
+      const std::size_t close = content.rfind(']');
+      if (close == std::string_view::npos) {
+        line.kind = LineKind::kBadSection;
+      } else {
+        line.kind = LineKind::kSection;
+        line.name = Trim(content.substr(1, close - 1));
+      }
+    } else if (const std::size_t equals = content.find('='); equals != std::string_view::npos) {
+      line.kind = LineKind::kEntry;
+      line.name = Trim(content.substr(0, equals));
+      const std::size_t after_equals =
+          static_cast<std::size_t>(content.data() - text_.data()) + equals + 1;
+      const std::string_view value = Trim(content.substr(equals + 1));
+      line.value_begin =
+          value.empty() ? after_equals : static_cast<std::size_t>(value.data() - text_.data());
+      line.value_end = line.value_begin + value.size();
+    } else {
+      line.kind = LineKind::kOther;
+    }
+  }
+
+  std::string_view text_;
+  std::size_t pos_ = 0;
+};
+
+std::string_view Unquote(std::string_view value) {
+  if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+    return value.substr(1, value.size() - 2);
+  }
+  return value;
+}
+
+bool HasLineBreakOrNul(std::string_view text) {
+  return text.find_first_of(std::string_view("\n\r\0", 3)) != std::string_view::npos;
+}
+
+std::string_view DetectLineEnding(std::string_view text) {
+  const std::size_t newline = text.find('\n');
+  if (newline != std::string_view::npos && newline > 0 && text[newline - 1] == '\r') return "\r\n";
+  return "\n";
+}
+
+bool LastLineIsBlank(std::string_view text) {
+  if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  const std::size_t newline = text.rfind('\n');
+  const std::string_view last = newline == std::string_view::npos ? text : text.substr(newline + 1);
+  return Trim(last).empty();
+}
+
+// ---------------------------------------------------------------------------------------------
+// File access.
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now and reports the result, since a failed close can mean lost data.
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+enum class ReadOutcome { kRead, kMissing, kFailed };
+
+// Reads the whole regular file. Anything else at the path (a FIFO, a device) is refused without
+// blocking, as is a file above kMaxIniFileBytes.
+ReadOutcome ReadWholeFile(const std::string& path, std::string& contents, struct stat& info) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd.valid()) return errno == ENOENT ? ReadOutcome::kMissing : ReadOutcome::kFailed;
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return ReadOutcome::kFailed;
+  if (static_cast<std::size_t>(info.st_size) > kMaxIniFileBytes) return ReadOutcome::kFailed;
+  contents.clear();
+  contents.resize(static_cast<std::size_t>(info.st_size));
+  std::size_t filled = 0;
+  // The size is only a hint: another program may be growing or shrinking the file right now.
+  for (;;) {
+    if (filled == contents.size()) {
+      if (contents.size() >= kMaxIniFileBytes) return ReadOutcome::kFailed;
+      contents.resize(std::min(kMaxIniFileBytes + 1, contents.size() + 4096));
+    }
+    const ssize_t got = ::read(fd.get(), contents.data() + filled, contents.size() - filled);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return ReadOutcome::kFailed;
+    }
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  contents.resize(filled);
+  return ReadOutcome::kRead;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t written = ::write(fd, data.data(), data.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
+
+std::string RandomSuffix() {
+  static std::mt19937_64 generator{std::random_device{}()};
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::uint64_t bits = generator();
+  std::string suffix;
+  for (int i = 0; i < 12; ++i, bits >>= 4) suffix += kHex[bits & 15];
+  return suffix;
+}
+
+// Best effort: makes the rename itself durable. A failure here does not undo the write.
+void SyncDirectory(const std::string& directory) {
+  FileDescriptor fd(
+      ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) ::fsync(fd.get());
+}
+
+// Puts `contents` at `path` through a temporary file beside it. `existing` describes the file
+// being replaced (its mode and owner are kept), or is null for a new file, which gets 0666
+// less the umask like any file the process creates.
+bool ReplaceFile(const std::string& path, std::string_view contents, const struct stat* existing) {
+  const std::size_t slash = path.rfind('/');
+  const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (base.empty()) return false;
+  // Hidden, and short enough that a long base name cannot make the name too long.
+  const std::string prefix = directory + "." + base.substr(0, 64) + ".";
+
+  std::string temporary;
+  int raw_fd = -1;
+  for (int attempt = 0; attempt < 16 && raw_fd < 0; ++attempt) {
+    temporary = prefix + RandomSuffix() + ".tmp";
+    raw_fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (raw_fd < 0 && errno != EEXIST) return false;
+  }
+  if (raw_fd < 0) return false;
+  FileDescriptor fd(raw_fd);
+
+  bool ok = true;
+  if (existing != nullptr) {
+    // Owner first: a change of owner may clear set-id bits that the mode then restores.
+    if (existing->st_uid != ::geteuid() || existing->st_gid != ::getegid()) {
+      // Only a privileged writer can give the file back to its owner; others make it theirs.
+      (void)::fchown(fd.get(), existing->st_uid, existing->st_gid);
+    }
+    ok = ::fchmod(fd.get(), existing->st_mode & 07777) == 0;
+  }
+  ok = ok && WriteAll(fd.get(), contents) && ::fsync(fd.get()) == 0;
+  ok = fd.Close() && ok;
+  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  SyncDirectory(directory);
+  return true;
+}
+
+// The file a write has to replace: the target of a symbolic link, so that the link stays.
+std::string ResolveWriteTarget(const std::string& file) {
+  struct stat info;
+  if (::lstat(file.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return file;
+  char* resolved = ::realpath(file.c_str(), nullptr);
+  if (resolved == nullptr) return file;  // dangling: the write then replaces the link
+  std::string target(resolved);
+  std::free(resolved);
+  return target;
+}
+
+}  // namespace
+
+std::optional<std::string_view> FindIniValue(std::string_view text, std::string_view section,
+                                             std::string_view key) {
+  section = Trim(section);
+  key = Trim(key);
+  if (section.empty() || key.empty()) return std::nullopt;
+  LineReader reader(text);
+  Line line;
+  bool in_section = false;
+  while (reader.Next(line)) {
+    switch (line.kind) {
+      case LineKind::kSection:
+      case LineKind::kBadSection:
+        if (in_section) return std::nullopt;  // later sections of the same name do not count
+        in_section = line.kind == LineKind::kSection && EqualsIgnoringAsciiCase(line.name, section);
+        break;
+      case LineKind::kEntry:
+        if (in_section && EqualsIgnoringAsciiCase(line.name, key)) {
+          return Unquote(text.substr(line.value_begin, line.value_end - line.value_begin));
+        }
+        break;
+      default:
+        break;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> SetIniValue(std::string_view text, std::string_view section,
+                                       std::string_view key, std::string_view value) {
+  section = Trim(section);
+  key = Trim(key);
+  if (section.empty() || key.empty() || HasLineBreakOrNul(section) || HasLineBreakOrNul(key) ||
+      HasLineBreakOrNul(value) || key.find('=') != std::string_view::npos || key.front() == '[' ||
+      key.front() == ';') {
+    return std::nullopt;
+  }
+  const std::string_view line_ending = DetectLineEnding(text);
+
+  LineReader reader(text);
+  Line line;
+  bool in_section = false;
+  std::optional<std::size_t> insert_at;
+  while (reader.Next(line)) {
+    if (line.kind == LineKind::kSection || line.kind == LineKind::kBadSection) {
+      if (in_section) break;
+      if (line.kind == LineKind::kSection && EqualsIgnoringAsciiCase(line.name, section)) {
+        in_section = true;
+        insert_at = line.end;
+      }
+      continue;
+    }
+    if (!in_section) continue;
+    if (line.kind == LineKind::kEntry && EqualsIgnoringAsciiCase(line.name, key)) {
+      std::string result;
+      result.reserve(text.size() + value.size());
+      result.append(text.substr(0, line.value_begin));
+      result.append(value);
+      result.append(text.substr(line.value_end));
+      return result;
+    }
+    // Trailing blank lines and comments usually belong to what follows, so the new key goes
+    // before them, right after the section's last real line.
+    if (line.kind == LineKind::kEntry || line.kind == LineKind::kOther) insert_at = line.end;
+  }
+
+  std::string result;
+  result.reserve(text.size() + section.size() + key.size() + value.size() + 16);
+  if (insert_at) {
+    result.append(text.substr(0, *insert_at));
+    if (text[*insert_at - 1] != '\n') result.append(line_ending);  // last line had no ending
+    result.append(key).append("=").append(value).append(line_ending);
+    result.append(text.substr(*insert_at));
+    return result;
+  }
+  result.append(text);
+  if (!text.empty()) {
+    if (text.back() != '\n') result.append(line_ending);
+    if (!LastLineIsBlank(text)) result.append(line_ending);
+  }
+  result.append("[").append(section).append("]").append(line_ending);
+  result.append(key).append("=").append(value).append(line_ending);
+  return result;
+}
+
+std::string ReadIniString(std::string_view section, std::string_view key, const std::string& file) {
+  std::string contents;
+  struct stat info;
+  if (ReadWholeFile(file, contents, info) != ReadOutcome::kRead) return {};
+  const std::optional<std::string_view> value = FindIniValue(contents, section, key);
+  if (!value) return {};
+  return std::string(value->substr(0, kMaxIniValueBytes));
+}
+
+bool WriteIniString(std::string_view section, std::string_view key, std::string_view value,
+                    const std::string& file) {
+  if (file.empty()) return false;
+  const std::string target = ResolveWriteTarget(file);
+  std::string contents;
+  struct stat info;
+  const ReadOutcome outcome = ReadWholeFile(target, contents, info);
+  if (outcome == ReadOutcome::kFailed) return false;
+  const std::optional<std::string> updated = SetIniValue(contents, section, key, value);
+  if (!updated) return false;
+  if (outcome == ReadOutcome::kRead && *updated == contents) return true;
+  return ReplaceFile(target, *updated, outcome == ReadOutcome::kRead ? &info : nullptr);
+}
+
+}  // namespace plotspool::platform

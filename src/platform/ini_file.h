@@ -1,0 +1,53 @@
+// The settings file in INI layout, standing in for the platform's private-profile functions.
+// Text is bytes. A line whose first non-blank byte is '[' and that holds a ']' opens a section
+// (name between '[' and the last ']'); ';' lines are comments; other lines holding '=' are
+// entries. Section and key match case-insensitively (ASCII), blanks around names and values do
+// not count, and only the first section of a name and the first entry of a key count.
+// A '[' line without ']' ends the section before it and opens none that can be matched.
+#ifndef PLOTSPOOL_PLATFORM_INI_FILE_H_
+#define PLOTSPOOL_PLATFORM_INI_FILE_H_
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace plotspool::platform {
+
+// Longest value a read returns; longer values are cut to their first bytes.
+inline constexpr std::size_t kMaxIniValueBytes = 254;
+
+// Settings files larger than this are not read (reads give empty, writes fail), so a stray
+// huge file cannot exhaust memory.
+inline constexpr std::size_t kMaxIniFileBytes = 64 * 1024 * 1024;
+
+// The value of `key` in `section` of the INI text `text`: blanks around it removed, then one
+// pair of surrounding double quotes; not cut. nullopt when the section or the key is absent.
+// The view points into `text`.
+std::optional<std::string_view> FindIniValue(std::string_view text, std::string_view section,
+                                             std::string_view key);
+
+// `text` with `key` = `value` set in `section`: an existing value is replaced in place, a
+// missing key goes after the section's last entry, a missing section to the end; every other
+// byte stays. New lines take the text's line ending (that of its first line; LF if it has none).
+// nullopt when the arguments cannot form a section line and an entry line: empty names, a line
+// break or NUL anywhere, '=' in the key, or a key starting with '[' or ';'.
+std::optional<std::string> SetIniValue(std::string_view text, std::string_view section,
+                                       std::string_view key, std::string_view value);
+
+// Reads `file` afresh and returns the value of `key` in `section`, cut to kMaxIniValueBytes.
+// Empty when the file, section or key is absent, the value is empty, or the file cannot be read
+// (not a regular file, too large, an I/O error).
+std::string ReadIniString(std::string_view section, std::string_view key, const std::string& file);
+
+// Sets the value in `file` as SetIniValue does, creating the file if it is missing (not its
+// directory). Atomic: the new contents go to a temporary file in the same directory, are synced
+// and renamed over the file, which keeps its mode and (where permitted) owner; a symbolic link
+// is written through. True on success (also when nothing had to change); false when it failed,
+// in which case the file is as it was and no temporary file is left.
+bool WriteIniString(std::string_view section, std::string_view key, std::string_view value,
+                    const std::string& file);
+
+}  // namespace plotspool::platform
+
+#endif  // PLOTSPOOL_PLATFORM_INI_FILE_H_
