@@ -39,10 +39,14 @@ enum class LineKind { kBlank, kComment, kSection, kBadSection, kEntry, kOther };
 
 struct Line {
   LineKind kind = LineKind::kBlank;
-  std::size_t end = 0;          // just past the line's terminator (or the text's end)
-  std::string_view name;        // section name or entry key, trimmed
-  std::size_t value_begin = 0;  // entry: trimmed value as [value_begin, value_end) of the text
+  std::size_t end = 0;    // just past the line's terminator (or the text's end)
+  std::string_view name;  // section name or entry key, trimmed
+  // Entry: offsets into the text. The value field runs from after '=' to the line's end (its
+  // CR LF or LF excluded); the value proper is that field trimmed.
+  std::size_t after_equals = 0;
+  std::size_t value_begin = 0;  // first non-blank of the field, or the field's end
   std::size_t value_end = 0;
+  std::size_t field_end = 0;
 };
 
 // Splits at '\n' only, so a lone CR is an ordinary byte (and a blank when trimming).
@@ -60,6 +64,8 @@ class LineReader {
     pos_ = newline ? content_end + 1 : content_end;
     line = Line{};
     line.end = pos_;
+    line.field_end = content_end;
+    if (newline && content_end > begin && text_[content_end - 1] == '\r') --line.field_end;
     Classify(begin, content_end, line);
     return true;
   }
@@ -83,12 +89,15 @@ class LineReader {
     } else if (const std::size_t equals = content.find('='); equals != std::string_view::npos) {
       line.kind = LineKind::kEntry;
       line.name = Trim(content.substr(0, equals));
-      const std::size_t after_equals =
-          static_cast<std::size_t>(content.data() - text_.data()) + equals + 1;
-      const std::string_view value = Trim(content.substr(equals + 1));
-      line.value_begin =
-          value.empty() ? after_equals : static_cast<std::size_t>(value.data() - text_.data());
-      line.value_end = line.value_begin + value.size();
+      line.after_equals = static_cast<std::size_t>(content.data() - text_.data()) + equals + 1;
+      line.value_begin = line.after_equals;
+      while (line.value_begin < line.field_end && IsBlank(text_[line.value_begin])) {
+        ++line.value_begin;
+      }
+      line.value_end = line.field_end;
+      while (line.value_end > line.value_begin && IsBlank(text_[line.value_end - 1])) {
+        --line.value_end;
+      }
     } else {
       line.kind = LineKind::kOther;
     }
@@ -314,9 +323,13 @@ std::optional<std::string> SetIniValue(std::string_view text, std::string_view s
     if (line.kind == LineKind::kEntry && EqualsIgnoringAsciiCase(line.name, key)) {
       std::string result;
       result.reserve(text.size() + value.size());
-      result.append(text.substr(0, line.value_begin));
+      // The blanks after '=' stay unless the new value brings its own, so that writing the
+      // value just read (blanks and all) changes nothing.
+      const std::size_t begin =
+          !value.empty() && IsBlank(value.front()) ? line.after_equals : line.value_begin;
+      result.append(text.substr(0, begin));
       result.append(value);
-      result.append(text.substr(line.value_end));
+      result.append(text.substr(line.field_end));
       return result;
     }
     // Trailing blank lines and comments usually belong to what follows, so the new key goes

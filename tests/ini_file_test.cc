@@ -1,0 +1,366 @@
+#include "platform/ini_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace plotspool::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::random_device random;
+    path_ = fs::temp_directory_path() / ("ini_test_" + std::to_string(random()));
+    fs::create_directories(path_);
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  std::string File(const std::string& name) const { return (path_ / name).string(); }
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(path_)) {
+      names.push_back(entry.path().filename().string());
+    }
+    return names;
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void Spit(const std::string& path, const std::string& contents) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
+}
+
+std::string Find(std::string_view text, std::string_view section, std::string_view key) {
+  const auto value = FindIniValue(text, section, key);
+  return value ? std::string(*value) : "<absent>";
+}
+
+// ---- Reading ----------------------------------------------------------------------------------
+
+TEST(IniParseTest, MatchingTrimmingQuotesAndComments) {
+  const std::string text =
+      "; top comment\n"
+      "[Global]\n"
+      "  Wartezeit =  10  \t\n"
+      "AdminLog=\"0\"\n"
+      "Twice=\"\"x\"\"\n"
+      "Lone=\"\n"
+      ";Commented=1\n"
+      "Path=C:\\a=b ; not a comment\n"
+      "Empty=\n"
+      "Wartezeit=99\n"
+      "[ other ]\n"
+      "Key=other\n";
+  EXPECT_EQ(Find(text, "global", "WARTEZEIT"), "10");
+  EXPECT_EQ(Find(text, " Global ", "wartezeit"), "10");
+  EXPECT_EQ(Find(text, "Global", "AdminLog"), "0");
+  EXPECT_EQ(Find(text, "Global", "Twice"), "\"x\"");  // only one pair goes
+  EXPECT_EQ(Find(text, "Global", "Lone"), "\"");
+  EXPECT_EQ(Find(text, "Global", "Commented"), "<absent>");
+  EXPECT_EQ(Find(text, "Global", ";Commented"), "<absent>");
+  EXPECT_EQ(Find(text, "Global", "Path"), "C:\\a=b ; not a comment");
+  EXPECT_EQ(Find(text, "Global", "Empty"), "");
+  EXPECT_EQ(Find(text, "Global", "Key"), "<absent>");
+  EXPECT_EQ(Find(text, "OTHER", "key"), "other");
+  EXPECT_EQ(Find(text, "Missing", "Key"), "<absent>");
+  EXPECT_EQ(Find(text, "Global", ""), "<absent>");
+}
+
+TEST(IniParseTest, DuplicatesAndMalformedLines) {
+  const std::string text =
+      "orphan=0\n"
+      "[A]\n"
+      "x=1\n"
+      "just text\n"
+      "=no key\n"
+      "[B\n"
+      "y=2\n"
+      "[a]\n"
+      "x=3\n"
+      "z=4\n"
+      "[Plot]1]\n"
+      "k=v\r\n"
+      "[\xC4rger]\n"
+      "k=bytes";
+  EXPECT_EQ(Find(text, "A", "x"), "1");
+  EXPECT_EQ(Find(text, "A", "y"), "<absent>");  // an unclosed header ends [A]
+  EXPECT_EQ(Find(text, "B", "y"), "<absent>");  // ... and opens nothing
+  EXPECT_EQ(Find(text, "A", "z"), "<absent>");  // the second [a] does not count
+  EXPECT_EQ(Find(text, "A", "just text"), "<absent>");
+  EXPECT_EQ(Find(text, "Plot]1", "k"), "v");
+  EXPECT_EQ(Find(text, "\xC4rger", "K"), "bytes");
+  EXPECT_EQ(Find(text, "\xE4rger", "K"), "<absent>");  // only ASCII folds
+}
+
+// ---- Writing into text ------------------------------------------------------------------------
+
+TEST(IniWriteTextTest, ReplacesInPlaceKeepingEveryOtherByte) {
+  const std::string crlf =
+      "; settings\r\n"
+      "[Global]\r\n"
+      "  wartezeit =  10  \r\n"
+      "\r\n"
+      "AdminLog=\r\n"
+      "Quoted=\"old\"\r\n"
+      "[x]\r\n"
+      "Wartezeit=5\r\n";
+  EXPECT_EQ(SetIniValue(crlf, "GLOBAL", "Wartezeit", "20"),
+            "; settings\r\n[Global]\r\n  wartezeit =  20\r\n\r\nAdminLog=\r\n"
+            "Quoted=\"old\"\r\n[x]\r\nWartezeit=5\r\n");
+  EXPECT_EQ(SetIniValue(crlf, "Global", "adminlog", "1"),
+            "; settings\r\n[Global]\r\n  wartezeit =  10  \r\n\r\nAdminLog=1\r\n"
+            "Quoted=\"old\"\r\n[x]\r\nWartezeit=5\r\n");
+  EXPECT_EQ(SetIniValue(crlf, "Global", "Quoted", "new"),
+            "; settings\r\n[Global]\r\n  wartezeit =  10  \r\n\r\nAdminLog=\r\n"
+            "Quoted=new\r\n[x]\r\nWartezeit=5\r\n");
+  // The value field includes its trailing blanks; blanks after '=' stay unless the value has its
+  // own, so that writing back what is there changes nothing.
+  EXPECT_EQ(SetIniValue(crlf, "Global", "Wartezeit", "10  "), crlf);
+  EXPECT_EQ(SetIniValue("[A]\nk = \n", "A", "k", ""), "[A]\nk = \n");
+  EXPECT_EQ(SetIniValue("[A]\nk = old\n", "A", "k", " new"), "[A]\nk = new\n");
+  // Duplicate keys: the first is the one that is read, so it is the one replaced.
+  EXPECT_EQ(SetIniValue("[A]\nk=1\nk=2\n", "A", "K", "3"), "[A]\nk=3\nk=2\n");
+}
+
+TEST(IniWriteTextTest, MissingKeyGoesAfterTheSectionsLastEntry) {
+  EXPECT_EQ(SetIniValue("[A]\nx=1\n; about B\n\n[B]\ny=2\n", "a", "new", "v"),
+            "[A]\nx=1\nnew=v\n; about B\n\n[B]\ny=2\n");
+  EXPECT_EQ(SetIniValue("[A]\n; note\nx=1\n\n", "A", "new", "v"), "[A]\n; note\nx=1\nnew=v\n\n");
+  EXPECT_EQ(SetIniValue("[A]\n\n[B]\n", "A", "new", "v"), "[A]\nnew=v\n\n[B]\n");
+  EXPECT_EQ(SetIniValue("[A]\r\nx=1\r\n[B]\r\n", "A", "new", "v"),
+            "[A]\r\nx=1\r\nnew=v\r\n[B]\r\n");
+  // No final line ending: one is added before the new line, in the file's own style.
+  EXPECT_EQ(SetIniValue("[A]\r\nx=1", "A", "new", "v"), "[A]\r\nx=1\r\nnew=v\r\n");
+  EXPECT_EQ(SetIniValue("[A]", "A", "new", "v"), "[A]\nnew=v\n");
+  // Duplicate sections: the write goes to the first, which is the one read.
+  EXPECT_EQ(SetIniValue("[A]\nx=1\n[a]\ny=2\n", "A", "y", "3"), "[A]\nx=1\ny=3\n[a]\ny=2\n");
+  // An unclosed header ends the section, so the key lands above it.
+  EXPECT_EQ(SetIniValue("[A]\nx=1\n[B\n", "A", "y", "2"), "[A]\nx=1\ny=2\n[B\n");
+}
+
+TEST(IniWriteTextTest, MissingSectionGoesToTheEnd) {
+  EXPECT_EQ(SetIniValue("", "Global", "k", "v"), "[Global]\nk=v\n");
+  EXPECT_EQ(SetIniValue("[A]\nx=1\n", "B", "k", ""), "[A]\nx=1\n\n[B]\nk=\n");
+  EXPECT_EQ(SetIniValue("[A]\nx=1\n\n", "B", "k", "v"), "[A]\nx=1\n\n[B]\nk=v\n");
+  EXPECT_EQ(SetIniValue("[A]\r\nx=1", "B", "k", "v"), "[A]\r\nx=1\r\n\r\n[B]\r\nk=v\r\n");
+  EXPECT_EQ(SetIniValue("; only a comment", "B", "k", "v"), "; only a comment\n\n[B]\nk=v\n");
+}
+
+TEST(IniWriteTextTest, RefusesWhatCannotBeWrittenAsOneLine) {
+  const std::string text = "[A]\nx=1\n";
+  EXPECT_FALSE(SetIniValue(text, "A", "x", "1\n[B]"));
+  EXPECT_FALSE(SetIniValue(text, "A", "x", "1\r"));
+  EXPECT_FALSE(SetIniValue(text, "A", "x", "1\0"s));
+  EXPECT_FALSE(SetIniValue(text, "A\nB", "x", "1"));
+  EXPECT_FALSE(SetIniValue(text, " ", "x", "1"));
+  EXPECT_FALSE(SetIniValue(text, "A", "", "1"));
+  EXPECT_FALSE(SetIniValue(text, "A", "a=b", "1"));
+  EXPECT_FALSE(SetIniValue(text, "A", ";x", "1"));
+  EXPECT_FALSE(SetIniValue(text, "A", "[x", "1"));
+}
+
+// Whatever the text, a write is read back, leaves other settings alone and is idempotent.
+TEST(IniWriteTextTest, WritesReadBackOnHostileTexts) {
+  std::mt19937 random(7);
+  const std::string alphabet = "ab[]=;\" \t\r\n\0\xFF"s;
+  std::vector<std::string> texts = {"",
+                                    "\n\n\n",
+                                    "[A",
+                                    "[A]",
+                                    "[A]\r",
+                                    "=\n[]\n",
+                                    "\0\0[A]\0\n"s,
+                                    "[A]\nx=1\n[a]\nk=old\n",
+                                    std::string(100000, 'x')};
+  for (int i = 0; i < 300; ++i) {
+    std::string text;
+    const int length = static_cast<int>(random() % 200);
+    for (int j = 0; j < length; ++j) text += alphabet[random() % alphabet.size()];
+    texts.push_back(text);
+  }
+  for (const std::string& text : texts) {
+    for (const auto& [section, key] : {std::pair{"A", "k"}, {"a", "b"}, {"New", "k"}}) {
+      const auto other_before = FindIniValue(text, "A", "x");
+      const auto updated = SetIniValue(text, section, key, "  \"v=1\"  ");
+      ASSERT_TRUE(updated);
+      EXPECT_EQ(Find(*updated, section, key), "v=1") << testing::PrintToString(text);
+      EXPECT_EQ(FindIniValue(*updated, "A", "x"), other_before) << testing::PrintToString(text);
+      EXPECT_EQ(SetIniValue(*updated, section, key, "  \"v=1\"  "), updated);
+      // Only bytes inside one line (the old value) may have gone; the rest is shifted, not changed.
+      size_t prefix = 0;
+      while (prefix < text.size() && prefix < updated->size() &&
+             text[prefix] == (*updated)[prefix]) {
+        ++prefix;
+      }
+      size_t suffix = 0;
+      while (suffix < text.size() - prefix && suffix < updated->size() - prefix &&
+             text[text.size() - 1 - suffix] == (*updated)[updated->size() - 1 - suffix]) {
+        ++suffix;
+      }
+      EXPECT_EQ(text.substr(prefix, text.size() - prefix - suffix).find('\n'), std::string::npos)
+          << testing::PrintToString(text);
+    }
+  }
+}
+
+// ---- Files ------------------------------------------------------------------------------------
+
+TEST(IniFileTest, MissingFileIsCreatedWithLfAndNoTemporaryIsLeft) {
+  TempDir dir;
+  const std::string file = dir.File("plotspool.ini");
+  EXPECT_EQ(ReadIniString("Global", "Wartezeit", file), "");
+  ASSERT_TRUE(WriteIniString("Global", "Wartezeit", "10", file));
+  ASSERT_TRUE(WriteIniString("Global", "AdminLog", "0", file));
+  ASSERT_TRUE(WriteIniString("Plotter1", "sPN_A1", "151", file));
+  EXPECT_EQ(Slurp(file), "[Global]\nWartezeit=10\nAdminLog=0\n\n[Plotter1]\nsPN_A1=151\n");
+  EXPECT_EQ(ReadIniString("global", "wartezeit", file), "10");
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"plotspool.ini"});
+}
+
+TEST(IniFileTest, WriteKeepsModeLineEndingsAndTheRestOfTheFile) {
+  TempDir dir;
+  const std::string file = dir.File("s.ini");
+  const std::string before =
+      "; edited by hand\r\n[Global]\r\nWartezeit=10\r\n\r\n; printers\r\n[P1]\r\nsPN_A4=162\r\n";
+  Spit(file, before);
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  ASSERT_TRUE(WriteIniString("Global", "Wartezeit", "3", file));
+  ASSERT_TRUE(WriteIniString("Global", "ProgrammEnde", "0", file));
+  EXPECT_EQ(Slurp(file),
+            "; edited by hand\r\n[Global]\r\nWartezeit=3\r\nProgrammEnde=0\r\n\r\n; printers\r\n"
+            "[P1]\r\nsPN_A4=162\r\n");
+  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"s.ini"});
+}
+
+TEST(IniFileTest, SymbolicLinkIsWrittenThrough) {
+  TempDir dir;
+  Spit(dir.File("real.ini"), "[A]\nx=1\n");
+  fs::create_symlink("real.ini", dir.path() / "link.ini");
+  ASSERT_TRUE(WriteIniString("A", "x", "2", dir.File("link.ini")));
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "link.ini"));
+  EXPECT_EQ(Slurp(dir.File("real.ini")), "[A]\nx=2\n");
+}
+
+TEST(IniFileTest, ValuesAreCutTo254BytesOnRead) {
+  TempDir dir;
+  const std::string file = dir.File("s.ini");
+  const std::string exact(254, 'e');
+  std::string long_value;
+  for (int i = 0; i < 300; ++i) long_value += static_cast<char>('a' + i % 26);
+  ASSERT_TRUE(WriteIniString("A", "exact", exact, file));
+  ASSERT_TRUE(WriteIniString("A", "long", long_value, file));
+  EXPECT_EQ(ReadIniString("A", "exact", file), exact);
+  EXPECT_EQ(ReadIniString("A", "long", file), long_value.substr(0, 254));
+  EXPECT_NE(Slurp(file).find(long_value), std::string::npos);  // the file keeps it whole
+}
+
+TEST(IniFileTest, WritesThatCannotBeDoneFailQuietly) {
+  TempDir dir;
+  Spit(dir.File("plain"), "not a directory");
+  EXPECT_FALSE(WriteIniString("A", "x", "1", dir.File("plain") + "/s.ini"));  // ENOTDIR
+  EXPECT_FALSE(WriteIniString("A", "x", "1", dir.File("missing") + "/s.ini"));
+  EXPECT_FALSE(WriteIniString("A", "x", "1", ""));
+  EXPECT_FALSE(WriteIniString("A", "x", "1", dir.path().string()));  // a directory
+  EXPECT_EQ(ReadIniString("A", "x", dir.path().string()), "");
+
+  const std::string file = dir.File("s.ini");
+  Spit(file, "[A]\nx=1\n");
+  EXPECT_FALSE(WriteIniString("A", "x", "1\n[B]", file));
+  EXPECT_EQ(Slurp(file), "[A]\nx=1\n");
+
+  // A FIFO must neither block a read nor be replaced by a write.
+  const std::string fifo = dir.File("fifo.ini");
+  ASSERT_EQ(std::system(("mkfifo " + fifo).c_str()), 0);
+  EXPECT_EQ(ReadIniString("A", "x", fifo), "");
+  EXPECT_FALSE(WriteIniString("A", "x", "1", fifo));
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_EQ(dir.Names().size(), 3u);
+}
+
+TEST(IniFileTest, WriteOnReadOnlyMountFailsAndLeavesFileAlone) {
+  TempDir dir;
+  const fs::path mount_point = dir.path() / "ro";
+  fs::create_directories(mount_point);
+  Spit((mount_point / "s.ini").string(), "[A]\nx=1\n");
+  // Populate a tmpfs, then remount it read-only.
+  const std::string mount_rw = "mount -t tmpfs tmpfs " + mount_point.string() + " 2>/dev/null";
+  if (std::system(mount_rw.c_str()) != 0) GTEST_SKIP() << "mount not permitted";
+  const std::string file = (mount_point / "s.ini").string();
+  Spit(file, "[A]\nx=1\n");
+  const int remounted = std::system(("mount -o remount,ro " + mount_point.string()).c_str());
+  if (remounted == 0) {
+    EXPECT_EQ(ReadIniString("A", "x", file), "1");
+    EXPECT_FALSE(WriteIniString("A", "x", "2", file));
+    EXPECT_FALSE(WriteIniString("A", "y", "2", file));
+    EXPECT_EQ(Slurp(file), "[A]\nx=1\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(mount_point), fs::directory_iterator()), 1);
+  }
+  ASSERT_EQ(std::system(("umount " + mount_point.string()).c_str()), 0);
+  if (remounted != 0) GTEST_SKIP() << "remount read-only not permitted";
+}
+
+// ---- Bad settings files -----------------------------------------------------------------------
+
+TEST(IniFileTest, GarbageAndHugeFilesNeitherCrashNorHang) {
+  TempDir dir;
+  const std::string file = dir.File("s.ini");
+
+  std::mt19937 random(1);
+  std::string garbage;
+  for (int i = 0; i < 100000; ++i) garbage += static_cast<char>(random());
+  garbage += "\0\n[A]\0x=1"s;
+  Spit(file, garbage);
+  EXPECT_EQ(ReadIniString("A\0x"s, "x", file), "");
+  ASSERT_TRUE(WriteIniString("A", "k", "v", file));
+  EXPECT_EQ(ReadIniString("A", "k", file), "v");
+  EXPECT_EQ(Slurp(file).substr(0, garbage.size()), garbage);
+
+  // 10 MB: one 1 MB line, then many entries, the wanted section at the end.
+  std::string big = "[Filler]\nlong=" + std::string(1 << 20, 'L') + "\n";
+  for (int i = 0; big.size() < 10 * 1024 * 1024; ++i) {
+    big += "key" + std::to_string(i) + "=value\n";
+  }
+  big += "[Global]\nWartezeit=10";  // no final newline
+  Spit(file, big);
+  EXPECT_EQ(ReadIniString("Global", "Wartezeit", file), "10");
+  EXPECT_EQ(ReadIniString("Filler", "long", file), std::string(254, 'L'));
+  ASSERT_TRUE(WriteIniString("Global", "AdminLog", "1", file));
+  EXPECT_EQ(Slurp(file), big + "\nAdminLog=1\n");
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"s.ini"});
+}
+
+TEST(IniFileTest, FileAboveTheSizeLimitIsNotTouched) {
+  TempDir dir;
+  const std::string file = dir.File("s.ini");
+  Spit(file, "[A]\nx=1\n");
+  fs::resize_file(file, kMaxIniFileBytes + 1);  // sparse, so cheap
+  EXPECT_EQ(ReadIniString("A", "x", file), "");
+  EXPECT_FALSE(WriteIniString("A", "x", "2", file));
+  EXPECT_EQ(fs::file_size(file), kMaxIniFileBytes + 1);
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"s.ini"});
+}
+
+}  // namespace
+}  // namespace plotspool::platform

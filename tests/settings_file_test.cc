@@ -1,0 +1,94 @@
+#include "config/settings_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+
+namespace plotspool {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+class SettingsFileTest : public testing::Test {
+ protected:
+  SettingsFileTest() {
+    dir_ = fs::temp_directory_path() / ("settings_test_" + std::to_string(std::random_device{}()));
+    fs::create_directories(dir_);
+    file_ = (dir_ / "plotspool.ini").string();
+  }
+  ~SettingsFileTest() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+  std::string Contents() const {
+    std::ifstream in(file_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  void SetContents(const std::string& contents) const {
+    std::ofstream(file_, std::ios::binary | std::ios::trunc) << contents;
+  }
+
+  fs::path dir_;
+  std::string file_;
+};
+
+TEST_F(SettingsFileTest, FreshFileGetsEveryKeyWithItsDefaultInReadingOrder) {
+  EXPECT_EQ(ReadOrCreateValue("Global", "Wartezeit", "10", file_), "10");
+  EXPECT_EQ(ReadOrCreateValue("Global", "AdminLog", "0", file_), "0");
+  EXPECT_EQ(ReadOrCreateValue("Global", "UebergabePfad", "/tmp/plotspool/", file_),
+            "/tmp/plotspool/");
+  EXPECT_EQ(ReadOrCreateValue("Global", "ProgrammEnde", "0", file_), "0");
+  EXPECT_EQ(Contents(),
+            "[Global]\nWartezeit=10\nAdminLog=0\nUebergabePfad=/tmp/plotspool/\nProgrammEnde=0\n");
+}
+
+TEST_F(SettingsFileTest, EmptyAndMissingAreAlikeAndGetTheDefaultWritten) {
+  SetContents("[global]\r\nwartezeit=\r\n[Plotter1]\r\nsPN_A4=162\r\n");
+  EXPECT_EQ(ReadOrCreateValue("Global", "Wartezeit", "10", file_), "10");
+  EXPECT_EQ(ReadOrCreateValue("Global", "AdminLog", "0", file_), "0");
+  EXPECT_EQ(ReadOrCreateValue("Plotter1", "sOutputFolder", "", file_), "");
+  EXPECT_EQ(Contents(),
+            "[global]\r\nwartezeit=10\r\nAdminLog=0\r\n[Plotter1]\r\nsPN_A4=162\r\n"
+            "sOutputFolder=\r\n");
+  // The empty default is now present and empty: reading it again changes nothing.
+  const auto written = fs::last_write_time(file_);
+  EXPECT_EQ(ReadOrCreateValue("Plotter1", "sOutputFolder", "", file_), "");
+  EXPECT_EQ(fs::last_write_time(file_), written);
+}
+
+TEST_F(SettingsFileTest, PresentValuesAreReturnedAndNeverRewritten) {
+  const std::string before = "; mine\n[Global]\nWartezeit = \"0\" \nAdminLog=-1\n";
+  SetContents(before);
+  EXPECT_EQ(ReadOrCreateValue("GLOBAL", "wartezeit", "10", file_), "0");
+  EXPECT_EQ(ReadOrCreateValue("Global", "AdminLog", "0", file_), "-1");
+  EXPECT_EQ(Contents(), before);
+  // Edits made by another program between two calls are seen.
+  SetContents("[Global]\nWartezeit=7\n");
+  EXPECT_EQ(ReadProfileString("Global", "Wartezeit", file_), "7");
+}
+
+TEST_F(SettingsFileTest, ReadsAreCutAt254BytesAndAtNul) {
+  SetContents("[A]\nexact=" + std::string(254, '4') + "\nlong=" + std::string(300, '3') +
+              "\nnul=ab\0cd\n"s);
+  EXPECT_EQ(ReadProfileString("A", "exact", file_), std::string(254, '4'));
+  EXPECT_EQ(ReadProfileString("A", "long", file_), std::string(254, '3'));
+  EXPECT_EQ(ReadProfileString("A", "nul", file_), "ab");
+  EXPECT_EQ(ReadProfileString("A", "exact", (dir_ / "absent.ini").string()), "");
+}
+
+TEST_F(SettingsFileTest, FailedWritesAreQuietAndTheDefaultIsStillUsed) {
+  SetContents("not a directory");
+  const std::string below_file = file_ + "/sub.ini";
+  EXPECT_FALSE(WriteProfileString("Global", "Wartezeit", "10", below_file));
+  EXPECT_EQ(ReadOrCreateValue("Global", "Wartezeit", "10", below_file), "10");
+  EXPECT_EQ(Contents(), "not a directory");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+}  // namespace
+}  // namespace plotspool
