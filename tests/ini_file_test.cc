@@ -263,19 +263,6 @@ TEST(IniFileTest, SymbolicLinkIsWrittenThrough) {
   EXPECT_EQ(Slurp(dir.File("real.ini")), "[A]\nx=2\n");
 }
 
-TEST(IniFileTest, ValuesAreCutTo254BytesOnRead) {
-  TempDir dir;
-  const std::string file = dir.File("s.ini");
-  const std::string exact(254, 'e');
-  std::string long_value;
-  for (int i = 0; i < 300; ++i) long_value += static_cast<char>('a' + i % 26);
-  ASSERT_TRUE(WriteIniString("A", "exact", exact, file));
-  ASSERT_TRUE(WriteIniString("A", "long", long_value, file));
-  EXPECT_EQ(ReadIniString("A", "exact", file), exact);
-  EXPECT_EQ(ReadIniString("A", "long", file), long_value.substr(0, 254));
-  EXPECT_NE(Slurp(file).find(long_value), std::string::npos);  // the file keeps it whole
-}
-
 TEST(IniFileTest, WritesThatCannotBeDoneFailQuietly) {
   TempDir dir;
   Spit(dir.File("plain"), "not a directory");

@@ -77,6 +77,7 @@ TEST_F(SettingsFileTest, ReadsAreCutAt254BytesAndAtNul) {
               "\nnul=ab\0cd\n"s);
   EXPECT_EQ(ReadProfileString("A", "exact", file_), std::string(254, '4'));
   EXPECT_EQ(ReadProfileString("A", "long", file_), std::string(254, '3'));
+  EXPECT_NE(Contents().find(std::string(300, '3')), std::string::npos);  // the file keeps it whole
   EXPECT_EQ(ReadProfileString("A", "nul", file_), "ab");
   EXPECT_EQ(ReadProfileString("A", "exact", (dir_ / "absent.ini").string()), "");
 }
