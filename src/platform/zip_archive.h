@@ -27,8 +27,8 @@ class ZipArchive {
   // that was open before is closed first.
   int Open(const std::string& path);
 
-  // The name of entry `index` exactly as stored (bytes, up to a NUL byte); empty when the
-  // archive is not open or has no such entry.
+  // The name of entry `index` as stored, byte for byte (libzip shows a NUL byte as a blank);
+  // empty when the archive is not open or has no such entry.
   std::string EntryName(int index);
 
   // The uncompressed size entry `index` declares; -1 when there is no such entry.
