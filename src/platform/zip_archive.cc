@@ -1,0 +1,316 @@
+#include "platform/zip_archive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <cerrno>
+#include <string_view>
+#include <utility>
+
+#include "util/error.h"
+
+namespace plotspool::platform {
+namespace {
+
+// Large enough that the per-call overhead of libzip and write(2) vanishes, small enough that an
+// entry of any size is written with the same memory.
+constexpr std::size_t kChunkBytes = 256 * 1024;
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int Release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+class ZipFile {
+ public:
+  explicit ZipFile(zip_file_t* file) : file_(file) {}
+  ~ZipFile() {
+    if (file_ != nullptr) zip_fclose(file_);
+  }
+  ZipFile(const ZipFile&) = delete;
+  ZipFile& operator=(const ZipFile&) = delete;
+  zip_file_t* get() const { return file_; }
+
+ private:
+  zip_file_t* file_;
+};
+
+// Splits a member name at "/" and "\" and accepts it only when every component is a plain name.
+// "\" is a separator on the machines that send archives, so "..\x" must not pass as one odd name.
+bool IsPlainRelativeName(std::string_view name) {
+  if (name.empty() || name.find('\0') != std::string_view::npos) return false;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size() && name[i] != '/' && name[i] != '\\') continue;
+    const std::string_view component = name.substr(start, i - start);
+    if (component.empty() || component == "." || component == "..") return false;
+    start = i + 1;
+  }
+  return true;
+}
+
+// The folders of `name` at "/" only, then the leaf. A "\" stays part of a file name here, so
+// the member lands exactly at destination + name, which is where the caller looks for it.
+std::vector<std::string> SplitAtSlash(const std::string& name) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (std::size_t slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
+    parts.push_back(name.substr(start, slash - start));
+  }
+  parts.push_back(name.substr(start));
+  return parts;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+std::string ZipErrorText(int code) {
+  zip_error_t error;
+  zip_error_init_with_code(&error, code);
+  std::string text = zip_error_strerror(&error);
+  zip_error_fini(&error);
+  return text;
+}
+
+// Everything ExtractEntry creates on disk, removed again in reverse order unless committed.
+class Extraction {
+ public:
+  Extraction() = default;
+  Extraction(const Extraction&) = delete;
+  Extraction& operator=(const Extraction&) = delete;
+  ~Extraction() {
+    if (committed_) return;
+    if (file_created_) unlinkat(directories_.back().get(), leaf_.c_str(), 0);
+    for (std::size_t i = components_.size(); i-- > 0;) {
+      if (created_[i]) unlinkat(directories_[i].get(), components_[i].c_str(), AT_REMOVEDIR);
+    }
+  }
+
+  // Starts at the destination directory, which the caller chose and may reach through links.
+  bool OpenDestination(const std::string& path) {
+    directories_.emplace_back(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return directories_.back().valid();
+  }
+  int DestinationFd() const { return directories_.front().get(); }
+
+  // Enters the sub-folder `component`, creating it when missing. An existing one is used only
+  // when it is a real directory (not a link) of our own user, so nobody else can swap the member
+  // between our write and the caller's rename. Returns false with errno set.
+  bool EnterDirectory(const std::string& component, bool* created) {
+    const int parent = directories_.back().get();
+    *created = mkdirat(parent, component.c_str(), 0700) == 0;
+    if (!*created && errno != EEXIST) return false;
+    components_.push_back(component);
+    created_.push_back(*created);
+    UniqueFd next(
+        openat(parent, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid()) return false;
+    struct stat info {};
+    if (fstat(next.get(), &info) != 0) return false;
+    if (!*created && info.st_uid != geteuid()) {
+      errno = EACCES;
+      return false;
+    }
+    directories_.push_back(std::move(next));
+    return true;
+  }
+
+  // O_EXCL never follows a link at the leaf and never reuses a stale file.
+  int CreateFile(const std::string& leaf) {
+    const int fd = openat(directories_.back().get(), leaf.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      leaf_ = leaf;
+      file_created_ = true;
+    }
+    return fd;
+  }
+
+  void Commit() { committed_ = true; }
+
+ private:
+  std::vector<UniqueFd> directories_;  // [0] destination, [i + 1] inside components_[i]
+  std::vector<std::string> components_;
+  std::vector<bool> created_;
+  std::string leaf_;
+  bool file_created_ = false;
+  bool committed_ = false;
+};
+
+}  // namespace
+
+ZipArchive::~ZipArchive() {
+  if (archive_ != nullptr) zip_discard(archive_);
+}
+
+int ZipArchive::Fail(int number, std::string text) {
+  error_text_ = std::move(text);
+  return number;
+}
+
+int ZipArchive::Open(const std::string& path) {
+  if (archive_ != nullptr) {
+    zip_discard(archive_);
+    archive_ = nullptr;
+  }
+  error_text_.clear();
+  // O_NONBLOCK so that a FIFO planted under the archive's name cannot block the open.
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) return Fail(ErrorNumberFromErrno(errno), "cannot open " + path);
+  struct stat info {};
+  if (fstat(fd.get(), &info) != 0) return Fail(ErrorNumberFromErrno(errno), "cannot stat " + path);
+  if (!S_ISREG(info.st_mode)) return Fail(kPathFileAccessError, "not a regular file: " + path);
+  // libzip would take an empty file for a new, empty archive; for us it is not an archive.
+  if (info.st_size == 0) return Fail(kPathFileAccessError, "empty file: " + path);
+  const int flags = fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return Fail(ErrorNumberFromErrno(errno), "cannot read " + path);
+  }
+  int zip_error = 0;
+  // Strict checks: a header that disagrees with the central directory is damage, not a variant.
+  archive_ = zip_fdopen(fd.get(), ZIP_CHECKCONS, &zip_error);
+  if (archive_ == nullptr) return Fail(kPathFileAccessError, ZipErrorText(zip_error));
+  fd.Release();  // the archive owns the descriptor now
+  return 0;
+}
+
+std::string ZipArchive::EntryName(int index) {
+  if (archive_ == nullptr || index < 0) return {};
+  const char* name = zip_get_name(archive_, static_cast<zip_uint64_t>(index), ZIP_FL_ENC_RAW);
+  return name == nullptr ? std::string() : std::string(name);
+}
+
+std::int64_t ZipArchive::EntrySize(int index) {
+  if (archive_ == nullptr || index < 0) return -1;
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  if (zip_stat_index(archive_, static_cast<zip_uint64_t>(index), 0, &stat) != 0) return -1;
+  if ((stat.valid & ZIP_STAT_SIZE) == 0 || stat.size > INT64_MAX) return -1;
+  return static_cast<std::int64_t>(stat.size);
+}
+
+int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
+  created_directories_.clear();
+  error_text_.clear();
+  if (archive_ == nullptr) return Fail(kBadFileName, "no archive open");
+  const std::string name = EntryName(index);
+  if (name.empty()) return Fail(kFileNotFound, "no entry " + std::to_string(index));
+  if (!IsPlainRelativeName(name)) return Fail(kBadFileName, "unsafe member name: " + name);
+
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  if (zip_stat_index(archive_, static_cast<zip_uint64_t>(index), 0, &stat) != 0) {
+    return Fail(kPathFileAccessError, zip_strerror(archive_));
+  }
+  constexpr zip_uint64_t kNeeded =
+      ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
+  if ((stat.valid & kNeeded) != kNeeded) return Fail(kPathFileAccessError, "incomplete entry");
+  if (stat.encryption_method != ZIP_EM_NONE) return Fail(kPermissionDenied, "encrypted: " + name);
+  if (!zip_compression_method_supported(stat.comp_method, 0)) {
+    return Fail(kPathFileAccessError, "unsupported method " + std::to_string(stat.comp_method));
+  }
+
+  const std::string base = destination_dir.empty() || destination_dir.back() == '/'
+                               ? destination_dir
+                               : destination_dir + "/";
+  Extraction extraction;
+  if (!extraction.OpenDestination(base)) {
+    return Fail(ErrorNumberFromErrno(errno), "cannot open directory " + base);
+  }
+  // Refuse before writing a byte; the size check while streaming keeps the header honest.
+  struct statvfs space {};
+  if (fstatvfs(extraction.DestinationFd(), &space) != 0) {
+    return Fail(ErrorNumberFromErrno(errno), "cannot query free space of " + base);
+  }
+  // Counted in whole blocks, as the file will occupy them; no product that could overflow.
+  const zip_uint64_t block = space.f_frsize != 0 ? space.f_frsize : 1;
+  const zip_uint64_t blocks_needed = stat.size / block + (stat.size % block != 0 ? 1 : 0);
+  if (blocks_needed > space.f_bavail) {
+    return Fail(kDiskFull, "entry of " + std::to_string(stat.size) + " bytes exceeds free space");
+  }
+
+  std::vector<std::string> parts = SplitAtSlash(name);
+  const std::string leaf = std::move(parts.back());
+  parts.pop_back();
+  std::vector<std::string> created;
+  std::string path = base;
+  for (const std::string& component : parts) {
+    path += component + "/";
+    bool was_created = false;
+    const bool entered = extraction.EnterDirectory(component, &was_created);
+    if (was_created) created.push_back(path);
+    if (!entered) return Fail(ErrorNumberFromErrno(errno), "cannot use directory " + path);
+  }
+  UniqueFd out(extraction.CreateFile(leaf));
+  if (!out.valid()) return Fail(ErrorNumberFromErrno(errno), "cannot create " + path + leaf);
+
+  ZipFile in(zip_fopen_index(archive_, static_cast<zip_uint64_t>(index), 0));
+  if (in.get() == nullptr) return Fail(kPathFileAccessError, zip_strerror(archive_));
+  std::vector<char> chunk(kChunkBytes);
+  zip_uint64_t written = 0;
+  for (;;) {
+    const zip_int64_t n = zip_fread(in.get(), chunk.data(), chunk.size());
+    if (n < 0) return Fail(kPathFileAccessError, zip_file_strerror(in.get()));
+    if (n == 0) break;
+    // A stream that inflates past its declared size is stopped here, not at the end of the disk.
+    if (static_cast<zip_uint64_t>(n) > stat.size - written) {
+      return Fail(kPathFileAccessError, "entry data exceeds its declared size");
+    }
+    if (!WriteAll(out.get(), chunk.data(), static_cast<std::size_t>(n))) {
+      return Fail(ErrorNumberFromErrno(errno), "cannot write " + path + leaf);
+    }
+    written += static_cast<zip_uint64_t>(n);
+  }
+  if (written != stat.size) return Fail(kPathFileAccessError, "entry data shorter than declared");
+  // The caller renames the member over the job file; it must be on disk before that.
+  if (fdatasync(out.get()) != 0 || close(out.Release()) != 0) {
+    return Fail(ErrorNumberFromErrno(errno), "cannot write " + path + leaf);
+  }
+  extraction.Commit();
+  created_directories_ = std::move(created);
+  return 0;
+}
+
+int ZipArchive::Close() {
+  if (archive_ == nullptr) return Fail(kBadFileName, "no archive open");
+  error_text_.clear();
+  zip* archive = std::exchange(archive_, nullptr);
+  if (zip_close(archive) != 0) {
+    Fail(kPathFileAccessError, zip_strerror(archive));
+    zip_discard(archive);
+    return kPathFileAccessError;
+  }
+  return 0;
+}
+
+}  // namespace plotspool::platform

@@ -1,0 +1,66 @@
+// Read-only access to one ZIP archive: the four operations the job procedure needs to replace a
+// job file by the first member of its archive. Archives come from other machines and are treated
+// as hostile: a member is only ever written below the destination directory, never over an
+// existing file or through a symbolic link, never larger than its declared size, and never
+// half-written.
+#ifndef PLOTSPOOL_PLATFORM_ZIP_ARCHIVE_H_
+#define PLOTSPOOL_PLATFORM_ZIP_ARCHIVE_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct zip;
+
+namespace plotspool::platform {
+
+class ZipArchive {
+ public:
+  ZipArchive() = default;
+  ~ZipArchive();
+  ZipArchive(const ZipArchive&) = delete;
+  ZipArchive& operator=(const ZipArchive&) = delete;
+
+  // Opens the regular file at `path` read-only; a symbolic link, FIFO or device is refused, and
+  // so is an empty file. Returns 0 when the archive is open (an archive without entries opens),
+  // else a run-time error number (53 missing, 75 damaged or not an archive, ...). An archive
+  // that was open before is closed first.
+  int Open(const std::string& path);
+
+  // The name of entry `index` as stored, byte for byte (libzip shows a NUL byte as a blank);
+  // empty when the archive is not open or has no such entry.
+  std::string EntryName(int index);
+
+  // The uncompressed size entry `index` declares; -1 when there is no such entry.
+  std::int64_t EntrySize(int index);
+
+  // Writes entry `index` as destination_dir + its name (destination_dir ends in "/"); folder
+  // components of the name ("/" only) become sub-folders, created when missing. Returns 0 when
+  // the whole member is written and synced, else a run-time error number; on failure nothing
+  // that this call created is left behind. Refused: absolute names, "." or ".." or empty
+  // components ("\" counts as a separator too), directory entries, encrypted entries,
+  // unsupported methods, entries declaring more than the free space, an existing file or any
+  // symbolic link on the way. Data longer than declared, shorter, or with a wrong CRC fails.
+  int ExtractEntry(int index, const std::string& destination_dir);
+
+  // The sub-folders the last successful ExtractEntry created, outermost first, each ending in
+  // "/". The caller removes them (innermost first) once it has moved the member away.
+  const std::vector<std::string>& created_directories() const { return created_directories_; }
+
+  // Why the last operation failed, for logs and tests; empty after a success.
+  const std::string& error_text() const { return error_text_; }
+
+  // Closes the archive. Returns 0 when closed, non-zero when none was open.
+  int Close();
+
+ private:
+  int Fail(int number, std::string text);
+
+  zip* archive_ = nullptr;
+  std::vector<std::string> created_directories_;
+  std::string error_text_;
+};
+
+}  // namespace plotspool::platform
+
+#endif  // PLOTSPOOL_PLATFORM_ZIP_ARCHIVE_H_
