@@ -69,7 +69,7 @@ std::string LocalTimeStamp14();
 // Attribute word bits of a directory entry.
 enum : uint32_t {
   kAttributeReadOnly = 1,    // the owner may not write
-  kAttributeHidden = 2,      // the name starts with "."
+  kAttributeHidden = 2,      // the name starts with "." ("." and ".." themselves excepted)
   kAttributeSystem = 4,      // neither regular file nor directory: FIFO, socket, device
   kAttributeDirectory = 16,  // a real directory, not a link to one
   kAttributeArchive = 32,    // a regular file

@@ -22,7 +22,8 @@ std::string QuoteCommandLineArgument(const std::string& argument);
 
 enum class WaitOutcome { kEnded, kDeadlinePassed, kCloseRequested };
 
-// A started program. Standard input and output are /dev/null, standard error is inherited.
+// A started program. Standard input and output are /dev/null, standard error is inherited, no
+// other descriptor of the service is passed on.
 // The destructor never kills; a program still running (or not yet reaped) is handed to
 // ReapFinishedChildren.
 class ChildProcess {
