@@ -1,0 +1,378 @@
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+#include <vector>
+
+#include "platform/unique_fd.h"
+#include "util/error.h"
+
+namespace plotspool::platform {
+namespace {
+
+[[noreturn]] void ThrowErrno() { throw ErrorFromErrno(errno); }
+
+std::string BaseName(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Opens a job file for reading without following a link at it and without blocking on a FIFO,
+// a device or a writer's lease; anything but a regular file is refused.
+UniqueFd OpenRegularForReading(const std::string& path, struct stat& st) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.valid()) {
+    // EWOULDBLOCK here means another process holds a write lease: the file is in use.
+    if (errno == EWOULDBLOCK) throw RuntimeError(kPermissionDenied);
+    ThrowErrno();
+  }
+  if (::fstat(fd.get(), &st) != 0) ThrowErrno();
+  if (!S_ISREG(st.st_mode)) throw RuntimeError(kPathFileAccessError);
+  return fd;
+}
+
+// A hidden temporary beside `target`, removed again unless Keep() is called. Hidden, so that
+// the transfer-tree walk never takes a half-written copy for a job.
+class TemporaryBeside {
+ public:
+  explicit TemporaryBeside(const std::string& target) {
+    path_ = DirectoryOf(target) + "/.plotspool-XXXXXX";
+    fd_.Reset(::mkostemp(path_.data(), O_CLOEXEC));
+    if (!fd_.valid()) ThrowErrno();
+  }
+  TemporaryBeside(const TemporaryBeside&) = delete;
+  TemporaryBeside& operator=(const TemporaryBeside&) = delete;
+  ~TemporaryBeside() {
+    fd_.Reset();
+    if (!kept_) ::unlink(path_.c_str());
+  }
+
+  int fd() const { return fd_.get(); }
+  const std::string& path() const { return path_; }
+  void Keep() { kept_ = true; }
+
+ private:
+  std::string path_;
+  UniqueFd fd_;
+  bool kept_ = false;
+};
+
+void WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowErrno();
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+// Copies the rest of `from` to `to`, in the kernel where it can.
+void CopyData(int from, int to) {
+  for (;;) {
+    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, size_t{1} << 30, 0);
+    if (n == 0) return;
+    if (n > 0) continue;
+    if (errno == EINTR) continue;
+    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+        errno == EBADF) {
+      break;  // not offered between these files: copy through user space
+    }
+    ThrowErrno();
+  }
+  std::vector<char> buffer(size_t{1} << 20);
+  for (;;) {
+    const ssize_t n = ::read(from, buffer.data(), buffer.size());
+    if (n == 0) return;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowErrno();
+    }
+    WriteAll(to, buffer.data(), static_cast<size_t>(n));
+  }
+}
+
+void SyncDirectoryOf(const std::string& path) {
+  UniqueFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.valid()) ::fsync(dir.get());  // best effort: the data itself is already synced
+}
+
+// Renames `from` to `to` unless `to` exists; 0 or the errno value (EEXIST when `to` exists).
+int TryRenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL) return errno;
+  // The file system does not know the flag. A hard link refuses an existing target atomically;
+  // where links are not offered either, check first (a small window, but no other way).
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return 0;
+  }
+  if (errno == EEXIST || errno == ENOENT) return errno;
+  struct stat st;
+  if (::lstat(to.c_str(), &st) == 0) return EEXIST;
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+void RenameNoReplace(const std::string& from, const std::string& to) {
+  if (const int error = TryRenameNoReplace(from, to); error != 0) throw ErrorFromErrno(error);
+}
+
+void MoveAcrossFileSystems(const std::string& from, const std::string& to) {
+  struct stat st;
+  if (::lstat(to.c_str(), &st) == 0) throw RuntimeError(kFileAlreadyExists);
+  UniqueFd source = OpenRegularForReading(from, st);
+  TemporaryBeside copy(to);
+  CopyData(source.get(), copy.fd());
+  ::fchmod(copy.fd(), st.st_mode & 07777);
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  ::futimens(copy.fd(), times);
+  if (::fsync(copy.fd()) != 0) ThrowErrno();
+  RenameNoReplace(copy.path(), to);
+  copy.Keep();
+  SyncDirectoryOf(to);
+  if (::unlink(from.c_str()) != 0) {
+    // Two copies would be worse than none moved: take the new one back and report.
+    const int saved = errno;
+    ::unlink(to.c_str());
+    throw ErrorFromErrno(saved);
+  }
+}
+
+}  // namespace
+
+bool NormalFileExists(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  const std::string name = BaseName(path);
+  return S_ISREG(st.st_mode) && !name.empty() && name[0] != '.';
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+int64_t FileSize(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) ThrowErrno();
+  return static_cast<int64_t>(st.st_size);
+}
+
+void MovePath(const std::string& from, const std::string& to) {
+  const int error = TryRenameNoReplace(from, to);
+  if (error == EXDEV) {
+    MoveAcrossFileSystems(from, to);
+  } else if (error != 0) {
+    throw ErrorFromErrno(error);
+  }
+}
+
+void CopyFileReplacing(const std::string& from, const std::string& to) {
+  struct stat st;
+  UniqueFd source = OpenRegularForReading(from, st);
+  TemporaryBeside copy(to);
+  CopyData(source.get(), copy.fd());
+  ::fchmod(copy.fd(), st.st_mode & 0777);
+  if (::fsync(copy.fd()) != 0) ThrowErrno();
+  if (::rename(copy.path().c_str(), to.c_str()) != 0) ThrowErrno();
+  copy.Keep();
+  SyncDirectoryOf(to);
+}
+
+void RemoveFile(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) ThrowErrno();
+}
+
+bool RemoveFileIfExists(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+std::string CreateTempFileName(const std::string& dir, const std::string& prefix) {
+  std::string base = dir;
+  if (base.empty() || base.back() != '/') base += '/';
+  base += prefix;
+  // A random start keeps two processes from walking the same sequence of names.
+  std::random_device random;
+  const unsigned start = random() & 0xFFFF;
+  for (unsigned i = 0; i < 0x10000; ++i) {
+    char hex[5];
+    std::snprintf(hex, sizeof hex, "%04X", (start + i) & 0xFFFF);
+    std::string path = base + hex + ".tmp";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      ::close(fd);
+      return path;
+    }
+    if (errno != EEXIST) ThrowErrno();
+  }
+  throw RuntimeError(kFileAlreadyExists);
+}
+
+void TrialOpen(const std::string& path) {
+  struct stat st;
+  UniqueFd fd = OpenRegularForReading(path, st);
+  // A read lease is refused while any process has the file open for writing: the kernel's own
+  // answer to "is the sender still writing?".
+  if (::fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0) {
+    ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
+  } else if (errno == EAGAIN || errno == EBUSY) {
+    throw RuntimeError(kPermissionDenied);
+  }
+  // EINVAL (file system without leases) and EPERM/EACCES (no lease capability): the open decides.
+
+  // Writers that take an advisory write lock are held up whether or not the lease test ran.
+  struct flock lock {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  int rc = ::fcntl(fd.get(), F_OFD_GETLK, &lock);
+  if (rc != 0 && errno == EINVAL) {
+    lock = {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    rc = ::fcntl(fd.get(), F_GETLK, &lock);
+  }
+  if (rc == 0 && lock.l_type != F_UNLCK) throw RuntimeError(kPermissionDenied);
+}
+
+std::string ReadFileStart(const std::string& path, std::size_t count) {
+  struct stat st;
+  UniqueFd fd = OpenRegularForReading(path, st);
+  std::string data(count, '\0');
+  std::size_t done = 0;
+  while (done < count) {
+    const ssize_t n = ::read(fd.get(), data.data() + done, count - done);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowErrno();
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  data.resize(done);
+  return data;
+}
+
+void ClearAttributes(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) ThrowErrno();
+  if (!S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR) != 0) return;
+  if (::fchmodat(AT_FDCWD, path.c_str(), (st.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW) != 0)
+    ThrowErrno();
+}
+
+bool MakeSureDirectoryPathExists(const std::string& path) {
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    if (path[slash - 1] == '/') continue;  // "a//b": the prefix was handled already
+    const std::string prefix = path.substr(0, slash);
+    if (::mkdir(prefix.c_str(), 0777) == 0) continue;
+    if (errno != EEXIST) return false;
+    struct stat st;
+    if (::stat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  }
+  return true;
+}
+
+uint64_t FreeSpace(const std::string& dir) {
+  struct statvfs vfs;
+  if (::statvfs(dir.c_str(), &vfs) != 0) ThrowErrno();
+  return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+}
+
+std::string ExecutablePath() {
+  std::string buffer(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) ThrowErrno();
+    if (static_cast<std::size_t>(n) < buffer.size()) {
+      buffer.resize(static_cast<std::size_t>(n));
+      return buffer;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::string LocalTimeStamp14() {
+  const time_t now = ::time(nullptr);
+  struct tm local;
+  ::localtime_r(&now, &local);
+  char text[16];
+  ::strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
+  return text;
+}
+
+struct DirectoryEnumeration::Handle {
+  DIR* dir = nullptr;
+};
+
+DirectoryEnumeration::DirectoryEnumeration() : handle_(std::make_unique<Handle>()) {}
+
+DirectoryEnumeration::~DirectoryEnumeration() { Close(); }
+
+bool DirectoryEnumeration::Open(const std::string& dir, bool follow_link) {
+  Close();
+  std::string name = dir;
+  int flags = O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC;
+  if (!follow_link) {
+    // A trailing "/" would make the kernel follow a link at the last component regardless.
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    flags |= O_NOFOLLOW;
+  }
+  UniqueFd fd(::open(name.c_str(), flags));
+  if (!fd.valid()) return false;
+  handle_->dir = ::fdopendir(fd.get());
+  if (handle_->dir == nullptr) return false;
+  fd.Release();
+  return true;
+}
+
+bool DirectoryEnumeration::Next(DirectoryEntry& entry) {
+  if (handle_->dir == nullptr) return false;
+  for (;;) {
+    errno = 0;
+    const struct dirent* item = ::readdir(handle_->dir);
+    if (item == nullptr) return false;
+    struct stat st;
+    if (::fstatat(::dirfd(handle_->dir), item->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    entry.name = item->d_name;
+    uint32_t word = 0;
+    if (S_ISLNK(st.st_mode)) {
+      word = kAttributeLink;
+    } else if (S_ISDIR(st.st_mode)) {
+      word = kAttributeDirectory;
+    } else if (S_ISREG(st.st_mode)) {
+      word = kAttributeArchive;
+    } else {
+      word = kAttributeSystem;
+    }
+    if (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0) word |= kAttributeReadOnly;
+    if (entry.name[0] == '.' && entry.name != "." && entry.name != "..") word |= kAttributeHidden;
+    entry.attributes = word;
+    return true;
+  }
+}
+
+void DirectoryEnumeration::Close() {
+  if (handle_ && handle_->dir != nullptr) {
+    ::closedir(handle_->dir);
+    handle_->dir = nullptr;
+  }
+}
+
+}  // namespace plotspool::platform

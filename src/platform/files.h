@@ -1,0 +1,108 @@
+// The file layer: every file-system call the service makes. Job files arrive from other machines,
+// so nothing here ever follows a symbolic link at the job file itself, opens a FIFO or device in a
+// blocking way, or leaves a half-written copy behind. Unless said otherwise a function throws
+// RuntimeError (numbered through ErrorFromErrno) on failure.
+#ifndef PLOTSPOOL_PLATFORM_FILES_H_
+#define PLOTSPOOL_PLATFORM_FILES_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace plotspool::platform {
+
+// True when `path` names a regular file (a link is not followed and does not count) whose name
+// does not start with "." (hidden). Never throws.
+bool NormalFileExists(const std::string& path);
+
+// True when anything at all (a dangling link included) exists at `path`. Never throws.
+bool PathExists(const std::string& path);
+
+// Size in bytes of what `path` names, without following a link; 53 when it is missing.
+int64_t FileSize(const std::string& path);
+
+// Moves `from` to `to`; 58 when `to` exists. Across file systems the data is copied to a hidden
+// temporary beside `to`, synced, renamed into place and only then is `from` removed: at any
+// failure exactly one of the two names holds the file.
+void MovePath(const std::string& from, const std::string& to);
+
+// Copies the regular file `from` (never through a link) over `to`, replacing it atomically: a
+// reader of `to` sees the old or the new content, never a partial one.
+void CopyFileReplacing(const std::string& from, const std::string& to);
+
+// Removes the directory entry (a link is removed, not its target).
+void RemoveFile(const std::string& path);
+// As RemoveFile, but never throws; true when an entry was removed.
+bool RemoveFileIfExists(const std::string& path);
+
+// Creates a new empty file `dir`/`prefix`XXXX.tmp (XXXX four upper-case hex digits) that did not
+// exist before, and returns its path. 58 when all 65536 names are taken.
+std::string CreateTempFileName(const std::string& dir, const std::string& prefix);
+
+// Succeeds when `path` is a regular file that can be opened for reading and that no process
+// holds open for writing or write-locks; 70 when it is held. Where the open-for-writing test is
+// unavailable (file system, missing lease capability) the open alone decides. Leaves nothing open.
+void TrialOpen(const std::string& path);
+
+// Up to `count` bytes from the start of the regular file `path`; fewer when the file is shorter.
+// The file is always closed before returning or throwing.
+std::string ReadFileStart(const std::string& path, std::size_t count);
+
+// Makes a regular file owner-writable again ("normal" attributes); a link or anything but a
+// regular file is left alone. Throws on failure; callers that do not care catch.
+void ClearAttributes(const std::string& path);
+
+// Creates every missing directory of `path` up to its last "/" (so the last component only when
+// `path` ends in "/"). True when they all exist afterwards; never throws.
+bool MakeSureDirectoryPathExists(const std::string& path);
+
+// Bytes an unprivileged writer may still use on the file system holding `dir`.
+uint64_t FreeSpace(const std::string& dir);
+
+// Real path of the running executable.
+std::string ExecutablePath();
+
+// Current local time as "yyyymmddhhmmss".
+std::string LocalTimeStamp14();
+
+// Attribute word bits of a directory entry.
+enum : uint32_t {
+  kAttributeReadOnly = 1,    // the owner may not write
+  kAttributeHidden = 2,      // the name starts with "." ("." and ".." themselves excepted)
+  kAttributeSystem = 4,      // neither regular file nor directory: FIFO, socket, device
+  kAttributeDirectory = 16,  // a real directory, not a link to one
+  kAttributeArchive = 32,    // a regular file
+  kAttributeLink = 1024,     // a symbolic link; its target is never looked at
+};
+
+struct DirectoryEntry {
+  std::string name;
+  uint32_t attributes = 0;
+};
+
+// Enumerates one directory in the file system's own order, "." and ".." included. An entry that
+// vanishes between listing and inspection is skipped.
+class DirectoryEnumeration {
+ public:
+  DirectoryEnumeration();
+  DirectoryEnumeration(const DirectoryEnumeration&) = delete;
+  DirectoryEnumeration& operator=(const DirectoryEnumeration&) = delete;
+  ~DirectoryEnumeration();
+
+  // False (never throws) when `dir` is missing, unreadable or not a directory. With
+  // `follow_link` false a link at the last component of `dir` is refused as well, so a
+  // sub-directory swapped for a link after it was listed is not entered.
+  bool Open(const std::string& dir, bool follow_link = true);
+  // Fills `entry` with the next entry; false at the end or after an error. Never throws.
+  bool Next(DirectoryEntry& entry);
+  void Close();
+
+ private:
+  struct Handle;  // the open directory stream, kept out of this header
+  std::unique_ptr<Handle> handle_;
+};
+
+}  // namespace plotspool::platform
+
+#endif  // PLOTSPOOL_PLATFORM_FILES_H_

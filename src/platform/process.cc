@@ -1,0 +1,251 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/close_request.h"
+#include "util/error.h"
+
+extern char** environ;
+
+namespace plotspool::platform {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Children handed over for later reaping; `after` must be reaped first (0: nothing to wait for).
+struct Unreaped {
+  int pid;
+  int after;
+};
+
+std::vector<Unreaped>& UnreapedChildren() {
+  static std::vector<Unreaped> children;
+  return children;
+}
+
+// posix_spawn attributes and file actions, released in the destructor.
+class SpawnSetup {
+ public:
+  explicit SpawnSetup(bool own_group) {
+    posix_spawnattr_init(&attr_);
+    posix_spawn_file_actions_init(&actions_);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (own_group) {
+      flags |= POSIX_SPAWN_SETPGROUP;
+      posix_spawnattr_setpgroup(&attr_, 0);
+    }
+    posix_spawnattr_setflags(&attr_, flags);
+    // The service ignores SIGPIPE and may block signals; a program starts with neither.
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attr_, &signals);
+    sigfillset(&signals);
+    posix_spawnattr_setsigdefault(&attr_, &signals);
+    posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions_, 1, "/dev/null", O_WRONLY, 0);
+    // Descriptors opened without O_CLOEXEC (by a library, say) must not leak into a program that
+    // may outlive the service; standard error stays for the program's complaints.
+    posix_spawn_file_actions_addclosefrom_np(&actions_, 3);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions_);
+    posix_spawnattr_destroy(&attr_);
+  }
+
+  // 0 and the new process id, or the error number.
+  int Spawn(const std::vector<std::string>& args, bool search_path, int& pid) {
+    std::vector<char*> argv;
+    for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t child = -1;
+    const int rc = search_path
+                       ? posix_spawnp(&child, argv[0], &actions_, &attr_, argv.data(), environ)
+                       : posix_spawn(&child, argv[0], &actions_, &attr_, argv.data(), environ);
+    pid = child;
+    return rc;
+  }
+
+ private:
+  posix_spawnattr_t attr_;
+  posix_spawn_file_actions_t actions_;
+};
+
+// True when `pid` has been collected (or was never ours to collect).
+bool TryReap(int pid) {
+  for (;;) {
+    const pid_t rc = waitpid(pid, nullptr, WNOHANG);
+    if (rc == pid) return true;
+    if (rc == 0) return false;
+    if (errno == EINTR) continue;
+    return true;  // ECHILD: collected elsewhere, or SIGCHLD is ignored
+  }
+}
+
+timespec ToTimespec(std::chrono::nanoseconds d) {
+  if (d.count() < 0) d = std::chrono::nanoseconds(0);
+  return timespec{static_cast<time_t>(d.count() / 1000000000),
+                  static_cast<long>(d.count() % 1000000000)};
+}
+
+}  // namespace
+
+std::vector<std::string> SplitCommandLine(const std::string& command_line) {
+  std::vector<std::string> args;
+  const std::size_t end = command_line.size();
+  std::size_t p = 0;
+  while (p < end && IsBlank(command_line[p])) ++p;
+  if (p == end) return args;
+
+  // The program name: quotes group, backslashes are plain path characters.
+  std::string program;
+  bool in_quotes = false;
+  for (; p < end && (in_quotes || !IsBlank(command_line[p])); ++p) {
+    if (command_line[p] == '"') {
+      in_quotes = !in_quotes;
+    } else {
+      program += command_line[p];
+    }
+  }
+  args.push_back(std::move(program));
+
+  for (;;) {
+    while (p < end && IsBlank(command_line[p])) ++p;
+    if (p == end) break;
+    std::string arg;
+    in_quotes = false;
+    for (;;) {
+      std::size_t backslashes = 0;
+      while (p < end && command_line[p] == '\\') {
+        ++backslashes;
+        ++p;
+      }
+      bool copy = true;
+      if (p < end && command_line[p] == '"') {
+        if (backslashes % 2 == 0) {
+          if (in_quotes && p + 1 < end && command_line[p + 1] == '"') {
+            ++p;  // "" inside quotes: one literal quote, still inside
+          } else {
+            copy = false;
+            in_quotes = !in_quotes;
+          }
+        }
+        backslashes /= 2;
+      }
+      arg.append(backslashes, '\\');
+      if (p == end || (!in_quotes && IsBlank(command_line[p]))) break;
+      if (copy) arg += command_line[p];
+      ++p;
+    }
+    args.push_back(std::move(arg));
+  }
+  return args;
+}
+
+std::string QuoteCommandLineArgument(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+  std::string quoted = "\"";
+  for (std::size_t i = 0;; ++i) {
+    std::size_t backslashes = 0;
+    while (i < argument.size() && argument[i] == '\\') {
+      ++backslashes;
+      ++i;
+    }
+    if (i == argument.size()) {
+      // Doubled, so that the closing quote stays a closing quote.
+      quoted.append(backslashes * 2, '\\');
+      break;
+    }
+    if (argument[i] == '"') {
+      quoted.append(backslashes * 2 + 1, '\\');
+    } else {
+      quoted.append(backslashes, '\\');
+    }
+    quoted += argument[i];
+  }
+  quoted += '"';
+  return quoted;
+}
+
+ChildProcess::ChildProcess(const std::string& command_line) {
+  ReapFinishedChildren();
+  const std::vector<std::string> args = SplitCommandLine(command_line);
+  if (args.empty() || args[0].empty()) throw RuntimeError(kInvalidProcedureCall);
+  SpawnSetup setup(/*own_group=*/true);
+  const int rc = setup.Spawn(args, /*search_path=*/true, pid_);
+  if (rc != 0) throw ErrorFromErrno(rc);
+  // Until the child is reaped its id cannot be reused, so opening it by id is race-free here.
+  pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+}
+
+ChildProcess::~ChildProcess() {
+  if (pidfd_ >= 0) close(pidfd_);
+  if (!reaped_ && pid_ > 0) UnreapedChildren().push_back({pid_, reap_after_});
+}
+
+WaitOutcome ChildProcess::WaitUntil(std::chrono::steady_clock::time_point deadline) {
+  using Clock = std::chrono::steady_clock;
+  for (;;) {
+    const int close_fd = CloseRequestFd();
+    pollfd fds[2] = {{pidfd_, POLLIN, 0}, {close_fd, POLLIN, 0}};
+    auto wait = deadline - Clock::now();
+    if (pidfd_ < 0) {
+      // Kernels without process descriptors: look for the end in short slices.
+      wait = std::min<Clock::duration>(wait, std::chrono::milliseconds(50));
+    }
+    const timespec timeout = ToTimespec(wait);
+    const int n = ppoll(fds, 2, &timeout, nullptr);
+    if (n < 0 && errno != EINTR) throw ErrorFromErrno(errno);
+    if (close_fd >= 0 && n > 0 && (fds[1].revents & POLLIN)) return WaitOutcome::kCloseRequested;
+    if (Clock::now() >= deadline) return WaitOutcome::kDeadlinePassed;
+    if (reaped_ || ((pidfd_ < 0 || (n > 0 && fds[0].revents != 0)) && TryReap(pid_))) {
+      reaped_ = true;
+      return WaitOutcome::kEnded;
+    }
+  }
+}
+
+int StartShellCommandDetached(const std::string& command) {
+  ReapFinishedChildren();
+  SpawnSetup setup(/*own_group=*/false);
+  int pid = -1;
+  if (setup.Spawn({"/bin/sh", "-c", command}, /*search_path=*/false, pid) != 0) return -1;
+  UnreapedChildren().push_back({pid, 0});
+  return pid;
+}
+
+void KillProcessGroup(int group) {
+  if (group > 0) kill(-group, SIGKILL);
+}
+
+void ReapFinishedChildren() {
+  auto& children = UnreapedChildren();
+  // Killers first, so that what they killed may be collected in the same call.
+  for (bool progress = true; progress;) {
+    progress = false;
+    for (auto it = children.begin(); it != children.end();) {
+      const bool waiting = it->after != 0 && std::any_of(children.begin(), children.end(),
+                                                         [&](const Unreaped& other) {
+                                                           return other.pid == it->after;
+                                                         });
+      if (!waiting && TryReap(it->pid)) {
+        it = children.erase(it);
+        progress = true;
+      } else {
+        ++it;
+      }
+    }
+  }
+}
+
+}  // namespace plotspool::platform

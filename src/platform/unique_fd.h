@@ -1,0 +1,38 @@
+// An owned file descriptor, closed when its owner goes. Internal to src/platform/.
+#ifndef PLOTSPOOL_PLATFORM_UNIQUE_FD_H_
+#define PLOTSPOOL_PLATFORM_UNIQUE_FD_H_
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace plotspool::platform {
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) Reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { Reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void Reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  int Release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace plotspool::platform
+
+#endif  // PLOTSPOOL_PLATFORM_UNIQUE_FD_H_

@@ -1,0 +1,79 @@
+#include "util/system_utils.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
+#include "platform/process.h"
+#include "util/message_loop.h"
+
+namespace plotspool {
+
+bool bRunTimedOut = false;
+
+namespace {
+
+constexpr std::size_t kTempDirBufferSize = 145;
+constexpr std::size_t kEnvValueBufferSize = 255;
+
+// The point on the steady clock at which the wall clock, read to the second, first shows a
+// time later than now + `seconds`: what a deadline in whole seconds means, without being
+// thrown off when the wall clock is set meanwhile.
+std::chrono::steady_clock::time_point WholeSecondDeadline(int seconds) {
+  const auto wall = std::chrono::system_clock::now();
+  const auto steady = std::chrono::steady_clock::now();
+  const auto into_second = wall - std::chrono::floor<std::chrono::seconds>(wall);
+  return steady + std::chrono::seconds(seconds + 1) -
+         std::chrono::duration_cast<std::chrono::steady_clock::duration>(into_second);
+}
+
+}  // namespace
+
+std::string GetTempDir() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  std::string dir = (tmpdir != nullptr && *tmpdir != '\0') ? tmpdir : "/tmp";
+  if (dir.back() != '/') dir += '/';
+  if (dir.size() >= kTempDirBufferSize) return "";
+  return dir;
+}
+
+std::string GetEnvVar(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (value == nullptr) return "";
+  std::string text = value;
+  if (text.size() >= kEnvValueBufferSize) return "";
+  return text;
+}
+
+void RunAndWait(std::string& command_line, int16_t /*window_style*/, int16_t timeout_seconds) {
+  bRunTimedOut = false;
+  const auto deadline = WholeSecondDeadline(timeout_seconds);
+  platform::ChildProcess program(command_line);
+
+  for (;;) {
+    // Wake at least once a second so the message loop's observer (the watchdog) keeps running
+    // during a long wait; a close request wakes the wait at once.
+    const auto slice_end =
+        std::min(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    const platform::WaitOutcome outcome = program.WaitUntil(slice_end);
+    // The service is stopping: the program stays in its own process group and is not killed,
+    // as a program on the desktop would outlive a service that logs off.
+    YieldToMessageLoop();
+    if (outcome == platform::WaitOutcome::kEnded) return;
+    if (std::chrono::steady_clock::now() >= deadline) break;
+  }
+
+  bRunTimedOut = true;
+  // The leading "-" names the program's process group, so programs it started go too. The
+  // form without "--" is the one every /bin/sh's built-in kill accepts.
+  command_line = "kill -KILL -" + std::to_string(program.pid());
+  const int killer = platform::StartShellCommandDetached(command_line);
+  if (killer > 0) {
+    program.ReapAfter(killer);
+  } else {
+    platform::KillProcessGroup(program.pid());  // no shell: the group must go all the same
+  }
+  YieldToMessageLoop();
+}
+
+}  // namespace plotspool

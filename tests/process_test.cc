@@ -1,0 +1,132 @@
+#include "platform/process.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "util/error.h"
+
+namespace plotspool::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+TEST(SplitCommandLineTest, BlanksQuotesAndBackslashes) {
+  const std::vector<std::pair<std::string, Args>> cases = {
+      {"", {}},
+      {" \t ", {}},
+      {"prog a b", {"prog", "a", "b"}},
+      {"  prog \t a\t\tb  ", {"prog", "a", "b"}},
+      {"prog \"a b\" c", {"prog", "a b", "c"}},
+      {"prog a\"b c\"d", {"prog", "ab cd"}},
+      {"prog \"\"", {"prog", ""}},
+      {"prog \"open end", {"prog", "open end"}},
+      {"prog \"a\"\"b\"", {"prog", "a\"b"}},
+      {"prog \"a\\\"b\"", {"prog", "a\"b"}},
+      {"prog \\\"", {"prog", "\""}},
+      {"prog a\\\\b", {"prog", "a\\\\b"}},              // backslashes before no quote: literal
+      {"prog a\\\\\\\"b", {"prog", "a\\\"b"}},          // 3 + quote: one backslash, literal quote
+      {"prog a\\\\\\\\\"b c\"", {"prog", "a\\\\b c"}},  // 4 + quote: two backslashes, grouping
+      {"prog a\\", {"prog", "a\\"}},
+      {"prog a\nb", {"prog", "a\nb"}},  // only blanks and tabs separate
+      {"\"/opt/my app/run\" x", {"/opt/my app/run", "x"}},
+      {"C:\\dir\\\"x y\" z", {"C:\\dir\\x y", "z"}},  // program name: no escapes at all
+  };
+  for (const auto& [line, expected] : cases) {
+    EXPECT_EQ(SplitCommandLine(line), expected) << line;
+  }
+}
+
+TEST(SplitCommandLineTest, QuotedArgumentsReadBackUnchanged) {
+  EXPECT_EQ(QuoteCommandLineArgument("/tmp/plan.tif"), "/tmp/plan.tif");
+  EXPECT_EQ(QuoteCommandLineArgument("/tmp/my plan.tif"), "\"/tmp/my plan.tif\"");
+  EXPECT_EQ(QuoteCommandLineArgument(""), "\"\"");
+  EXPECT_EQ(QuoteCommandLineArgument("a\\b"), "a\\b");
+  EXPECT_EQ(QuoteCommandLineArgument("a b\\"), "\"a b\\\\\"");
+  // Every string over the characters that matter survives the round trip.
+  const std::string alphabet = "a \t\"\\\n";
+  std::mt19937 random(42);
+  for (int i = 0; i < 20000; ++i) {
+    std::string text(random() % 9, ' ');
+    for (char& c : text) c = alphabet[random() % alphabet.size()];
+    const Args args = SplitCommandLine("prog " + QuoteCommandLineArgument(text) + " end");
+    ASSERT_EQ(args, (Args{"prog", text, "end"})) << '[' << text << ']';
+  }
+}
+
+class ChildProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "process_test.XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern + "/";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string dir_;
+};
+
+int ErrorOf(auto&& call) {
+  try {
+    call();
+  } catch (const RuntimeError& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+TEST_F(ChildProcessTest, StartFailuresAreRunTimeErrors) {
+  EXPECT_EQ(ErrorOf([] { ChildProcess("no-such-program-xyz arg"); }), kFileNotFound);
+  EXPECT_EQ(ErrorOf([&] { ChildProcess(dir_ + "missing"); }), kFileNotFound);
+  std::ofstream(dir_ + "plain") << "#!/bin/sh\n";
+  EXPECT_EQ(ErrorOf([&] { ChildProcess(dir_ + "plain"); }), kPermissionDenied);
+  EXPECT_EQ(ErrorOf([] { ChildProcess("   "); }), kInvalidProcedureCall);
+}
+
+TEST_F(ChildProcessTest, RunsInOwnGroupWithNullInputAndOutput) {
+  const std::string script = dir_ + "probe";
+  const std::string out = dir_ + "out";
+  // Read into variables first: a redirection would change the very descriptors looked at.
+  std::ofstream(script) << "#!/bin/sh\n"
+                        << "i=$(readlink /proc/$$/fd/0); o=$(readlink /proc/$$/fd/1)\n"
+                        << "g=$(cut -d' ' -f5 /proc/$$/stat)\n"
+                        << "echo $i $o $g $$ > " << out << "\n";
+  chmod(script.c_str(), 0755);
+  ChildProcess child(script);
+  EXPECT_EQ(child.WaitUntil(std::chrono::steady_clock::now() + std::chrono::seconds(30)),
+            WaitOutcome::kEnded);
+  std::ifstream in(out);
+  std::string in_target, out_target, group, pid;
+  in >> in_target >> out_target >> group >> pid;
+  EXPECT_EQ(in_target, "/dev/null");
+  EXPECT_EQ(out_target, "/dev/null");
+  EXPECT_EQ(group, pid);
+  EXPECT_EQ(pid, std::to_string(child.pid()));
+}
+
+TEST_F(ChildProcessTest, WaitEndsAtDeadlineAndReaperCollectsLeftovers) {
+  int pid = 0;
+  {
+    ChildProcess child("sleep 30");
+    pid = child.pid();
+    EXPECT_EQ(child.WaitUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(200)),
+              WaitOutcome::kDeadlinePassed);
+    const int killer = StartShellCommandDetached("kill -KILL -" + std::to_string(pid));
+    ASSERT_GT(killer, 0);
+    child.ReapAfter(killer);
+  }
+  const std::string proc = "/proc/" + std::to_string(pid);
+  for (int i = 0; i < 100 && fs::exists(proc); ++i) {
+    ReapFinishedChildren();
+    usleep(20000);
+  }
+  EXPECT_FALSE(fs::exists(proc)) << "killed child was never reaped";
+}
+
+}  // namespace
+}  // namespace plotspool::platform

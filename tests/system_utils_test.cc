@@ -1,0 +1,197 @@
+#include "util/system_utils.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/close_request.h"
+#include "platform/process.h"
+#include "util/error.h"
+#include "util/message_loop.h"
+
+namespace plotspool {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Not running any more: gone, or a zombie waiting for its parent.
+bool Gone(const std::string& pid) {
+  std::ifstream stat("/proc/" + pid + "/stat");
+  if (!stat) return true;
+  std::string line;
+  std::getline(stat, line);
+  const auto close_paren = line.rfind(')');
+  return close_paren != std::string::npos && line.substr(close_paren + 2, 1) == "Z";
+}
+
+class RunAndWaitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "run_and_wait_test.XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern + "/";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string WriteScript(const std::string& name, const std::string& body) {
+    const std::string path = dir_ + name;
+    std::ofstream(path) << "#!/bin/sh\n" << body;
+    chmod(path.c_str(), 0755);
+    return path;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(RunAndWaitTest, ProgramThatEndsIsSeenBeforeTheDeadline) {
+  const std::string marker = dir_ + "ran";
+  std::string line = "touch " + marker;
+  const std::string original = line;
+  bRunTimedOut = true;
+  const auto start = Clock::now();
+  RunAndWait(line, 6, 10);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+  EXPECT_FALSE(bRunTimedOut);
+  EXPECT_EQ(line, original);
+  EXPECT_TRUE(fs::exists(marker));
+}
+
+TEST_F(RunAndWaitTest, TimeOutKillsProgramAndEverythingItStarted) {
+  const std::string pids = dir_ + "pids";
+  const std::string script = WriteScript("slow", "sleep 60 &\necho $$ $! > " + pids + ".part\nmv " +
+                                                     pids + ".part " + pids + "\nsleep 60\n");
+  for (const int16_t timeout : {1, 0}) {
+    fs::remove(pids);
+    std::string line = script;
+    const auto start = Clock::now();
+    RunAndWait(line, 0, timeout);
+    const auto elapsed = Clock::now() - start;
+    EXPECT_GT(elapsed, std::chrono::seconds(timeout));
+    EXPECT_LE(elapsed, std::chrono::seconds(timeout + 1));
+    EXPECT_TRUE(bRunTimedOut);
+    if (timeout == 0 && !fs::exists(pids)) continue;  // killed before it wrote anything
+    std::istringstream ids(ReadText(pids));
+    std::string program, grandchild;
+    ids >> program >> grandchild;
+    ASSERT_FALSE(grandchild.empty());
+    EXPECT_EQ(line, "kill -KILL -" + program);
+    const auto killed_by = Clock::now() + std::chrono::seconds(1);
+    while ((!Gone(program) || !Gone(grandchild)) && Clock::now() < killed_by) usleep(10000);
+    EXPECT_TRUE(Gone(program));
+    EXPECT_TRUE(Gone(grandchild));
+  }
+}
+
+TEST_F(RunAndWaitTest, ProgramThatCannotStartThrows) {
+  std::string line = dir_ + "no-such-program --flag";
+  bRunTimedOut = true;
+  try {
+    RunAndWait(line, 6, 5);
+    ADD_FAILURE() << "no error";
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.number(), kFileNotFound);
+  }
+  EXPECT_FALSE(bRunTimedOut);
+  EXPECT_EQ(line, dir_ + "no-such-program --flag");
+}
+
+TEST_F(RunAndWaitTest, CommandLineTextNeverReachesAShell) {
+  const std::string record = dir_ + "argv";
+  const std::string recorder = WriteScript(
+      "record args", "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"" + record + "\"\n");
+  const std::vector<std::string> args = {"$(touch " + dir_ + "pwned1)",
+                                         "`touch " + dir_ + "pwned2`",
+                                         "; touch " + dir_ + "pwned3",
+                                         "| touch " + dir_ + "pwned4 &&",
+                                         "line one\nline two",
+                                         "-rf",
+                                         "--",
+                                         "\xff\xfe latin\xe9",
+                                         "say \"hi\" \\\" \\",
+                                         "*",
+                                         "$HOME",
+                                         ""};
+  // The program name takes quotes only as grouping: quoted whole, as it holds a blank.
+  std::string line = "\"" + recorder + "\"";
+  for (const auto& arg : args) line += " " + platform::QuoteCommandLineArgument(arg);
+  RunAndWait(line, 6, 30);
+  ASSERT_FALSE(bRunTimedOut);
+
+  std::string expected;
+  for (const auto& arg : args) expected += arg + '\0';
+  EXPECT_EQ(ReadText(record), expected);
+  for (const char* name : {"pwned1", "pwned2", "pwned3", "pwned4"}) {
+    EXPECT_FALSE(fs::exists(dir_ + name)) << name;
+  }
+}
+
+TEST_F(RunAndWaitTest, CloseRequestEndsTheWaitAtOnce) {
+  // A close request stays pending for the whole process, so it is raised in a child.
+  EXPECT_EXIT(
+      {
+        const std::string started = dir_ + "started";
+        std::string line = WriteScript("long", "touch " + started + "\nexec sleep 30\n");
+        platform::InstallCloseRequestSignals();
+        std::thread([] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(300));
+          platform::RaiseCloseRequest();
+        }).detach();
+        const auto start = Clock::now();
+        try {
+          RunAndWait(line, 6, 20);
+        } catch (const CloseRequested&) {
+          const bool quick = Clock::now() - start < std::chrono::seconds(5);
+          _exit(quick && !bRunTimedOut && fs::exists(started) ? 3 : 4);
+        }
+        _exit(5);
+      },
+      ::testing::ExitedWithCode(3), "");
+}
+
+TEST(SystemUtilsTest, TempDirEndsInSlashAndFitsItsBuffer) {
+  const char* saved = getenv("TMPDIR");
+  const std::string saved_value = saved ? saved : "";
+  unsetenv("TMPDIR");
+  EXPECT_EQ(GetTempDir(), "/tmp/");
+  setenv("TMPDIR", "/var/spool/tmp", 1);
+  EXPECT_EQ(GetTempDir(), "/var/spool/tmp/");
+  setenv("TMPDIR", "/x/", 1);
+  EXPECT_EQ(GetTempDir(), "/x/");
+  setenv("TMPDIR", ("/" + std::string(142, 'a')).c_str(), 1);  // 144 with the slash
+  EXPECT_EQ(GetTempDir().size(), 144u);
+  setenv("TMPDIR", ("/" + std::string(143, 'a')).c_str(), 1);
+  EXPECT_EQ(GetTempDir(), "");
+  if (saved) {
+    setenv("TMPDIR", saved_value.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+}
+
+TEST(SystemUtilsTest, EnvVarFitsItsBuffer) {
+  unsetenv("PLOTSPOOL_TEST_VAR");
+  EXPECT_EQ(GetEnvVar("PLOTSPOOL_TEST_VAR"), "");
+  setenv("PLOTSPOOL_TEST_VAR", std::string(254, 'v').c_str(), 1);
+  EXPECT_EQ(GetEnvVar("PLOTSPOOL_TEST_VAR"), std::string(254, 'v'));
+  setenv("PLOTSPOOL_TEST_VAR", std::string(255, 'v').c_str(), 1);
+  EXPECT_EQ(GetEnvVar("PLOTSPOOL_TEST_VAR"), "");
+  unsetenv("PLOTSPOOL_TEST_VAR");
+}
+
+}  // namespace
+}  // namespace plotspool
