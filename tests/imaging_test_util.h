@@ -123,7 +123,9 @@ inline bool DecodePage(const std::string& path, int page, DecodedPage* out) {
 // A little-endian TIFF built by hand, one IFD, for headers libtiff would refuse to write.
 class RawTiffBuilder {
  public:
+  // Adds the entry, replacing one with the same tag.
   void Add(uint16_t tag, uint16_t type, uint32_t value) {
+    std::erase_if(entries_, [tag](const Entry& e) { return e.tag == tag; });
     entries_.push_back({tag, type, 1, value});
   }
   void AddRational(uint16_t tag, uint32_t numerator, uint32_t denominator) {
