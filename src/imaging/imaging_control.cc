@@ -1,0 +1,235 @@
+#include "imaging/imaging_control.h"
+
+#include <vector>
+
+#include "imaging/bitmap_export.h"
+#include "imaging/bmp_writer.h"
+#include "imaging/pixel_turn.h"
+#include "imaging/tiff_file.h"
+#include "imaging/tiff_page.h"
+#include "imaging/tiff_writer.h"
+#include "platform/raw_file.h"
+#include "util/error.h"
+
+namespace plotspool {
+
+struct ImagingControl::Loaded {
+  TiffFile source;  // the file as loaded or last saved, kept open (and so unchanged) meanwhile
+  PageLayout layout;
+  int turns = 0;  // quarter turns clockwise applied since then
+  // Decoded pixels of the source turned `pixel_turns` times; a cache, dropped when stale.
+  std::unique_ptr<PixelBuffer> pixels;
+  int pixel_turns = 0;
+
+  bool odd() const { return turns % 2 == 1; }
+};
+
+namespace {
+
+[[noreturn]] void Unexpected(const std::exception& e) {
+  throw RuntimeError(kDeviceIoError, std::string("Device I/O error (") + e.what() + ")");
+}
+
+// Runs `write` on a new file beside `target` and renames it over `target` once complete; on
+// any failure the temporary file is removed and `target` stays as it was.
+template <typename Write>
+void ReplaceAtomically(platform::RawFile& temporary, const std::string& target, Write&& write) {
+  const std::string temporary_path = temporary.path();
+  try {
+    write();
+    temporary.Sync();
+    temporary.Close();
+    platform::RawFile::RenameOver(temporary_path, target);
+  } catch (const RuntimeError&) {
+    platform::RawFile::RemoveQuietly(temporary_path);
+    throw;
+  } catch (const std::exception& e) {  // bad_alloc and the like
+    platform::RawFile::RemoveQuietly(temporary_path);
+    Unexpected(e);
+  }
+}
+
+}  // namespace
+
+ImagingControl::ImagingControl() = default;
+ImagingControl::~ImagingControl() = default;
+
+template <typename Operation>
+void ImagingControl::Run(Operation&& operation) {
+  try {
+    operation();
+    status_ = 0;
+  } catch (const RuntimeError& e) {
+    status_ = e.number();
+    throw;
+  } catch (const std::exception& e) {
+    status_ = kDeviceIoError;
+    Unexpected(e);
+  }
+}
+
+void ImagingControl::RequireImage() const {
+  if (image_ == nullptr) {
+    throw RuntimeError(kInvalidProcedureCall, "Invalid procedure call or argument (no image)");
+  }
+}
+
+void ImagingControl::LoadSource(const std::string& path) {
+  TiffFile source = TiffFile::OpenForReading(path);
+  PageLayout layout = ReadPageLayout(source);
+  image_ = std::make_unique<Loaded>(Loaded{std::move(source), std::move(layout), 0, {}, 0});
+}
+
+void ImagingControl::LoadImage(const std::string& path) {
+  Run([&] {
+    image_.reset();
+    path_.clear();
+    LoadSource(path);
+    path_ = path;
+  });
+}
+
+int32_t ImagingControl::ImageWidth() const {
+  if (image_ == nullptr) return 0;
+  return static_cast<int32_t>(image_->odd() ? image_->layout.height : image_->layout.width);
+}
+
+int32_t ImagingControl::ImageHeight() const {
+  if (image_ == nullptr) return 0;
+  return static_cast<int32_t>(image_->odd() ? image_->layout.width : image_->layout.height);
+}
+
+double ImagingControl::HorizontalResolution() const {
+  if (image_ == nullptr) return 0;
+  return image_->odd() ? image_->layout.y_dpi : image_->layout.x_dpi;
+}
+
+double ImagingControl::VerticalResolution() const {
+  if (image_ == nullptr) return 0;
+  return image_->odd() ? image_->layout.x_dpi : image_->layout.y_dpi;
+}
+
+void ImagingControl::Display() {
+  Run([&] { RequireImage(); });
+}
+
+void ImagingControl::RotateRight() {
+  Run([&] {
+    RequireImage();
+    image_->turns = (image_->turns + 1) % 4;
+    // Pixels for another turn count are decoded afresh from the file when needed; freeing them
+    // now keeps the peak at one decoded image.
+    if (image_->pixels && image_->pixel_turns != image_->turns) image_->pixels.reset();
+  });
+}
+
+void ImagingControl::MakeTurned() {
+  Loaded& image = *image_;
+  if (image.pixels && image.pixel_turns == image.turns) return;
+  image.pixels.reset();
+  if (TIFFSetDirectory(image.source.get(), 0) != 1) {
+    throw RuntimeError(kDeviceIoError, "Device I/O error (" + image.source.last_error() + ")");
+  }
+  image.layout = ReadPageLayout(image.source);
+  TiffRowReader reader(image.source, image.layout);
+  image.pixels = std::make_unique<PixelBuffer>(
+      DecodeTurned(image.layout.width, image.layout.height, image.layout.pixel_bits(), image.turns,
+                   [&reader] { return reader.NextRow(); }));
+  image.pixel_turns = image.turns;
+}
+
+void ImagingControl::WriteTiff(const std::string& target) {
+  Loaded& image = *image_;
+  MakeTurned();
+  TIFF* in = image.source.get();
+  const bool big_tiff = TIFFIsBigTIFF(in) || image.layout.decoded_bytes() > (uint64_t{3} << 30);
+  TiffFile out = TiffFile::CreateBeside(target, image.source.file().Mode(),
+                                        TIFFIsBigEndian(in) != 0, big_tiff);
+  ReplaceAtomically(out.file(), target, [&] {
+    WritePixelPage(image.source, image.layout, *image.pixels, image.odd(), out);
+    CopyFurtherPages(image.source, out);
+    out.Finish();
+  });
+  // The source handle wandered through the further pages; bring it back to the first.
+  if (TIFFSetDirectory(in, 0) == 1) image.layout = ReadPageLayout(image.source);
+}
+
+void ImagingControl::CopyFile(const std::string& target) {
+  platform::RawFile& source = image_->source.file();
+  platform::RawFile out = platform::RawFile::CreateBeside(target, source.Mode());
+  ReplaceAtomically(out, target, [&] {
+    std::vector<uint8_t> buffer(size_t{1} << 20);
+    for (uint64_t offset = 0;;) {
+      const size_t n = source.ReadAt(offset, buffer);
+      if (n == 0) break;
+      out.WriteAt(offset, {buffer.data(), n});
+      offset += n;
+    }
+  });
+}
+
+void ImagingControl::WriteBitmap(const std::string& target) {
+  Loaded& image = *image_;
+  // An unturned image streams from the file; a turned one needs its pixels in memory anyway.
+  const bool from_pixels = image.turns != 0 || (image.pixels && image.pixel_turns == 0);
+  if (image.turns != 0) MakeTurned();
+  const BitmapRowConverter converter(image.layout, static_cast<uint32_t>(ImageWidth()),
+                                     static_cast<uint32_t>(ImageHeight()), HorizontalResolution(),
+                                     VerticalResolution());
+  platform::RawFile out = platform::RawFile::CreateBeside(target, 0644);
+  ReplaceAtomically(out, target, [&] {
+    BmpWriter writer(out, converter.format());
+    std::vector<uint8_t> row(converter.format().PackedRowBytes());
+    if (from_pixels) {
+      for (uint32_t y = 0; y < image.pixels->height; ++y) {
+        converter.Convert(image.pixels->Row(y), row.data());
+        writer.WriteRow(row);
+      }
+    } else {
+      if (TIFFSetDirectory(image.source.get(), 0) != 1) {
+        throw RuntimeError(kDeviceIoError, "Device I/O error (" + image.source.last_error() + ")");
+      }
+      image.layout = ReadPageLayout(image.source);
+      TiffRowReader reader(image.source, image.layout);
+      for (uint32_t y = 0; y < image.layout.height; ++y) {
+        converter.Convert(reader.NextRow(), row.data());
+        writer.WriteRow(row);
+      }
+    }
+    writer.Finish();
+  });
+}
+
+void ImagingControl::Save() {
+  Run([&] {
+    RequireImage();
+    if (image_->turns == 0) return;  // unchanged: the file stays byte for byte as it is
+    WriteTiff(path_);
+    // From now on the saved file is the image's source, and the pixels are its unturned pixels.
+    std::unique_ptr<PixelBuffer> pixels = std::move(image_->pixels);
+    LoadSource(path_);
+    image_->pixels = std::move(pixels);
+    image_->pixel_turns = 0;
+  });
+}
+
+void ImagingControl::SaveAs(const std::string& path, ImageFileType type) {
+  Run([&] {
+    RequireImage();
+    switch (type) {
+      case ImageFileType::kTiff:
+        if (image_->turns == 0) {
+          CopyFile(path);
+        } else {
+          WriteTiff(path);
+        }
+        return;
+      case ImageFileType::kBitmap:
+        WriteBitmap(path);
+        return;
+    }
+    throw RuntimeError(kInvalidPropertyValue);
+  });
+}
+
+}  // namespace plotspool

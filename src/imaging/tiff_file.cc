@@ -1,0 +1,183 @@
+#include "imaging/tiff_file.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <mutex>
+
+#include "util/error.h"
+
+namespace plotspool {
+namespace {
+
+// libtiff's own allocations (strip tables, compressed buffers) stay below this; the pixel
+// buffers are ours and checked against the decoded-size limit instead.
+constexpr tmsize_t kMaxLibraryAllocation = tmsize_t{1} << 30;
+
+void SilenceGlobalHandlers() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    TIFFSetErrorHandler(nullptr);
+    TIFFSetWarningHandler(nullptr);
+  });
+}
+
+}  // namespace
+
+struct TiffFile::State {
+  platform::RawFile file;
+  uint64_t position = 0;
+  std::string last_error;
+};
+
+namespace {
+
+using State = TiffFile::State;
+
+tmsize_t ReadProc(thandle_t handle, void* buffer, tmsize_t size) {
+  auto* state = static_cast<State*>(handle);
+  if (size < 0) return -1;
+  try {
+    const size_t n = state->file.ReadAt(state->position,
+                                        {static_cast<uint8_t*>(buffer), static_cast<size_t>(size)});
+    state->position += n;
+    return static_cast<tmsize_t>(n);
+  } catch (const RuntimeError& e) {
+    state->last_error = e.description();
+    return -1;
+  }
+}
+
+tmsize_t WriteProc(thandle_t handle, void* buffer, tmsize_t size) {
+  auto* state = static_cast<State*>(handle);
+  if (size < 0) return -1;
+  try {
+    state->file.WriteAt(state->position,
+                        {static_cast<const uint8_t*>(buffer), static_cast<size_t>(size)});
+    state->position += static_cast<uint64_t>(size);
+    return size;
+  } catch (const RuntimeError& e) {
+    state->last_error = e.description();
+    return -1;
+  }
+}
+
+toff_t SeekProc(thandle_t handle, toff_t offset, int whence) {
+  auto* state = static_cast<State*>(handle);
+  uint64_t base = 0;
+  if (whence == SEEK_CUR) {
+    base = state->position;
+  } else if (whence == SEEK_END) {
+    try {
+      base = state->file.Size();
+    } catch (const RuntimeError&) {
+      return static_cast<toff_t>(-1);
+    }
+  }
+  // libtiff passes negative offsets as huge unsigned values; anything that wraps is refused.
+  const uint64_t target = base + offset;
+  if (target < base && static_cast<int64_t>(offset) >= 0) return static_cast<toff_t>(-1);
+  if (static_cast<int64_t>(target) < 0) return static_cast<toff_t>(-1);
+  state->position = target;
+  return target;
+}
+
+int CloseProc(thandle_t) { return 0; }
+
+toff_t SizeProc(thandle_t handle) {
+  try {
+    return static_cast<State*>(handle)->file.Size();
+  } catch (const RuntimeError&) {
+    return 0;
+  }
+}
+
+int MapProc(thandle_t, void**, toff_t*) { return 0; }
+void UnmapProc(thandle_t, void*, toff_t) {}
+
+int ErrorProc(TIFF*, void* user_data, const char* module, const char* format, va_list args) {
+  auto* state = static_cast<State*>(user_data);
+  char text[512];
+  vsnprintf(text, sizeof text, format, args);
+  state->last_error = std::string(module ? module : "") + (module ? ": " : "") + text;
+  return 1;
+}
+
+int WarningProc(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+TIFF* OpenOn(State* state, const char* mode) {
+  SilenceGlobalHandlers();
+  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  if (options == nullptr) throw RuntimeError(kInvalidPropertyValue);
+  TIFFOpenOptionsSetMaxSingleMemAlloc(options, kMaxLibraryAllocation);
+  TIFFOpenOptionsSetErrorHandlerExtR(options, ErrorProc, state);
+  TIFFOpenOptionsSetWarningHandlerExtR(options, WarningProc, state);
+  TIFF* tif = TIFFClientOpenExt(state->file.path().c_str(), mode, state, ReadProc, WriteProc,
+                                SeekProc, CloseProc, SizeProc, MapProc, UnmapProc, options);
+  TIFFOpenOptionsFree(options);
+  return tif;
+}
+
+}  // namespace
+
+TiffFile::TiffFile(std::unique_ptr<State> state, TIFF* tif) : state_(std::move(state)), tif_(tif) {}
+
+TiffFile::TiffFile(TiffFile&& other) noexcept : state_(std::move(other.state_)), tif_(other.tif_) {
+  other.tif_ = nullptr;
+}
+
+TiffFile& TiffFile::operator=(TiffFile&& other) noexcept {
+  if (this != &other) {
+    if (tif_ != nullptr) TIFFCleanup(tif_);
+    state_ = std::move(other.state_);
+    tif_ = other.tif_;
+    other.tif_ = nullptr;
+  }
+  return *this;
+}
+
+TiffFile::~TiffFile() {
+  // TIFFCleanup frees without writing: an unfinished output is abandoned, never completed.
+  if (tif_ != nullptr) TIFFCleanup(tif_);
+}
+
+TiffFile TiffFile::OpenForReading(const std::string& path) {
+  auto state = std::make_unique<State>(State{platform::RawFile::OpenForReading(path), 0, {}});
+  // "m": no memory mapping (a file shrinking under a mapping would kill the process);
+  // "O": strip and tile tables are read on demand, so a huge declared table costs nothing.
+  TIFF* tif = OpenOn(state.get(), "rmO");
+  if (tif == nullptr) {
+    std::string why = state->last_error.empty() ? "Not a readable TIFF image" : state->last_error;
+    throw RuntimeError(kInvalidPropertyValue, "Invalid property value (" + why + ")");
+  }
+  return TiffFile(std::move(state), tif);
+}
+
+TiffFile TiffFile::CreateBeside(const std::string& target, uint32_t mode, bool big_endian,
+                                bool big_tiff) {
+  auto state = std::make_unique<State>(State{platform::RawFile::CreateBeside(target, mode), 0, {}});
+  std::string flags = "w";
+  flags += big_endian ? "b" : "l";
+  if (big_tiff) flags += "8";
+  TIFF* tif = OpenOn(state.get(), flags.c_str());
+  if (tif == nullptr) {
+    platform::RawFile::RemoveQuietly(state->file.path());
+    throw RuntimeError(kPathFileAccessError);
+  }
+  return TiffFile(std::move(state), tif);
+}
+
+platform::RawFile& TiffFile::file() { return state_->file; }
+const std::string& TiffFile::path() const { return state_->file.path(); }
+const std::string& TiffFile::last_error() const { return state_->last_error; }
+
+void TiffFile::Finish() {
+  if (tif_ == nullptr) return;
+  const bool flushed = TIFFFlush(tif_) == 1;
+  TIFFCleanup(tif_);
+  tif_ = nullptr;
+  if (!flushed) {
+    throw RuntimeError(kDeviceIoError, "Device I/O error (" + state_->last_error + ")");
+  }
+}
+
+}  // namespace plotspool

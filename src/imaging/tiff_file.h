@@ -1,0 +1,48 @@
+// Owner of one libtiff handle working on a file this process opened itself (no symbolic link is
+// followed; see platform::RawFile). libtiff's own messages never reach stderr: the last error
+// text is kept here for the caller's error description.
+#ifndef PLOTSPOOL_IMAGING_TIFF_FILE_H_
+#define PLOTSPOOL_IMAGING_TIFF_FILE_H_
+
+#include <tiffio.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/raw_file.h"
+
+namespace plotspool {
+
+class TiffFile {
+ public:
+  // Opens `path` and reads its first directory. Throws RuntimeError: the file errors of
+  // RawFile, or 380 when the file is no readable TIFF.
+  static TiffFile OpenForReading(const std::string& path);
+  // Starts a new TIFF in a fresh hidden file beside `target` (see RawFile::CreateBeside).
+  static TiffFile CreateBeside(const std::string& target, uint32_t mode, bool big_endian,
+                               bool big_tiff);
+
+  TiffFile(TiffFile&&) noexcept;
+  TiffFile& operator=(TiffFile&&) noexcept;
+  ~TiffFile();
+
+  TIFF* get() const { return tif_; }
+  platform::RawFile& file();
+  const std::string& path() const;
+  // libtiff's last error message on this handle, empty when there was none.
+  const std::string& last_error() const;
+  // Writes what is pending and closes the handle (the file itself stays open for Sync).
+  // Throws RuntimeError when libtiff cannot finish the file.
+  void Finish();
+
+  struct State;  // defined in the .cc; public only for libtiff's callbacks
+
+ private:
+  TiffFile(std::unique_ptr<State> state, TIFF* tif);
+  std::unique_ptr<State> state_;
+  TIFF* tif_ = nullptr;
+};
+
+}  // namespace plotspool
+
+#endif  // PLOTSPOOL_IMAGING_TIFF_FILE_H_

@@ -1,0 +1,189 @@
+#include "imaging/tiff_page.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "util/error.h"
+
+namespace plotspool {
+namespace {
+
+// A strip up to this size is decoded in one call (fastest); larger ones row by row.
+constexpr uint64_t kWholeStripLimit = uint64_t{16} << 20;
+// No plot room tiles like this; a larger tile is a hostile header.
+constexpr uint64_t kMaxTileBytes = uint64_t{256} << 20;
+
+[[noreturn]] void Refuse(const std::string& why) {
+  throw RuntimeError(kInvalidPropertyValue, "Invalid property value (" + why + ")");
+}
+
+double Resolution(TIFF* tif, ttag_t tag, uint16_t unit) {
+  float value = 0;
+  if (TIFFGetField(tif, tag, &value) != 1) return 0;
+  if (!std::isfinite(value) || value <= 0) return 0;
+  return unit == RESUNIT_CENTIMETER ? value * 2.54 : value;
+}
+
+}  // namespace
+
+PageLayout ReadPageLayout(TiffFile& file) {
+  TIFF* tif = file.get();
+  PageLayout page;
+  uint16_t planar = PLANARCONFIG_CONTIG, sample_format = SAMPLEFORMAT_UINT, unit = RESUNIT_INCH;
+  if (TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &page.width) != 1 ||
+      TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &page.height) != 1 || page.width == 0 ||
+      page.height == 0) {
+    Refuse("image has no pixels");
+  }
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &page.bits_per_sample);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &page.samples_per_pixel);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &page.compression);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &sample_format);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+  if (TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &page.photometric) != 1) {
+    Refuse("no photometric interpretation");
+  }
+  page.x_dpi = Resolution(tif, TIFFTAG_XRESOLUTION, unit);
+  page.y_dpi = Resolution(tif, TIFFTAG_YRESOLUTION, unit);
+
+  if (!TIFFIsCODECConfigured(page.compression)) Refuse("unsupported compression");
+  const uint16_t bits = page.bits_per_sample;
+  if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16) {
+    Refuse("unsupported bit depth");
+  }
+  if (sample_format != SAMPLEFORMAT_UINT) Refuse("unsupported sample format");
+  if (planar != PLANARCONFIG_CONTIG && page.samples_per_pixel > 1) {
+    Refuse("separate sample planes");
+  }
+  const uint16_t spp = page.samples_per_pixel;
+  switch (page.photometric) {
+    case PHOTOMETRIC_MINISWHITE:
+    case PHOTOMETRIC_MINISBLACK:
+      if (spp < 1 || spp > 2) Refuse("unsupported gray layout");
+      break;
+    case PHOTOMETRIC_PALETTE: {
+      uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
+      if (spp != 1 || bits > 8 || TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue) != 1) {
+        Refuse("unsupported palette");
+      }
+      const size_t n = size_t{1} << bits;
+      page.colormap.assign(red, red + n);
+      page.colormap.insert(page.colormap.end(), green, green + n);
+      page.colormap.insert(page.colormap.end(), blue, blue + n);
+      break;
+    }
+    case PHOTOMETRIC_RGB:
+      if (spp < 3 || spp > 4 || bits < 8) Refuse("unsupported colour layout");
+      break;
+    case PHOTOMETRIC_SEPARATED:
+      if (spp != 4 || bits < 8) Refuse("unsupported ink layout");
+      break;
+    case PHOTOMETRIC_YCBCR:
+      if (page.compression != COMPRESSION_JPEG || spp != 3 || bits != 8) {
+        Refuse("unsupported YCbCr image");
+      }
+      // libtiff then decodes to RGB and encodes RGB back into YCbCr JPEG.
+      if (TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB) != 1) {
+        Refuse("unsupported YCbCr image");
+      }
+      page.ycbcr_as_rgb = true;
+      break;
+    default:
+      Refuse("unsupported photometric interpretation");
+  }
+  if (page.pixel_bits() > 64) Refuse("unsupported pixel size");
+
+  const uint64_t row_bytes = (uint64_t{page.width} * page.pixel_bits() + 7) / 8;
+  if (row_bytes * page.height > kMaxDecodedBytes) Refuse("image too large");
+  page.row_bytes = static_cast<size_t>(row_bytes);
+
+  page.tiled = TIFFIsTiled(tif) != 0;
+  if (page.tiled) {
+    if (TIFFGetField(tif, TIFFTAG_TILEWIDTH, &page.tile_width) != 1 ||
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &page.tile_length) != 1 || page.tile_width == 0 ||
+        page.tile_length == 0 || page.tile_width % 8 != 0) {
+      Refuse("bad tiles");
+    }
+    const uint64_t tile_row = (uint64_t{page.tile_width} * page.pixel_bits() + 7) / 8;
+    if (tile_row * page.tile_length > kMaxTileBytes ||
+        static_cast<uint64_t>(TIFFTileRowSize64(tif)) != tile_row) {
+      Refuse("bad tiles");
+    }
+  } else {
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &page.rows_per_strip);
+    if (page.rows_per_strip == 0) page.rows_per_strip = page.height;
+    if (static_cast<uint64_t>(TIFFScanlineSize64(tif)) != row_bytes) Refuse("bad row size");
+  }
+  return page;
+}
+
+TiffRowReader::TiffRowReader(TiffFile& file, const PageLayout& layout)
+    : file_(file), layout_(layout) {
+  if (layout.tiled) {
+    band_rows_ = std::min(layout.tile_length, layout.height);
+    const size_t tile_bytes =
+        size_t{layout.tile_length} * ((size_t{layout.tile_width} * layout.pixel_bits() + 7) / 8);
+    tile_ = std::make_unique_for_overwrite<uint8_t[]>(tile_bytes);
+  } else {
+    band_rows_ = std::min(layout.rows_per_strip, layout.height);
+    whole_strips_ = uint64_t{band_rows_} * layout.row_bytes <= kWholeStripLimit;
+    if (!whole_strips_) band_rows_ = 1;
+  }
+  buffer_ = std::make_unique_for_overwrite<uint8_t[]>(size_t{band_rows_} * layout.row_bytes);
+}
+
+void TiffRowReader::Fail() const {
+  const std::string& why = file_.last_error();
+  throw RuntimeError(kDeviceIoError,
+                     why.empty() ? "Device I/O error" : "Device I/O error (" + why + ")");
+}
+
+void TiffRowReader::LoadStrip(uint32_t strip) {
+  const uint32_t first = strip * layout_.rows_per_strip;
+  const uint32_t rows = std::min(band_rows_, layout_.height - first);
+  const tmsize_t want = static_cast<tmsize_t>(size_t{rows} * layout_.row_bytes);
+  if (TIFFReadEncodedStrip(file_.get(), strip, buffer_.get(), want) < want) Fail();
+  band_first_ = first;
+}
+
+void TiffRowReader::LoadTileBand(uint32_t band) {
+  TIFF* tif = file_.get();
+  const uint32_t first = band * layout_.tile_length;
+  const uint32_t rows = std::min(band_rows_, layout_.height - first);
+  const size_t tile_row = (size_t{layout_.tile_width} * layout_.pixel_bits() + 7) / 8;
+  const tmsize_t tile_bytes = static_cast<tmsize_t>(tile_row * layout_.tile_length);
+  for (uint32_t x = 0; x < layout_.width; x += layout_.tile_width) {
+    const uint32_t tile = TIFFComputeTile(tif, x, first, 0, 0);
+    if (TIFFReadEncodedTile(tif, tile, tile_.get(), tile_bytes) < tile_bytes) Fail();
+    // Tile widths are multiples of 16 pixels, so every tile starts on a byte.
+    const size_t offset = size_t{x} * layout_.pixel_bits() / 8;
+    const size_t n = std::min(tile_row, layout_.row_bytes - offset);
+    for (uint32_t r = 0; r < rows; ++r) {
+      memcpy(buffer_.get() + r * layout_.row_bytes + offset, tile_.get() + r * tile_row, n);
+    }
+  }
+  band_first_ = first;
+}
+
+const uint8_t* TiffRowReader::NextRow() {
+  if (next_row_ >= layout_.height) Fail();
+  const uint32_t y = next_row_++;
+  if (!layout_.tiled && !whole_strips_) {
+    if (TIFFReadScanline(file_.get(), buffer_.get(), y, 0) != 1) Fail();
+    return buffer_.get();
+  }
+  if (!band_loaded_ || y >= band_first_ + band_rows_) {
+    if (layout_.tiled) {
+      LoadTileBand(y / layout_.tile_length);
+    } else {
+      LoadStrip(y / layout_.rows_per_strip);
+    }
+    band_loaded_ = true;
+  }
+  return buffer_.get() + size_t{y - band_first_} * layout_.row_bytes;
+}
+
+}  // namespace plotspool

@@ -1,0 +1,74 @@
+// The first page of a TIFF as this program handles it: its layout (read from the directory
+// alone, no pixel is decoded) and a reader that decodes its rows top-down in constant memory.
+#ifndef PLOTSPOOL_IMAGING_TIFF_PAGE_H_
+#define PLOTSPOOL_IMAGING_TIFF_PAGE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "imaging/tiff_file.h"
+
+namespace plotspool {
+
+// The largest decoded image (packed rows) that is turned or exported. One place, so that a
+// hostile header declaring 10^6 x 10^6 pixels is refused before anything is allocated.
+inline constexpr uint64_t kMaxDecodedBytes = uint64_t{4} << 30;
+
+struct PageLayout {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint16_t bits_per_sample = 1;
+  uint16_t samples_per_pixel = 1;  // as decoded (YCbCr JPEG is decoded to 3 RGB samples)
+  uint16_t photometric = 0;        // as stored in the file
+  uint16_t compression = 1;
+  bool ycbcr_as_rgb = false;  // JPEG YCbCr, read and written through libtiff's RGB mode
+  bool tiled = false;
+  uint32_t rows_per_strip = 0;
+  uint32_t tile_width = 0;
+  uint32_t tile_length = 0;
+  double x_dpi = 0;  // 0 when the file states no usable resolution
+  double y_dpi = 0;
+  size_t row_bytes = 0;            // one packed decoded row
+  std::vector<uint16_t> colormap;  // palette images: red, green, blue runs of 1 << bits each
+
+  uint32_t pixel_bits() const { return uint32_t{bits_per_sample} * samples_per_pixel; }
+  uint64_t decoded_bytes() const { return uint64_t{row_bytes} * height; }
+};
+
+// Layout of the current directory of `file`. Throws RuntimeError 380 for an image this program
+// cannot decode, turn or export (no pixels, unsupported layout or codec, over kMaxDecodedBytes).
+PageLayout ReadPageLayout(TiffFile& file);
+
+// Decodes the rows of the current directory top-down. Strips are decoded whole when small and
+// row by row otherwise, tiles one band at a time, so memory stays small whatever the image size.
+class TiffRowReader {
+ public:
+  TiffRowReader(TiffFile& file, const PageLayout& layout);
+  TiffRowReader(const TiffRowReader&) = delete;
+  TiffRowReader& operator=(const TiffRowReader&) = delete;
+
+  // The next row (layout.row_bytes bytes), valid until the next call. Throws RuntimeError 57
+  // when the pixel data cannot be decoded (truncated or corrupt).
+  const uint8_t* NextRow();
+
+ private:
+  void Fail() const;
+  void LoadStrip(uint32_t strip);
+  void LoadTileBand(uint32_t band);
+
+  TiffFile& file_;
+  const PageLayout& layout_;
+  uint32_t next_row_ = 0;
+  bool whole_strips_ = false;
+  uint32_t band_rows_ = 0;   // rows per strip or tile band held in buffer_
+  uint32_t band_first_ = 0;  // first image row in buffer_
+  bool band_loaded_ = false;
+  std::unique_ptr<uint8_t[]> buffer_;
+  std::unique_ptr<uint8_t[]> tile_;
+};
+
+}  // namespace plotspool
+
+#endif  // PLOTSPOOL_IMAGING_TIFF_PAGE_H_

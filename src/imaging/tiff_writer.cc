@@ -1,0 +1,254 @@
+#include "imaging/tiff_writer.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "util/error.h"
+
+namespace plotspool {
+namespace {
+
+// Output strips stay near this size: libtiff buffers one encoded strip, so this bounds the
+// memory a save needs on top of the decoded image.
+constexpr uint64_t kOutputStripBytes = uint64_t{8} << 20;
+// A multi-page file with more pages than this is hostile (or an IFD chain gone wrong).
+constexpr int kMaxPages = 10000;
+constexpr uint64_t kMaxStripBytes = uint64_t{256} << 20;
+
+[[noreturn]] void WriteFailed(TiffFile& file) {
+  const std::string& why = file.last_error();
+  throw RuntimeError(kDeviceIoError,
+                     why.empty() ? "Device I/O error" : "Device I/O error (" + why + ")");
+}
+
+template <typename T>
+void CopyScalar(TIFF* in, TIFF* out, ttag_t tag) {
+  T value{};
+  if (TIFFGetField(in, tag, &value) == 1) TIFFSetField(out, tag, value);
+}
+
+void CopyText(TIFF* in, TIFF* out, ttag_t tag) {
+  char* text = nullptr;
+  if (TIFFGetField(in, tag, &text) == 1 && text != nullptr) TIFFSetField(out, tag, text);
+}
+
+void CopyFloats(TIFF* in, TIFF* out, ttag_t tag) {
+  float* values = nullptr;
+  if (TIFFGetField(in, tag, &values) == 1 && values != nullptr) TIFFSetField(out, tag, values);
+}
+
+bool HasPredictor(uint16_t compression) {
+  return compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE ||
+         compression == COMPRESSION_DEFLATE || compression == COMPRESSION_ZSTD ||
+         compression == COMPRESSION_LZMA;
+}
+
+bool IsJpeg(uint16_t compression) {
+  return compression == COMPRESSION_JPEG || compression == COMPRESSION_OJPEG;
+}
+
+// Everything that describes a page except its size and strip or tile layout.
+void CopyPageTags(TIFF* in, TIFF* out, bool swap_resolution) {
+  uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(in, TIFFTAG_COMPRESSION, &compression);
+  CopyScalar<uint32_t>(in, out, TIFFTAG_SUBFILETYPE);
+  CopyScalar<uint16_t>(in, out, TIFFTAG_BITSPERSAMPLE);
+  CopyScalar<uint16_t>(in, out, TIFFTAG_SAMPLESPERPIXEL);
+  CopyScalar<uint16_t>(in, out, TIFFTAG_PLANARCONFIG);
+  CopyScalar<uint16_t>(in, out, TIFFTAG_PHOTOMETRIC);
+  // OJPEG cannot be written; such a page is stored as new-style JPEG.
+  TIFFSetField(out, TIFFTAG_COMPRESSION,
+               compression == COMPRESSION_OJPEG ? COMPRESSION_JPEG : compression);
+  CopyScalar<uint16_t>(in, out, TIFFTAG_FILLORDER);
+  CopyScalar<uint16_t>(in, out, TIFFTAG_ORIENTATION);
+  CopyScalar<uint16_t>(in, out, TIFFTAG_SAMPLEFORMAT);
+  CopyScalar<uint16_t>(in, out, TIFFTAG_THRESHHOLDING);
+  CopyScalar<uint16_t>(in, out, TIFFTAG_RESOLUTIONUNIT);
+  CopyScalar<uint16_t>(in, out, TIFFTAG_INKSET);
+  CopyScalar<uint16_t>(in, out, TIFFTAG_YCBCRPOSITIONING);
+  float x_res = 0, y_res = 0;
+  const bool has_x = TIFFGetField(in, TIFFTAG_XRESOLUTION, &x_res) == 1;
+  const bool has_y = TIFFGetField(in, TIFFTAG_YRESOLUTION, &y_res) == 1;
+  if (swap_resolution) {
+    if (has_y) TIFFSetField(out, TIFFTAG_XRESOLUTION, y_res);
+    if (has_x) TIFFSetField(out, TIFFTAG_YRESOLUTION, x_res);
+  } else {
+    if (has_x) TIFFSetField(out, TIFFTAG_XRESOLUTION, x_res);
+    if (has_y) TIFFSetField(out, TIFFTAG_YRESOLUTION, y_res);
+  }
+  CopyScalar<float>(in, out, TIFFTAG_XPOSITION);
+  CopyScalar<float>(in, out, TIFFTAG_YPOSITION);
+  if (HasPredictor(compression)) CopyScalar<uint16_t>(in, out, TIFFTAG_PREDICTOR);
+  if (compression == COMPRESSION_CCITTFAX3) CopyScalar<uint32_t>(in, out, TIFFTAG_GROUP3OPTIONS);
+  if (compression == COMPRESSION_CCITTFAX4) CopyScalar<uint32_t>(in, out, TIFFTAG_GROUP4OPTIONS);
+  for (ttag_t tag : {TIFFTAG_DOCUMENTNAME, TIFFTAG_IMAGEDESCRIPTION, TIFFTAG_MAKE, TIFFTAG_MODEL,
+                     TIFFTAG_PAGENAME, TIFFTAG_SOFTWARE, TIFFTAG_DATETIME, TIFFTAG_ARTIST,
+                     TIFFTAG_HOSTCOMPUTER, TIFFTAG_COPYRIGHT}) {
+    CopyText(in, out, tag);
+  }
+  for (ttag_t tag :
+       {TIFFTAG_REFERENCEBLACKWHITE, TIFFTAG_WHITEPOINT, TIFFTAG_PRIMARYCHROMATICITIES}) {
+    CopyFloats(in, out, tag);
+  }
+  uint16_t first = 0, second = 0;
+  if (TIFFGetField(in, TIFFTAG_PAGENUMBER, &first, &second) == 1) {
+    TIFFSetField(out, TIFFTAG_PAGENUMBER, first, second);
+  }
+  if (TIFFGetField(in, TIFFTAG_YCBCRSUBSAMPLING, &first, &second) == 1) {
+    TIFFSetField(out, TIFFTAG_YCBCRSUBSAMPLING, first, second);
+  }
+  uint16_t count = 0;
+  uint16_t* extra = nullptr;
+  if (TIFFGetField(in, TIFFTAG_EXTRASAMPLES, &count, &extra) == 1 && extra != nullptr) {
+    TIFFSetField(out, TIFFTAG_EXTRASAMPLES, count, extra);
+  }
+  uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
+  if (TIFFGetField(in, TIFFTAG_COLORMAP, &red, &green, &blue) == 1) {
+    TIFFSetField(out, TIFFTAG_COLORMAP, red, green, blue);
+  }
+  uint32_t profile_size = 0;
+  void* profile = nullptr;
+  if (TIFFGetField(in, TIFFTAG_ICCPROFILE, &profile_size, &profile) == 1 && profile != nullptr) {
+    TIFFSetField(out, TIFFTAG_ICCPROFILE, profile_size, profile);
+  }
+  if (IsJpeg(compression)) {
+    uint16_t photometric = 0;
+    TIFFGetField(in, TIFFTAG_PHOTOMETRIC, &photometric);
+    TIFFSetField(out, TIFFTAG_JPEGQUALITY, 90);
+    if (photometric == PHOTOMETRIC_YCBCR) {
+      TIFFSetField(in, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+      TIFFSetField(out, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+    }
+  }
+}
+
+uint32_t OutputRowsPerStrip(const PageLayout& layout, const PixelBuffer& pixels) {
+  const uint64_t source_strip =
+      uint64_t{std::min(layout.rows_per_strip, layout.height)} * layout.row_bytes;
+  // A source written as one strip is written as one strip again when that stays small.
+  if (layout.rows_per_strip >= layout.height && source_strip <= kOutputStripBytes) {
+    return pixels.height;
+  }
+  const uint64_t bytes = std::min(source_strip, kOutputStripBytes);
+  uint64_t rows = std::max<uint64_t>(1, bytes / pixels.row_bytes);
+  // JPEG strips must hold whole blocks of (possibly subsampled) rows.
+  if (layout.compression == COMPRESSION_JPEG) rows = std::max<uint64_t>(16, rows / 16 * 16);
+  return static_cast<uint32_t>(std::min<uint64_t>(rows, pixels.height));
+}
+
+}  // namespace
+
+void WritePixelPage(TiffFile& source, const PageLayout& layout, const PixelBuffer& pixels,
+                    bool turned, TiffFile& out) {
+  TIFF* in = source.get();
+  TIFF* tif = out.get();
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, pixels.width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, pixels.height);
+  CopyPageTags(in, tif, turned);
+  if (layout.tiled) {
+    TIFFSetField(tif, TIFFTAG_TILEWIDTH, layout.tile_width);
+    TIFFSetField(tif, TIFFTAG_TILELENGTH, layout.tile_length);
+    const size_t tile_row = (size_t{layout.tile_width} * pixels.pixel_bits + 7) / 8;
+    const size_t tile_bytes = tile_row * layout.tile_length;
+    auto tile = std::make_unique<uint8_t[]>(tile_bytes);
+    for (uint32_t y = 0; y < pixels.height; y += layout.tile_length) {
+      const uint32_t rows = std::min(layout.tile_length, pixels.height - y);
+      for (uint32_t x = 0; x < pixels.width; x += layout.tile_width) {
+        const size_t offset = size_t{x} * pixels.pixel_bits / 8;
+        const size_t n = std::min(tile_row, pixels.row_bytes - offset);
+        memset(tile.get(), 0, tile_bytes);
+        for (uint32_t r = 0; r < rows; ++r) {
+          memcpy(tile.get() + r * tile_row, pixels.Row(y + r) + offset, n);
+        }
+        if (TIFFWriteEncodedTile(tif, TIFFComputeTile(tif, x, y, 0, 0), tile.get(),
+                                 static_cast<tmsize_t>(tile_bytes)) < 0) {
+          WriteFailed(out);
+        }
+      }
+    }
+  } else {
+    const uint32_t rows_per_strip = OutputRowsPerStrip(layout, pixels);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+    // libtiff may change the data it encodes in place (predictor, bit order), and `pixels` is
+    // still needed afterwards, so each strip is encoded from a copy.
+    const size_t strip_bytes = size_t{rows_per_strip} * pixels.row_bytes;
+    auto strip = std::make_unique_for_overwrite<uint8_t[]>(strip_bytes);
+    uint32_t index = 0;
+    for (uint32_t y = 0; y < pixels.height; y += rows_per_strip, ++index) {
+      const size_t bytes = size_t{std::min(rows_per_strip, pixels.height - y)} * pixels.row_bytes;
+      memcpy(strip.get(), pixels.Row(y), bytes);
+      if (TIFFWriteEncodedStrip(tif, index, strip.get(), static_cast<tmsize_t>(bytes)) < 0) {
+        WriteFailed(out);
+      }
+    }
+  }
+  if (TIFFWriteDirectory(tif) != 1) WriteFailed(out);
+}
+
+void CopyFurtherPages(TiffFile& source, TiffFile& out) {
+  TIFF* in = source.get();
+  TIFF* tif = out.get();
+  const uint64_t file_size = source.file().Size();
+  if (TIFFSetDirectory(in, 0) != 1) WriteFailed(source);
+  for (int page = 1; page < kMaxPages; ++page) {
+    if (TIFFReadDirectory(in) != 1) return;  // no further page (libtiff also stops IFD loops)
+    uint32_t width = 0, height = 0;
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
+    TIFFGetFieldDefaulted(in, TIFFTAG_COMPRESSION, &compression);
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+    CopyPageTags(in, tif, false);
+    const bool tiled = TIFFIsTiled(in) != 0;
+    if (tiled) {
+      CopyScalar<uint32_t>(in, tif, TIFFTAG_TILEWIDTH);
+      CopyScalar<uint32_t>(in, tif, TIFFTAG_TILELENGTH);
+    } else {
+      uint32_t rows_per_strip = 0;
+      TIFFGetFieldDefaulted(in, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+      TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+    }
+    const uint32_t count = tiled ? TIFFNumberOfTiles(in) : TIFFNumberOfStrips(in);
+    std::unique_ptr<uint8_t[]> buffer;
+    if (IsJpeg(compression)) {
+      // JPEG data depends on tables kept in the directory: decode and encode again.
+      const tmsize_t size = tiled ? TIFFTileSize(in) : TIFFStripSize(in);
+      if (size <= 0 || static_cast<uint64_t>(size) > kMaxStripBytes) WriteFailed(source);
+      buffer = std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(size));
+      for (uint32_t i = 0; i < count; ++i) {
+        const tmsize_t n = tiled ? TIFFReadEncodedTile(in, i, buffer.get(), size)
+                                 : TIFFReadEncodedStrip(in, i, buffer.get(), size);
+        if (n < 0) WriteFailed(source);
+        if ((tiled ? TIFFWriteEncodedTile(tif, i, buffer.get(), n)
+                   : TIFFWriteEncodedStrip(tif, i, buffer.get(), n)) < 0) {
+          WriteFailed(out);
+        }
+      }
+    } else {
+      size_t capacity = 0;
+      for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t bytes = TIFFGetStrileByteCount(in, i);
+        if (bytes == 0) continue;  // a sparse strip stays sparse
+        if (bytes > file_size || bytes > kMaxStripBytes) WriteFailed(source);
+        if (bytes > capacity) {
+          capacity = static_cast<size_t>(bytes);
+          buffer = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+        }
+        const tmsize_t n =
+            tiled ? TIFFReadRawTile(in, i, buffer.get(), static_cast<tmsize_t>(bytes))
+                  : TIFFReadRawStrip(in, i, buffer.get(), static_cast<tmsize_t>(bytes));
+        if (n != static_cast<tmsize_t>(bytes)) WriteFailed(source);
+        if ((tiled ? TIFFWriteRawTile(tif, i, buffer.get(), n)
+                   : TIFFWriteRawStrip(tif, i, buffer.get(), n)) < 0) {
+          WriteFailed(out);
+        }
+      }
+    }
+    if (TIFFWriteDirectory(tif) != 1) WriteFailed(out);
+  }
+}
+
+}  // namespace plotspool

@@ -1,0 +1,452 @@
+#include "imaging/imaging_control.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "imaging/picture_box.h"
+#include "imaging/sample_plot.h"
+#include "imaging_test_util.h"
+#include "util/error.h"
+
+namespace plotspool {
+namespace {
+
+using testing::DecodedPage;
+using testing::DecodePage;
+using testing::ReadBytes;
+using testing::ScratchDir;
+
+int ErrorOf(auto&& call) {
+  try {
+    call();
+  } catch (const RuntimeError& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+// A small drawn sheet with its top-left pixel marked in ink (black or the palette's first ink).
+SampleImage MarkedPlot(uint32_t width, uint32_t height, SampleKind kind) {
+  SampleImage image = DrawSamplePlot(width, height, 60, kind);
+  switch (kind) {
+    case SampleKind::kBilevel:
+      image.Row(0)[0] = 0x80;
+      break;  // only pixel (0, 0) in the byte
+    case SampleKind::kGray:
+      image.Row(0)[0] = 0;
+      break;
+    case SampleKind::kRgb:
+      image.Row(0)[0] = 10;
+      image.Row(0)[1] = 20;
+      image.Row(0)[2] = 30;
+      break;
+    case SampleKind::kPalette:
+      image.Row(0)[0] = 1;
+      break;
+  }
+  return image;
+}
+
+struct Variant {
+  const char* name;
+  SampleKind kind;
+  uint16_t compression;
+  bool predictor = false;
+  uint32_t rows = 64;
+  uint32_t tile = 0;
+  bool big_endian = false;
+};
+
+const Variant kVariants[] = {
+    {"bilevel_g4", SampleKind::kBilevel, COMPRESSION_CCITTFAX4},
+    {"bilevel_g4_one_strip_motorola", SampleKind::kBilevel, COMPRESSION_CCITTFAX4, false, 0, 0,
+     true},
+    {"bilevel_g3", SampleKind::kBilevel, COMPRESSION_CCITTFAX3},
+    {"bilevel_packbits", SampleKind::kBilevel, COMPRESSION_PACKBITS},
+    {"bilevel_none_tiled", SampleKind::kBilevel, COMPRESSION_NONE, false, 0, 64},
+    {"gray_lzw", SampleKind::kGray, COMPRESSION_LZW, false, 16},
+    {"gray_deflate_motorola", SampleKind::kGray, COMPRESSION_ADOBE_DEFLATE, true, 7, 0, true},
+    {"rgb_lzw_predictor", SampleKind::kRgb, COMPRESSION_LZW, true},
+    {"rgb_none_tiled_motorola", SampleKind::kRgb, COMPRESSION_NONE, false, 0, 32, true},
+    {"rgb_deflate", SampleKind::kRgb, COMPRESSION_ADOBE_DEFLATE, true, 5},
+    {"palette_lzw", SampleKind::kPalette, COMPRESSION_LZW},
+};
+
+class ImagingControlTest : public ::testing::Test {
+ protected:
+  std::string WritePlot(const std::string& name, const SampleImage& image,
+                        SampleTiffOptions options = {}) {
+    const std::string path = dir_ / name;
+    WriteSampleTiff(path, {image}, options);
+    return path;
+  }
+  ScratchDir dir_;
+  ImagingControl control_;
+};
+
+TEST_F(ImagingControlTest, MeasuresSizeAndResolutionInEveryUnit) {
+  SampleTiffOptions options;
+  options.dpi = 300;
+  const SampleImage sheet = BlankImage(2480, 3508, SampleKind::kBilevel);
+  control_.LoadImage(WritePlot("inch.tif", sheet, options));
+  EXPECT_EQ(control_.ImageWidth(), 2480);
+  EXPECT_EQ(control_.ImageHeight(), 3508);
+  EXPECT_DOUBLE_EQ(control_.HorizontalResolution(), 300);
+  EXPECT_DOUBLE_EQ(control_.VerticalResolution(), 300);
+  EXPECT_EQ(control_.Status(), 0);
+
+  options.unit = SampleResolution::kCentimetre;
+  control_.LoadImage(WritePlot("cm.tif", sheet, options));
+  EXPECT_NEAR(control_.HorizontalResolution(), 300, 1e-3);
+  EXPECT_NEAR(control_.VerticalResolution(), 300, 1e-3);
+
+  options.unit = SampleResolution::kMissing;
+  control_.LoadImage(WritePlot("none.tif", sheet, options));
+  EXPECT_EQ(control_.HorizontalResolution(), 0);
+  EXPECT_EQ(control_.VerticalResolution(), 0);
+  EXPECT_EQ(control_.ImageWidth(), 2480);
+}
+
+TEST_F(ImagingControlTest, TurnReportsSwappedSizeAndResolutionBeforeAndAfterSaving) {
+  // Different X and Y resolutions, so a swap is visible.
+  const std::string path = dir_ / "plan.tif";
+  TIFF* tif = TIFFOpen(path.c_str(), "w");
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 40);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 24);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tif, TIFFTAG_XRESOLUTION, 200.0);
+  TIFFSetField(tif, TIFFTAG_YRESOLUTION, 100.0);
+  TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+  std::vector<uint8_t> row(40, 200);
+  for (uint32_t y = 0; y < 24; ++y) TIFFWriteScanline(tif, row.data(), y, 0);
+  TIFFClose(tif);
+
+  control_.LoadImage(path);
+  control_.RotateRight();
+  EXPECT_EQ(control_.ImageWidth(), 24);
+  EXPECT_EQ(control_.ImageHeight(), 40);
+  EXPECT_DOUBLE_EQ(control_.HorizontalResolution(), 100);
+  EXPECT_DOUBLE_EQ(control_.VerticalResolution(), 200);
+  control_.Save();
+  EXPECT_EQ(control_.ImageWidth(), 24);
+  EXPECT_DOUBLE_EQ(control_.HorizontalResolution(), 100);
+  DecodedPage page;
+  ASSERT_TRUE(DecodePage(path, 0, &page));
+  EXPECT_EQ(page.width, 24u);
+  EXPECT_FLOAT_EQ(page.x_res, 100);
+  EXPECT_FLOAT_EQ(page.y_res, 200);
+}
+
+// Each layout plot rooms send: loaded, turned once, saved; the saved file is checked with
+// libtiff's own decoder against the source turned pixel by pixel, and keeps its encoding.
+TEST_F(ImagingControlTest, TurnAndSaveKeepsEncodingAndMovesEveryPixel) {
+  for (const Variant& v : kVariants) {
+    SCOPED_TRACE(v.name);
+    SampleTiffOptions options;
+    options.compression = v.compression;
+    options.predictor = v.predictor;
+    options.rows_per_strip = v.rows;
+    options.tile = v.tile;
+    options.big_endian = v.big_endian;
+    options.dpi = 60;
+    const std::string path =
+        WritePlot(std::string(v.name) + ".tif", MarkedPlot(203, 130, v.kind), options);
+    DecodedPage before;
+    ASSERT_TRUE(DecodePage(path, 0, &before));
+
+    control_.LoadImage(path);
+    control_.Display();
+    control_.RotateRight();
+    control_.Save();
+    EXPECT_EQ(control_.Status(), 0);
+
+    DecodedPage after;
+    ASSERT_TRUE(DecodePage(path, 0, &after));
+    EXPECT_EQ(after.width, before.height);
+    EXPECT_EQ(after.height, before.width);
+    EXPECT_EQ(after.compression, before.compression);
+    EXPECT_EQ(after.bits, before.bits);
+    EXPECT_EQ(after.samples, before.samples);
+    EXPECT_EQ(after.photometric, before.photometric);
+    EXPECT_EQ(after.big_endian, before.big_endian);
+    EXPECT_EQ(after.tiled, before.tiled);
+    EXPECT_EQ(after.unit, before.unit);
+    // The marked top-left corner lands top right.
+    EXPECT_EQ(after.Pixel(after.width - 1, 0), before.Pixel(0, 0));
+    EXPECT_NE(after.Pixel(0, 0), before.Pixel(0, 0));
+    for (uint32_t y = 0; y < before.height; ++y) {
+      for (uint32_t x = 0; x < before.width; ++x) {
+        ASSERT_EQ(after.Pixel(before.height - 1 - y, x), before.Pixel(x, y)) << x << "," << y;
+      }
+    }
+  }
+}
+
+TEST_F(ImagingControlTest, JpegImagesAreTurnedAndStayJpeg) {
+  SampleTiffOptions options;
+  options.compression = COMPRESSION_JPEG;
+  options.rows_per_strip = 16;
+  SampleImage image = BlankImage(96, 48, SampleKind::kRgb);
+  for (uint32_t y = 0; y < 16; ++y) {
+    for (uint32_t x = 0; x < 16; ++x) image.Row(y)[3 * x] = image.Row(y)[3 * x + 1] = 0;
+  }
+  const std::string path = WritePlot("photo.tif", image, options);
+  control_.LoadImage(path);
+  control_.RotateRight();
+  control_.Save();
+  DecodedPage after;
+  ASSERT_TRUE(DecodePage(path, 0, &after));
+  EXPECT_EQ(after.compression, COMPRESSION_JPEG);
+  EXPECT_EQ(after.width, 48u);
+  EXPECT_EQ(after.height, 96u);
+  // The blue block from the top-left corner is now top right (JPEG is lossy: roughly).
+  const uint32_t corner = after.Pixel(after.width - 4, 4);
+  EXPECT_LT(corner >> 16, 60u);
+  EXPECT_GT(corner & 0xFF, 190u);
+  EXPECT_GT(after.Pixel(4, 4) >> 16, 190u);
+}
+
+TEST_F(ImagingControlTest, UnchangedImageIsNeverRewritten) {
+  const std::string path = WritePlot("plan.tif", MarkedPlot(300, 200, SampleKind::kBilevel));
+  const std::vector<uint8_t> original = ReadBytes(path);
+  const auto written = std::filesystem::last_write_time(path);
+
+  control_.LoadImage(path);
+  control_.Save();
+  EXPECT_EQ(ReadBytes(path), original);
+  // Four quarter turns are no change either.
+  for (int i = 0; i < 4; ++i) control_.RotateRight();
+  control_.Save();
+  EXPECT_EQ(ReadBytes(path), original);
+  EXPECT_EQ(std::filesystem::last_write_time(path), written);
+
+  // A turned and saved image is unchanged again until the next turn.
+  control_.RotateRight();
+  control_.Save();
+  const std::vector<uint8_t> turned = ReadBytes(path);
+  EXPECT_NE(turned, original);
+  control_.Save();
+  EXPECT_EQ(ReadBytes(path), turned);
+  // Only the saved file remains: no temporary file is left behind.
+  EXPECT_EQ(dir_.EntryCount(), 1u);
+}
+
+TEST_F(ImagingControlTest, FurtherPagesAreKeptAsTheyWere) {
+  SampleTiffOptions options;
+  options.compression = COMPRESSION_LZW;
+  options.predictor = true;
+  const std::vector<SampleImage> pages = {MarkedPlot(160, 100, SampleKind::kGray),
+                                          MarkedPlot(90, 60, SampleKind::kGray),
+                                          MarkedPlot(50, 70, SampleKind::kGray)};
+  const std::string path = dir_ / "set.tif";
+  WriteSampleTiff(path, pages, options);
+  DecodedPage second_before, third_before;
+  ASSERT_TRUE(DecodePage(path, 1, &second_before));
+  ASSERT_TRUE(DecodePage(path, 2, &third_before));
+
+  control_.LoadImage(path);
+  EXPECT_EQ(control_.ImageWidth(), 160);  // the first page is the image
+  control_.RotateRight();
+  control_.Save();
+
+  DecodedPage first, second, third;
+  ASSERT_TRUE(DecodePage(path, 0, &first));
+  ASSERT_TRUE(DecodePage(path, 1, &second));
+  ASSERT_TRUE(DecodePage(path, 2, &third));
+  EXPECT_EQ(first.pages, 3);
+  EXPECT_EQ(first.width, 100u);
+  EXPECT_EQ(second.width, 90u);
+  EXPECT_EQ(second.pixels, second_before.pixels);
+  EXPECT_EQ(third.pixels, third_before.pixels);
+  EXPECT_EQ(third.compression, COMPRESSION_LZW);
+}
+
+TEST_F(ImagingControlTest, SaveAsTiffWritesTheTurnedImageElsewhere) {
+  const std::string path = WritePlot("plan.tif", MarkedPlot(120, 80, SampleKind::kBilevel));
+  const std::vector<uint8_t> original = ReadBytes(path);
+  control_.LoadImage(path);
+  control_.SaveAs(dir_ / "copy.tif", ImageFileType::kTiff);
+  EXPECT_EQ(ReadBytes(dir_ / "copy.tif"), original);  // unchanged: an exact copy
+
+  control_.RotateRight();
+  control_.SaveAs(dir_ / "turned.tif", ImageFileType::kTiff);
+  DecodedPage turned;
+  ASSERT_TRUE(DecodePage(dir_ / "turned.tif", 0, &turned));
+  EXPECT_EQ(turned.width, 80u);
+  EXPECT_EQ(ReadBytes(path), original);  // the current file is not touched
+  EXPECT_EQ(control_.Image(), path);
+}
+
+// The bitmap, read back through the picture box, shows exactly the decoded image (turned or not).
+TEST_F(ImagingControlTest, BitmapExportReadsBackAsTheDecodedImage) {
+  for (SampleKind kind :
+       {SampleKind::kBilevel, SampleKind::kGray, SampleKind::kRgb, SampleKind::kPalette}) {
+    for (int turns : {0, 1}) {
+      SCOPED_TRACE(static_cast<int>(kind) * 10 + turns);
+      SampleTiffOptions options;
+      options.rows_per_strip = 8;
+      const SampleImage image = MarkedPlot(203, 131, kind);
+      const std::string path = WritePlot("plot.tif", image, options);
+      control_.LoadImage(path);
+      for (int i = 0; i < turns; ++i) control_.RotateRight();
+      control_.SaveAs(dir_ / "print.bmp", ImageFileType::kBitmap);
+      control_.Save();
+      DecodedPage page;
+      ASSERT_TRUE(DecodePage(path, 0, &page));
+
+      PictureBox box;
+      box.LoadPicture(dir_ / "print.bmp");
+      const RasterFormat& format = box.format();
+      ASSERT_EQ(format.width, page.width);
+      ASSERT_EQ(format.height, page.height);
+      std::vector<uint8_t> row(format.RowBytes());
+      for (uint32_t y = 0; y < page.height; ++y) {
+        ASSERT_TRUE(box.NextRow(row));
+        for (uint32_t x = 0; x < page.width; ++x) {
+          const uint32_t source = page.Pixel(x, y);
+          switch (kind) {
+            case SampleKind::kBilevel: {
+              ASSERT_EQ(format.bits_per_sample, 1);
+              ASSERT_TRUE(format.min_is_white);
+              ASSERT_EQ((row[x / 8] >> (7 - x % 8)) & 1u, source) << x << "," << y;
+              break;
+            }
+            case SampleKind::kGray:
+              ASSERT_EQ(format.samples_per_pixel, 1);
+              ASSERT_FALSE(format.min_is_white);
+              ASSERT_EQ(row[x], source) << x << "," << y;
+              break;
+            case SampleKind::kRgb:
+              ASSERT_EQ(format.samples_per_pixel, 3);
+              ASSERT_EQ(uint32_t(row[3 * x] << 16 | row[3 * x + 1] << 8 | row[3 * x + 2]), source);
+              break;
+            case SampleKind::kPalette: {
+              ASSERT_EQ(format.samples_per_pixel, 3);
+              const uint32_t colour = image.palette[source];
+              ASSERT_EQ(uint32_t(row[3 * x] << 16 | row[3 * x + 1] << 8 | row[3 * x + 2]), colour);
+              break;
+            }
+          }
+        }
+      }
+      EXPECT_FALSE(box.NextRow(row));
+      ASSERT_TRUE(box.Rewind());
+      ASSERT_TRUE(box.NextRow(row));
+    }
+  }
+}
+
+TEST_F(ImagingControlTest, FailuresThrowAndSetStatus) {
+  EXPECT_EQ(ErrorOf([&] { control_.LoadImage(dir_ / "missing.tif"); }), kFileNotFound);
+  EXPECT_EQ(control_.Status(), kFileNotFound);
+  EXPECT_FALSE(control_.HasImage());
+  EXPECT_EQ(ErrorOf([&] { control_.Save(); }), kInvalidProcedureCall);
+  EXPECT_EQ(ErrorOf([&] { control_.RotateRight(); }), kInvalidProcedureCall);
+
+  const std::string plot = WritePlot("plan.tif", MarkedPlot(64, 48, SampleKind::kBilevel));
+  std::filesystem::create_symlink(plot, dir_ / "link.tif");
+  EXPECT_EQ(ErrorOf([&] { control_.LoadImage(dir_ / "link.tif"); }), kPathFileAccessError);
+  EXPECT_EQ(ErrorOf([&] { control_.LoadImage(dir_.path().string()); }), kPathFileAccessError);
+  testing::WriteBytes(dir_ / "text.tif", {'h', 'e', 'l', 'l', 'o'});
+  EXPECT_EQ(ErrorOf([&] { control_.LoadImage(dir_ / "text.tif"); }), kInvalidPropertyValue);
+  EXPECT_EQ(control_.Status(), kInvalidPropertyValue);
+
+  control_.LoadImage(plot);
+  EXPECT_EQ(control_.Status(), 0);
+  EXPECT_EQ(control_.Image(), plot);
+}
+
+// Headers no honest writer produces: refused at load or failing cleanly later, never a crash, a
+// hang or a huge allocation; a failed save leaves the job file and its directory as they were.
+TEST_F(ImagingControlTest, HostileFilesFailCleanly) {
+  using testing::RawTiffBuilder;
+  const auto header = [](uint32_t width, uint32_t height, uint32_t bytes) {
+    RawTiffBuilder b;
+    b.Add(256, 4, width);
+    b.Add(257, 4, height);
+    b.Add(258, 3, 8);
+    b.Add(259, 3, 1);
+    b.Add(262, 3, 1);
+    b.Add(273, 4, RawTiffBuilder::kDataOffset);
+    b.Add(278, 4, height);
+    b.Add(279, 4, bytes);
+    b.SetPixelData(std::vector<uint8_t>(std::min<uint32_t>(bytes, 4096), 0x55));
+    return b;
+  };
+  const auto load = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
+    testing::WriteBytes(dir_ / name, bytes);
+    return ErrorOf([&] { control_.LoadImage(dir_ / name); });
+  };
+
+  EXPECT_EQ(load("zero_width.tif", header(0, 10, 0).Build()), kInvalidPropertyValue);
+  EXPECT_EQ(load("zero_height.tif", header(10, 0, 0).Build()), kInvalidPropertyValue);
+  EXPECT_EQ(load("huge.tif", header(1000000, 1000000, 4096).Build()), kInvalidPropertyValue);
+
+  // Resolution 0 is measured as 0; the rest of the image is fine.
+  RawTiffBuilder zero_dpi = header(64, 64, 4096);
+  zero_dpi.AddRational(282, 0, 1);
+  zero_dpi.AddRational(283, 0, 1);
+  EXPECT_EQ(load("zero_dpi.tif", zero_dpi.Build()), 0);
+  EXPECT_EQ(control_.HorizontalResolution(), 0);
+
+  // An IFD naming itself as the next one: a turn and save of all pages still ends.
+  EXPECT_EQ(load("loop.tif", header(64, 64, 4096).Build(true)), 0);
+  control_.RotateRight();
+  control_.Save();
+  DecodedPage page;
+  ASSERT_TRUE(DecodePage(dir_ / "loop.tif", 0, &page));
+  EXPECT_EQ(page.pages, 1);
+
+  // Pixel data that is not there: the load (header only) works, decoding fails, and neither the
+  // job file nor its directory changes.
+  const auto expect_decode_failure = [&](const std::string& name,
+                                         const std::vector<uint8_t>& bytes) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(load(name, bytes), 0);
+    const size_t entries = dir_.EntryCount();
+    control_.RotateRight();
+    EXPECT_EQ(ErrorOf([&] { control_.Save(); }), kDeviceIoError);
+    EXPECT_EQ(control_.Status(), kDeviceIoError);
+    EXPECT_EQ(ErrorOf([&] { control_.SaveAs(dir_ / "out.bmp", ImageFileType::kBitmap); }),
+              kDeviceIoError);
+    EXPECT_EQ(ReadBytes(dir_ / name), bytes);
+    EXPECT_EQ(dir_.EntryCount(), entries);
+  };
+  RawTiffBuilder past_end = header(64, 64, 4096);
+  past_end.Add(273, 4, 0x7FFFFFF0u);  // strip offset far past the end of the file
+  expect_decode_failure("past_end.tif", past_end.Build());
+  RawTiffBuilder short_strip = header(64, 64, 4096);
+  short_strip.SetPixelData(std::vector<uint8_t>(1000, 0x55));  // 4096 bytes claimed
+  expect_decode_failure("short_strip.tif", short_strip.Build());
+
+  // A G4 strip cut short: libtiff may decode what is there; either way nothing breaks.
+  SampleTiffOptions options;
+  options.rows_per_strip = 0;
+  const std::string full =
+      WritePlot("full.tif", MarkedPlot(400, 300, SampleKind::kBilevel), options);
+  TIFF* tif = TIFFOpen(full.c_str(), "r");
+  std::vector<uint8_t> strip(static_cast<size_t>(TIFFGetStrileByteCount(tif, 0)));
+  TIFFReadRawStrip(tif, 0, strip.data(), static_cast<tmsize_t>(strip.size()));
+  TIFFClose(tif);
+  RawTiffBuilder g4;
+  g4.Add(256, 4, 400);
+  g4.Add(257, 4, 300);
+  g4.Add(258, 3, 1);
+  g4.Add(259, 3, COMPRESSION_CCITTFAX4);
+  g4.Add(262, 3, PHOTOMETRIC_MINISWHITE);
+  g4.Add(273, 4, RawTiffBuilder::kDataOffset);
+  g4.Add(278, 4, 300);
+  g4.Add(279, 4, static_cast<uint32_t>(strip.size() / 3));
+  strip.resize(strip.size() / 3);
+  g4.SetPixelData(strip);
+  ASSERT_EQ(load("cut.tif", g4.Build()), 0);
+  control_.RotateRight();
+  const int error = ErrorOf([&] { control_.Save(); });
+  EXPECT_TRUE(error == 0 || error == kDeviceIoError) << error;
+}
+
+}  // namespace
+}  // namespace plotspool

@@ -1,0 +1,195 @@
+// Helpers for the imaging tests: scratch directories, an independent libtiff decode of a page,
+// reference turns, and hand-built TIFF files for hostile cases.
+#ifndef PLOTSPOOL_TESTS_IMAGING_TEST_UTIL_H_
+#define PLOTSPOOL_TESTS_IMAGING_TEST_UTIL_H_
+
+#include <tiffio.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace plotspool::testing {
+
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::random_device random;
+    path_ = std::filesystem::temp_directory_path() /
+            ("plotspool-imaging-" + std::to_string(random()) + std::to_string(random()));
+    std::filesystem::create_directories(path_);
+  }
+  ~ScratchDir() { std::filesystem::remove_all(path_); }
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  const std::filesystem::path& path() const { return path_; }
+  size_t EntryCount() const {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(path_), {}));
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::vector<uint8_t> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+// One page as libtiff itself decodes it, packed rows in file layout.
+struct DecodedPage {
+  uint32_t width = 0, height = 0;
+  uint16_t bits = 0, samples = 0, photometric = 0, compression = 0, unit = 0;
+  float x_res = 0, y_res = 0;
+  bool tiled = false, big_endian = false;
+  size_t row_bytes = 0;
+  std::vector<uint8_t> pixels;
+  int pages = 0;  // directories in the file
+
+  uint32_t Pixel(uint32_t x, uint32_t y) const {  // value of pixel (x, y), up to 32 bits
+    const uint32_t pixel_bits = uint32_t{bits} * samples;
+    const uint8_t* row = pixels.data() + size_t{y} * row_bytes;
+    if (pixel_bits < 8) {
+      const size_t bit = size_t{x} * pixel_bits;
+      return (row[bit / 8] >> (8 - pixel_bits - bit % 8)) & ((1u << pixel_bits) - 1);
+    }
+    uint32_t value = 0;
+    for (uint32_t i = 0; i < pixel_bits / 8; ++i) value = value << 8 | row[x * pixel_bits / 8 + i];
+    return value;
+  }
+};
+
+inline bool DecodePage(const std::string& path, int page, DecodedPage* out) {
+  TIFFSetErrorHandler(nullptr);
+  TIFFSetWarningHandler(nullptr);
+  TIFF* tif = TIFFOpen(path.c_str(), "r");
+  if (tif == nullptr) return false;
+  out->pages = TIFFNumberOfDirectories(tif);
+  if (!TIFFSetDirectory(tif, static_cast<tdir_t>(page))) {
+    TIFFClose(tif);
+    return false;
+  }
+  TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &out->width);
+  TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &out->height);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &out->bits);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &out->samples);
+  TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &out->photometric);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &out->compression);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &out->unit);
+  TIFFGetField(tif, TIFFTAG_XRESOLUTION, &out->x_res);
+  TIFFGetField(tif, TIFFTAG_YRESOLUTION, &out->y_res);
+  out->tiled = TIFFIsTiled(tif);
+  out->big_endian = TIFFIsBigEndian(tif);
+  if (out->photometric == PHOTOMETRIC_YCBCR) {
+    TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+  }
+  out->row_bytes = (size_t{out->width} * out->bits * out->samples + 7) / 8;
+  out->pixels.assign(out->row_bytes * out->height, 0);
+  bool ok = true;
+  if (out->tiled) {
+    uint32_t tw = 0, tl = 0;
+    TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw);
+    TIFFGetField(tif, TIFFTAG_TILELENGTH, &tl);
+    const size_t tile_row = (size_t{tw} * out->bits * out->samples + 7) / 8;
+    std::vector<uint8_t> tile(static_cast<size_t>(TIFFTileSize(tif)));
+    for (uint32_t y = 0; y < out->height && ok; y += tl) {
+      for (uint32_t x = 0; x < out->width && ok; x += tw) {
+        ok = TIFFReadTile(tif, tile.data(), x, y, 0, 0) >= 0;
+        const size_t offset = size_t{x} * out->bits * out->samples / 8;
+        for (uint32_t r = 0; r < tl && y + r < out->height; ++r) {
+          std::copy_n(tile.data() + r * tile_row, std::min(tile_row, out->row_bytes - offset),
+                      out->pixels.data() + (y + r) * out->row_bytes + offset);
+        }
+      }
+    }
+  } else {
+    for (uint32_t y = 0; y < out->height && ok; ++y) {
+      ok = TIFFReadScanline(tif, out->pixels.data() + y * out->row_bytes, y, 0) == 1;
+    }
+  }
+  TIFFClose(tif);
+  return ok;
+}
+
+// A little-endian TIFF built by hand, one IFD, for headers libtiff would refuse to write.
+class RawTiffBuilder {
+ public:
+  // Adds the entry, replacing one with the same tag.
+  void Add(uint16_t tag, uint16_t type, uint32_t value) {
+    std::erase_if(entries_, [tag](const Entry& e) { return e.tag == tag; });
+    entries_.push_back({tag, type, 1, value});
+  }
+  void AddRational(uint16_t tag, uint32_t numerator, uint32_t denominator) {
+    rationals_.push_back({tag, numerator, denominator});
+  }
+  void SetPixelData(std::vector<uint8_t> data) { data_ = std::move(data); }
+  // `next_ifd_self`: the IFD names itself as the next one (an IFD loop).
+  std::vector<uint8_t> Build(bool next_ifd_self = false) const {
+    std::vector<uint8_t> out = {'I', 'I', 42, 0, 0, 0, 0, 0};
+    const uint32_t data_at = static_cast<uint32_t>(out.size());
+    out.insert(out.end(), data_.begin(), data_.end());
+    std::vector<Entry> entries = entries_;
+    for (const Rational& r : rationals_) {
+      const uint32_t at = static_cast<uint32_t>(out.size());
+      Put32(out, r.numerator);
+      Put32(out, r.denominator);
+      entries.push_back({r.tag, 5, 1, at});
+    }
+    std::sort(entries.begin(), entries.end(), [](auto& a, auto& b) { return a.tag < b.tag; });
+    if (out.size() % 2) out.push_back(0);
+    const uint32_t ifd = static_cast<uint32_t>(out.size());
+    out[4] = ifd & 0xFF;
+    out[5] = (ifd >> 8) & 0xFF;
+    out[6] = (ifd >> 16) & 0xFF;
+    out[7] = ifd >> 24;
+    Put16(out, static_cast<uint16_t>(entries.size()));
+    for (const Entry& e : entries) {
+      Put16(out, e.tag);
+      Put16(out, e.type);
+      Put32(out, e.count);
+      if (e.type == 3) {
+        Put16(out, static_cast<uint16_t>(e.value));
+        Put16(out, 0);
+      } else {
+        Put32(out, e.tag == 273 && e.value == kDataOffset ? data_at : e.value);
+      }
+    }
+    Put32(out, next_ifd_self ? ifd : 0);
+    return out;
+  }
+  static constexpr uint32_t kDataOffset = 0xFFFFFFFEu;  // stands for "where SetPixelData went"
+
+ private:
+  struct Entry {
+    uint16_t tag, type;
+    uint32_t count, value;
+  };
+  struct Rational {
+    uint16_t tag;
+    uint32_t numerator, denominator;
+  };
+  static void Put16(std::vector<uint8_t>& out, uint16_t v) {
+    out.push_back(v & 0xFF);
+    out.push_back(v >> 8);
+  }
+  static void Put32(std::vector<uint8_t>& out, uint32_t v) {
+    Put16(out, v & 0xFFFF);
+    Put16(out, v >> 16);
+  }
+  std::vector<Entry> entries_;
+  std::vector<Rational> rationals_;
+  std::vector<uint8_t> data_;
+};
+
+}  // namespace plotspool::testing
+
+#endif  // PLOTSPOOL_TESTS_IMAGING_TEST_UTIL_H_
