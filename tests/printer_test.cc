@@ -156,6 +156,56 @@ TEST(PrinterTest, PaperAndOrientationSettings) {
   EXPECT_EQ(ErrorOf([&] { printer.DrawPicture(picture, 0, 0, 100, 100); }), kInvalidProcedureCall);
 }
 
+// Pseudo-random RGB: it does not compress, so the send takes long enough to be cut.
+uint32_t Noise(uint32_t x, uint32_t y) {
+  uint32_t v = x * 2654435761u ^ (y + 0x9E3779B9u) * 40503u;
+  v ^= v >> 13;
+  return v * 0x5bd1e995u >> 8;
+}
+
+TEST(PrinterTest, PictureFailingMidSendCancelsTheJobAndTheQueuePrintsOn) {
+  CupsRig rig;
+  rig.AddCaptureQueue("Canon_X", "Canon X");
+  Printer printer;
+  printer.Select(Find("Canon_X"));
+  printer.SetPaper(kA1);
+  TestPicture picture(Format(2000, 2000, 8, 3), Noise);
+  picture.EndAfter(1500);
+  printer.DrawPicture(picture, 0, 0, 14400, 14400);
+  EXPECT_EQ(ErrorOf([&] { printer.EndDoc("broken.tif"); }), kInputPastEndOfFile);
+  EXPECT_TRUE(rig.ActiveJobs().empty());
+
+  // The page is empty again: nothing more is sent for it.
+  printer.EndDoc("nothing.tif");
+  TestPicture small(Format(8, 8, 1, 1), [](uint32_t, uint32_t) { return 0u; });
+  printer.DrawPicture(small, 0, 0, 1440, 1440);
+  printer.EndDoc("good.tif");
+  const std::vector<CapturedJob> jobs = rig.WaitForJobs("Canon_X", 1);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].title, "good.tif");
+  EXPECT_TRUE(rig.ActiveJobs().empty());
+}
+
+TEST(PrinterTest, ServerStoppedMidSendIsAFailureAndLeavesNoJobBehind) {
+  CupsRig rig;
+  rig.AddCaptureQueue("Canon_X", "Canon X");
+  Printer printer;
+  printer.Select(Find("Canon_X"));
+  printer.SetPaper(kA1);
+  TestPicture picture(Format(2000, 4000, 8, 3), Noise);
+  picture.OnRow([&](uint32_t row) {
+    if (row == 1000) rig.Halt();
+  });
+  printer.DrawPicture(picture, 0, 0, 14400, 14400);
+  EXPECT_EQ(ErrorOf([&] { printer.EndDoc("plan.tif"); }), kPrinterError);
+
+  // The server keeps the begun job waiting for its document; the next contact cancels it.
+  rig.Restart();
+  EXPECT_EQ(InstalledPrinters().size(), 1u);
+  EXPECT_TRUE(rig.ActiveJobs().empty()) << rig.ActiveJobs().front();
+  EXPECT_TRUE(rig.CapturedJobs("Canon_X").empty());
+}
+
 TEST(PrinterTest, UnreachablePrintSystemIsADistinctFailure) {
   CupsServerOverride nowhere("127.0.0.1:" + std::to_string(UnusedLoopbackPort()));
   EXPECT_THROW(InstalledPrinters(), PrintSystemUnavailable);

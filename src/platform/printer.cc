@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "platform/pdf_page_writer.h"
 
@@ -131,20 +132,55 @@ int32_t MmToTwips(double mm) {
 
 double MmToPoints(double mm) { return mm * 72 / 25.4; }
 
+// Jobs whose send failed while the server could not be reached to cancel them. A server that
+// comes back keeps such a job waiting for its document; it is cancelled at the next contact.
+struct UnfinishedJob {
+  std::string queue;
+  int id = 0;
+  std::string title;
+};
+std::vector<UnfinishedJob> unfinished_jobs;
+constexpr size_t kMaxUnfinishedJobs = 64;
+
+void CancelUnfinishedJobs(http_t* http) {
+  for (auto it = unfinished_jobs.begin(); it != unfinished_jobs.end();) {
+    cups_job_t* jobs = nullptr;
+    const int count = cupsGetJobs2(http, &jobs, it->queue.c_str(), 1, CUPS_WHICHJOBS_ACTIVE);
+    if (count < 0) {
+      if (cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND) {  // the queue is gone, and its jobs
+        it = unfinished_jobs.erase(it);
+        continue;
+      }
+      return;  // try again at the next contact
+    }
+    // Only the job we began (same number and name) is cancelled, never a stranger's.
+    bool waiting = false;
+    for (int i = 0; i < count; ++i) {
+      waiting |= jobs[i].id == it->id && it->title == (jobs[i].title ? jobs[i].title : "");
+    }
+    cupsFreeJobs(count, jobs);
+    if (waiting && Failed(cupsCancelJob2(http, it->queue.c_str(), it->id, 0))) {
+      ++it;
+    } else {
+      it = unfinished_jobs.erase(it);
+    }
+  }
+}
+
 // One job on the print server. Until Finish() succeeds the job is cancelled on destruction:
 // the half-sent body is cut off first (closing the connection), because finishing a document
 // and then cancelling it would still print what had arrived.
 class PrintJob {
  public:
   PrintJob(std::string queue, std::string_view title, const std::string& media)
-      : queue_(std::move(queue)), http_(Connect()) {
+      : queue_(std::move(queue)), title_(title), http_(Connect()) {
+    CancelUnfinishedJobs(http_.get());
     cups_option_t* options = nullptr;
     int count = cupsAddOption("media", media.c_str(), 0, &options);
-    const std::string name(title);
-    id_ = cupsCreateJob(http_.get(), queue_.c_str(), name.c_str(), count, options);
+    id_ = cupsCreateJob(http_.get(), queue_.c_str(), title_.c_str(), count, options);
     cupsFreeOptions(count, options);
     if (id_ == 0) ThrowLastError(queue_, "creating the print job failed");
-    if (cupsStartDocument(http_.get(), queue_.c_str(), id_, name.c_str(), CUPS_FORMAT_PDF, 1) !=
+    if (cupsStartDocument(http_.get(), queue_.c_str(), id_, title_.c_str(), CUPS_FORMAT_PDF, 1) !=
         HTTP_STATUS_CONTINUE) {
       ThrowLastError(queue_, "starting the print job failed");
     }
@@ -152,7 +188,11 @@ class PrintJob {
   ~PrintJob() {
     if (finished_ || id_ == 0) return;
     http_.reset();
-    if (Http http = TryConnect()) cupsCancelJob2(http.get(), queue_.c_str(), id_, 0);
+    Http http = TryConnect();
+    if (http && !Failed(cupsCancelJob2(http.get(), queue_.c_str(), id_, 0))) return;
+    if (unfinished_jobs.size() < kMaxUnfinishedJobs) {
+      unfinished_jobs.push_back({queue_, id_, title_});
+    }
   }
   PrintJob(const PrintJob&) = delete;
   PrintJob& operator=(const PrintJob&) = delete;
@@ -176,6 +216,7 @@ class PrintJob {
 
  private:
   std::string queue_;
+  std::string title_;
   Http http_;
   int id_ = 0;
   bool finished_ = false;
@@ -185,6 +226,7 @@ class PrintJob {
 
 std::vector<InstalledPrinter> InstalledPrinters() {
   Http http = Connect();
+  CancelUnfinishedJobs(http.get());
   cups_dest_t* dests = nullptr;
   const int count = cupsGetDests2(http.get(), &dests);
   DestList owner(count, dests);
