@@ -46,7 +46,8 @@ bool WaitForCloseRequest(std::chrono::milliseconds timeout) {
   if (pipe_fds[0] < 0) {
     if (timeout.count() > 0) {
       struct timespec ts {
-        static_cast<time_t>(timeout.count() / 1000), static_cast<long>(timeout.count() % 1000) * 1000000
+        static_cast<time_t>(timeout.count() / 1000),
+            static_cast<long>(timeout.count() % 1000) * 1000000
       };
       while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
       }

@@ -1,0 +1,341 @@
+#include "platform/printer.h"
+
+#include <cups/cups.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "platform/pdf_page_writer.h"
+
+namespace plotspool::platform {
+namespace {
+
+constexpr int kConnectTimeoutMs = 10000;
+// A print server that stops answering in the middle of a page must not hold the service.
+constexpr double kIoTimeoutSeconds = 60;
+// The page goes to the local spooler: fast compression beats small output.
+constexpr int kZlibLevel = 2;
+
+struct HttpClose {
+  void operator()(http_t* http) const { httpClose(http); }
+};
+using Http = std::unique_ptr<http_t, HttpClose>;
+
+struct DestFree {
+  void operator()(cups_dest_t* dest) const { cupsFreeDests(1, dest); }
+};
+using Dest = std::unique_ptr<cups_dest_t, DestFree>;
+
+struct DestInfoFree {
+  void operator()(cups_dinfo_t* info) const { cupsFreeDestInfo(info); }
+};
+using DestInfo = std::unique_ptr<cups_dinfo_t, DestInfoFree>;
+
+class DestList {
+ public:
+  DestList(int count, cups_dest_t* dests) : count_(count), dests_(dests) {}
+  ~DestList() { cupsFreeDests(count_, dests_); }
+  DestList(const DestList&) = delete;
+  DestList& operator=(const DestList&) = delete;
+
+ private:
+  int count_;
+  cups_dest_t* dests_;
+};
+
+std::string ServerName() { return std::string(cupsServer()) + ":" + std::to_string(ippPort()); }
+
+// A connection of our own (not the library's shared one) so that every wait has a time-out.
+Http TryConnect() {
+  http_t* http = httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
+                              kConnectTimeoutMs, nullptr);
+  if (http != nullptr) {
+    httpSetTimeout(
+        http, kIoTimeoutSeconds, [](http_t*, void*) { return 0; }, nullptr);
+  }
+  return Http(http);
+}
+
+Http Connect() {
+  Http http = TryConnect();
+  if (!http) {
+    throw PrintSystemUnavailable("print system at " + ServerName() +
+                                 " cannot be reached: " + std::strerror(errno));
+  }
+  return http;
+}
+
+// The library's last status decides; its message can belong to an older failure.
+bool Failed(ipp_status_t status) { return status >= IPP_STATUS_REDIRECTION_OTHER_SITE; }
+
+[[noreturn]] void ThrowLastError(std::string_view queue, std::string_view what) {
+  const ipp_status_t status = cupsLastError();
+  std::string description = std::string(what) + " on " + std::string(queue) + ": " +
+                            cupsLastErrorString() + " (" + ippErrorString(status) + ")";
+  if (status == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE) throw PrintSystemUnavailable(description);
+  throw RuntimeError(kPrinterError, description);
+}
+
+struct QueueMedia {
+  std::string name;
+  MediaSize size;
+};
+
+// Paper `media` (or the default paper when null) as the queue reports it; nullopt when the
+// queue cannot be asked or does not know it.
+std::optional<QueueMedia> LookUpQueueMedia(const std::string& queue, const char* media) {
+  Http http = TryConnect();
+  if (!http) return std::nullopt;
+  Dest dest(cupsGetNamedDest(http.get(), queue.c_str(), nullptr));
+  if (!dest) return std::nullopt;
+  DestInfo info(cupsCopyDestInfo(http.get(), dest.get()));
+  if (!info) return std::nullopt;
+  cups_size_t size{};
+  const int found = media != nullptr
+                        ? cupsGetDestMediaByName(http.get(), dest.get(), info.get(), media,
+                                                 CUPS_MEDIA_FLAGS_DEFAULT, &size)
+                        : cupsGetDestMediaDefault(http.get(), dest.get(), info.get(),
+                                                  CUPS_MEDIA_FLAGS_DEFAULT, &size);
+  if (!found || size.width <= 0 || size.length <= 0) return std::nullopt;
+  // The library measures in hundredths of a millimetre.
+  QueueMedia result{size.media, {}};
+  result.size.width_mm = size.width / 100.0;
+  result.size.height_mm = size.length / 100.0;
+  result.size.left_mm = size.left / 100.0;
+  result.size.right_mm = size.right / 100.0;
+  result.size.top_mm = size.top / 100.0;
+  result.size.bottom_mm = size.bottom / 100.0;
+  return result;
+}
+
+// The paper as it lies for `orientation`. Landscape turns the sheet a quarter turn
+// counter-clockwise: the portrait top edge becomes the left one.
+MediaSize Oriented(const MediaSize& paper, int orientation) {
+  if (orientation != kLandscape) return paper;
+  MediaSize turned;
+  turned.width_mm = paper.height_mm;
+  turned.height_mm = paper.width_mm;
+  turned.left_mm = paper.top_mm;
+  turned.top_mm = paper.right_mm;
+  turned.right_mm = paper.bottom_mm;
+  turned.bottom_mm = paper.left_mm;
+  return turned;
+}
+
+int32_t MmToTwips(double mm) {
+  const double twips = std::round(mm * 1440 / 25.4);
+  return twips > 0 ? static_cast<int32_t>(twips) : 0;
+}
+
+double MmToPoints(double mm) { return mm * 72 / 25.4; }
+
+// Jobs whose send failed while the server could not be reached to cancel them. A server that
+// comes back keeps such a job waiting for its document; it is cancelled at the next contact.
+struct UnfinishedJob {
+  std::string queue;
+  int id = 0;
+  std::string title;
+};
+std::vector<UnfinishedJob> unfinished_jobs;
+constexpr size_t kMaxUnfinishedJobs = 64;
+
+void CancelUnfinishedJobs(http_t* http) {
+  for (auto it = unfinished_jobs.begin(); it != unfinished_jobs.end();) {
+    cups_job_t* jobs = nullptr;
+    const int count = cupsGetJobs2(http, &jobs, it->queue.c_str(), 1, CUPS_WHICHJOBS_ACTIVE);
+    if (count < 0) {
+      if (cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND) {  // the queue is gone, and its jobs
+        it = unfinished_jobs.erase(it);
+        continue;
+      }
+      return;  // try again at the next contact
+    }
+    // Only the job we began (same number and name) is cancelled, never a stranger's.
+    bool waiting = false;
+    for (int i = 0; i < count; ++i) {
+      waiting |= jobs[i].id == it->id && it->title == (jobs[i].title ? jobs[i].title : "");
+    }
+    cupsFreeJobs(count, jobs);
+    if (waiting && Failed(cupsCancelJob2(http, it->queue.c_str(), it->id, 0))) {
+      ++it;
+    } else {
+      it = unfinished_jobs.erase(it);
+    }
+  }
+}
+
+// One job on the print server. Until Finish() succeeds the job is cancelled on destruction:
+// the half-sent body is cut off first (closing the connection), because finishing a document
+// and then cancelling it would still print what had arrived.
+class PrintJob {
+ public:
+  PrintJob(std::string queue, std::string_view title, const std::string& media)
+      : queue_(std::move(queue)), title_(title), http_(Connect()) {
+    CancelUnfinishedJobs(http_.get());
+    cups_option_t* options = nullptr;
+    int count = cupsAddOption("media", media.c_str(), 0, &options);
+    id_ = cupsCreateJob(http_.get(), queue_.c_str(), title_.c_str(), count, options);
+    cupsFreeOptions(count, options);
+    if (id_ == 0) ThrowLastError(queue_, "creating the print job failed");
+    if (cupsStartDocument(http_.get(), queue_.c_str(), id_, title_.c_str(), CUPS_FORMAT_PDF, 1) !=
+        HTTP_STATUS_CONTINUE) {
+      ThrowLastError(queue_, "starting the print job failed");
+    }
+  }
+  ~PrintJob() {
+    if (finished_ || id_ == 0) return;
+    http_.reset();
+    Http http = TryConnect();
+    if (http && !Failed(cupsCancelJob2(http.get(), queue_.c_str(), id_, 0))) return;
+    if (unfinished_jobs.size() < kMaxUnfinishedJobs) {
+      unfinished_jobs.push_back({queue_, id_, title_});
+    }
+  }
+  PrintJob(const PrintJob&) = delete;
+  PrintJob& operator=(const PrintJob&) = delete;
+
+  void Write(std::span<const uint8_t> bytes) {
+    if (cupsWriteRequestData(http_.get(), reinterpret_cast<const char*>(bytes.data()),
+                             bytes.size()) != HTTP_STATUS_CONTINUE) {
+      const int error = httpError(http_.get());
+      throw RuntimeError(kPrinterError,
+                         "sending the page to " + queue_ + " failed: " +
+                             (error != 0 ? std::strerror(error) : cupsLastErrorString()));
+    }
+  }
+
+  void Finish() {
+    if (Failed(cupsFinishDocument(http_.get(), queue_.c_str()))) {
+      ThrowLastError(queue_, "the print server refused the page");
+    }
+    finished_ = true;
+  }
+
+ private:
+  std::string queue_;
+  std::string title_;
+  Http http_;
+  int id_ = 0;
+  bool finished_ = false;
+};
+
+}  // namespace
+
+std::vector<InstalledPrinter> InstalledPrinters() {
+  Http http = Connect();
+  CancelUnfinishedJobs(http.get());
+  cups_dest_t* dests = nullptr;
+  const int count = cupsGetDests2(http.get(), &dests);
+  DestList owner(count, dests);
+  // No destinations is also what the library returns when it could not ask: only the status
+  // tells the two apart. "Not found" is a server with no printers.
+  const ipp_status_t status = cupsLastError();
+  if (count == 0 && Failed(status) && status != IPP_STATUS_ERROR_NOT_FOUND) {
+    throw PrintSystemUnavailable("print system at " + ServerName() + " does not answer: " +
+                                 cupsLastErrorString() + " (" + ippErrorString(status) + ")");
+  }
+  std::vector<InstalledPrinter> printers;
+  for (int i = 0; i < count; ++i) {
+    // Instances are saved option sets of a queue, not printers of their own.
+    if (dests[i].instance != nullptr) continue;
+    const char* model =
+        cupsGetOption("printer-make-and-model", dests[i].num_options, dests[i].options);
+    printers.push_back({dests[i].name, model != nullptr ? model : ""});
+  }
+  return printers;
+}
+
+void Printer::Select(const InstalledPrinter& printer) {
+  selected_ = printer;
+  orientation_ = kPortrait;
+  picture_ = nullptr;
+  paper_name_.clear();
+  paper_.reset();
+  if (std::optional<QueueMedia> media = LookUpQueueMedia(printer.device_name, nullptr)) {
+    paper_name_ = media->name;
+    paper_ = media->size;
+  }
+}
+
+void Printer::SetPaper(std::string_view media_name) {
+  const std::string name(media_name);
+  std::optional<MediaSize> size;
+  if (selected_ && !name.empty()) {
+    if (std::optional<QueueMedia> media = LookUpQueueMedia(selected_->device_name, name.c_str())) {
+      size = media->size;
+    }
+  }
+  if (!size) size = MediaSizeFromName(name);
+  if (!size) throw RuntimeError(kInvalidPropertyValue, "paper size of \"" + name + "\" unknown");
+  paper_name_ = name;
+  paper_ = size;
+}
+
+void Printer::SetOrientation(int orientation) {
+  if (orientation != kPortrait && orientation != kLandscape) {
+    throw RuntimeError(kInvalidPropertyValue, "orientation " + std::to_string(orientation));
+  }
+  orientation_ = orientation;
+}
+
+int32_t Printer::PageWidthTwips() const {
+  if (!paper_) return 0;
+  const MediaSize page = Oriented(*paper_, orientation_);
+  return MmToTwips(page.width_mm - page.left_mm - page.right_mm);
+}
+
+int32_t Printer::PageHeightTwips() const {
+  if (!paper_) return 0;
+  const MediaSize page = Oriented(*paper_, orientation_);
+  return MmToTwips(page.height_mm - page.top_mm - page.bottom_mm);
+}
+
+void Printer::DrawPicture(RasterRowSource& picture, int32_t left, int32_t top, int32_t width,
+                          int32_t height) {
+  if (picture_ != nullptr) {
+    throw RuntimeError(kInvalidProcedureCall, "the page already holds a picture");
+  }
+  if (width <= 0 || height <= 0) {
+    throw RuntimeError(kInvalidPropertyValue, "picture rectangle is empty");
+  }
+  picture_ = &picture;
+  left_ = left;
+  top_ = top;
+  width_ = width;
+  height_ = height;
+}
+
+void Printer::EndDoc(std::string_view title) {
+  RasterRowSource* picture = picture_;
+  picture_ = nullptr;  // the page is empty again, however the send ends
+  if (!selected_) throw RuntimeError(kPrinterError, "no printer selected");
+  if (picture == nullptr) return;
+  if (!paper_) {
+    throw RuntimeError(kPrinterError, "no paper size known for " + selected_->device_name);
+  }
+  const MediaSize sheet = Oriented(*paper_, orientation_);
+  PdfPage page;
+  page.width_pt = MmToPoints(sheet.width_mm);
+  page.height_pt = MmToPoints(sheet.height_mm);
+  page.picture_left_pt = MmToPoints(sheet.left_mm) + left_ / 20.0;
+  page.picture_top_pt = MmToPoints(sheet.top_mm) + top_ / 20.0;
+  page.picture_width_pt = width_ / 20.0;
+  page.picture_height_pt = height_ / 20.0;
+
+  // The orientation is in the page's shape; asking the server to turn it as well would turn
+  // it twice.
+  PrintJob job(selected_->device_name, title, paper_name_);
+  WritePdfPage(
+      page, *picture, [&job](std::span<const uint8_t> bytes) { job.Write(bytes); }, kZlibLevel);
+  job.Finish();
+}
+
+Printer& CurrentPrinter() {
+  static Printer printer;
+  return printer;
+}
+
+}  // namespace plotspool::platform

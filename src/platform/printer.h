@@ -1,0 +1,90 @@
+// The installed printers and the current printer of the process. A page is composed in memory
+// only as a description (paper, orientation, one picture); EndDoc streams it to the print system
+// as one job. No print-system types appear here, so another platform can implement the same.
+#ifndef PLOTSPOOL_PLATFORM_PRINTER_H_
+#define PLOTSPOOL_PLATFORM_PRINTER_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "imaging/raster_rows.h"
+#include "platform/media_size.h"
+#include "util/error.h"
+
+namespace plotspool::platform {
+
+struct InstalledPrinter {
+  std::string device_name;  // the queue name
+  std::string driver_name;  // make and model; empty for a printer that cannot be used
+};
+
+// The print system cannot be reached (or refuses to answer) at all. Distinct from "no printer
+// matched": a job must then stay where it is and be tried again later. Number 482.
+class PrintSystemUnavailable : public RuntimeError {
+ public:
+  explicit PrintSystemUnavailable(std::string description)
+      : RuntimeError(kPrinterError, std::move(description)) {}
+};
+
+// The installed printers in the print system's order. An empty list means the print system
+// answered and has none; throws PrintSystemUnavailable when it cannot be asked.
+std::vector<InstalledPrinter> InstalledPrinters();
+
+enum PageOrientation : int { kPortrait = 1, kLandscape = 2 };
+
+class Printer {
+ public:
+  Printer() = default;
+  Printer(const Printer&) = delete;
+  Printer& operator=(const Printer&) = delete;
+
+  // Makes `printer` the one later calls act on: its default paper (when the print system tells
+  // it, else none), portrait, an empty page.
+  void Select(const InstalledPrinter& printer);
+  const std::optional<InstalledPrinter>& selected() const { return selected_; }
+
+  // Paper by media name ("iso_a1_594x841mm"): size and margins as the printer reports them,
+  // else the size the name states, without margins. Throws RuntimeError 380 when neither is
+  // known; the paper then stays as it was.
+  void SetPaper(std::string_view media_name);
+  const std::string& paper_name() const { return paper_name_; }
+
+  // kPortrait or kLandscape; throws RuntimeError 380 for anything else.
+  void SetOrientation(int orientation);
+  int orientation() const { return orientation_; }
+
+  // The printable area of the paper in the current orientation, in twips (1/1440 inch);
+  // 0 while no paper is known.
+  int32_t PageWidthTwips() const;
+  int32_t PageHeightTwips() const;
+
+  // Puts `picture` on the page, scaled into the rectangle (twips, from the printable area's top
+  // left corner). The picture is not copied: it must stay alive until EndDoc. One picture per
+  // page; throws RuntimeError 5 for a second one, 380 for an empty rectangle.
+  void DrawPicture(RasterRowSource& picture, int32_t left, int32_t top, int32_t width,
+                   int32_t height);
+
+  // Sends the page as one job named `title`, streaming the picture; then the page is empty
+  // again (paper and orientation stay). A page without a picture sends nothing. Throws
+  // PrintSystemUnavailable, RuntimeError 482 with the print system's message, or the picture's
+  // own error (62 for a picture that ends early); a job that was begun is cancelled then.
+  void EndDoc(std::string_view title);
+
+ private:
+  std::optional<InstalledPrinter> selected_;
+  std::string paper_name_;
+  std::optional<MediaSize> paper_;
+  int orientation_ = kPortrait;
+  RasterRowSource* picture_ = nullptr;
+  int32_t left_ = 0, top_ = 0, width_ = 0, height_ = 0;
+};
+
+// The current printer of the process: it stays selected from one job to the next.
+Printer& CurrentPrinter();
+
+}  // namespace plotspool::platform
+
+#endif  // PLOTSPOOL_PLATFORM_PRINTER_H_
