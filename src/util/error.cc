@@ -6,27 +6,47 @@ namespace plotspool {
 
 std::string_view ErrorDescription(int number) {
   switch (number) {
-    case kInvalidProcedureCall: return "Invalid procedure call or argument";
-    case kOverflow: return "Overflow";
-    case kDivisionByZero: return "Division by zero";
-    case kTypeMismatch: return "Type mismatch";
-    case kBadFileName: return "Bad file name or number";
-    case kFileNotFound: return "File not found";
-    case kFileAlreadyOpen: return "File already open";
-    case kDeviceIoError: return "Device I/O error";
-    case kFileAlreadyExists: return "File already exists";
-    case kDiskFull: return "Disk full";
-    case kInputPastEndOfFile: return "Input past end of file";
-    case kPermissionDenied: return "Permission denied";
-    case kPathFileAccessError: return "Path/File access error";
-    case kPathNotFound: return "Path not found";
-    case kInvalidPropertyValue: return "Invalid property value";
-    case kPrinterError: return "Printer error";
-    default: return "Application-defined or object-defined error";
+    case kInvalidProcedureCall:
+      return "Invalid procedure call or argument";
+    case kOverflow:
+      return "Overflow";
+    case kOutOfMemory:
+      return "Out of memory";
+    case kDivisionByZero:
+      return "Division by zero";
+    case kTypeMismatch:
+      return "Type mismatch";
+    case kBadFileName:
+      return "Bad file name or number";
+    case kFileNotFound:
+      return "File not found";
+    case kFileAlreadyOpen:
+      return "File already open";
+    case kDeviceIoError:
+      return "Device I/O error";
+    case kFileAlreadyExists:
+      return "File already exists";
+    case kDiskFull:
+      return "Disk full";
+    case kInputPastEndOfFile:
+      return "Input past end of file";
+    case kPermissionDenied:
+      return "Permission denied";
+    case kPathFileAccessError:
+      return "Path/File access error";
+    case kPathNotFound:
+      return "Path not found";
+    case kInvalidPropertyValue:
+      return "Invalid property value";
+    case kPrinterError:
+      return "Printer error";
+    default:
+      return "Application-defined or object-defined error";
   }
 }
 
-RuntimeError::RuntimeError(int number) : RuntimeError(number, std::string(ErrorDescription(number))) {}
+RuntimeError::RuntimeError(int number)
+    : RuntimeError(number, std::string(ErrorDescription(number))) {}
 
 RuntimeError::RuntimeError(int number, std::string description)
     : std::runtime_error(std::to_string(number) + " " + description),
@@ -35,19 +55,27 @@ RuntimeError::RuntimeError(int number, std::string description)
 
 int ErrorNumberFromErrno(int errno_value) {
   switch (errno_value) {
-    case ENOENT: return kFileNotFound;
+    case ENOENT:
+      return kFileNotFound;
     case EACCES:
     case EPERM:
     case EBUSY:
     case ETXTBSY:
-    case EROFS: return kPermissionDenied;
-    case EEXIST: return kFileAlreadyExists;
+    case EROFS:
+      return kPermissionDenied;
+    case EEXIST:
+      return kFileAlreadyExists;
     case ENOSPC:
-    case EDQUOT: return kDiskFull;
-    case ENOTDIR: return kPathNotFound;
-    case EIO: return kDeviceIoError;
-    case ENAMETOOLONG: return kBadFileName;
-    default: return kPathFileAccessError;
+    case EDQUOT:
+      return kDiskFull;
+    case ENOTDIR:
+      return kPathNotFound;
+    case EIO:
+      return kDeviceIoError;
+    case ENAMETOOLONG:
+      return kBadFileName;
+    default:
+      return kPathFileAccessError;
   }
 }
 

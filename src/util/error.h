@@ -13,6 +13,7 @@ namespace plotspool {
 enum ErrorNumber : int {
   kInvalidProcedureCall = 5,
   kOverflow = 6,
+  kOutOfMemory = 7,
   kDivisionByZero = 11,
   kTypeMismatch = 13,
   kBadFileName = 52,

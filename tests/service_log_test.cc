@@ -1,0 +1,65 @@
+#include "log/service_log.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "service/service.h"
+#include "test_support.h"
+#include "util/error.h"
+
+namespace plotspool {
+namespace {
+
+class ServiceLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override { LogFile = (dir_.path() / "plotspool.log").string(); }
+  testing::TempDir dir_;
+};
+
+TEST_F(ServiceLogTest, LinesAreTabSeparatedWithCrLfInCallOrder) {
+  WriteLog("Info", "Start uebertragen der Datei:/tmp/x Bytes:1000");
+  WriteLog("error", "");
+  WriteLog("info", "geöffnet\tmit Tab");
+  const std::string content = testing::ReadWholeFile(LogFile);
+  const std::regex layout(
+      "([^\t\r\n]+)\tInfo\tStart uebertragen der Datei:/tmp/x Bytes:1000\r\n"
+      "([^\t\r\n]+)\terror\t\r\n"
+      "([^\t\r\n]+)\tinfo\tgeöffnet\tmit Tab\r\n");
+  EXPECT_TRUE(std::regex_match(content, layout)) << content;
+}
+
+TEST_F(ServiceLogTest, AppendsToAnExistingLog) {
+  testing::WriteWholeFile(LogFile, "old line\r\n");
+  WriteLog("info", "new");
+  const std::string content = testing::ReadWholeFile(LogFile);
+  EXPECT_EQ(content.rfind("old line\r\n", 0), 0u);
+  EXPECT_EQ(content.substr(content.size() - 6), "\tnew\r\n");
+}
+
+TEST_F(ServiceLogTest, ALogThatCannotBeOpenedRaisesToTheCaller) {
+  LogFile = (dir_.path() / "missing-dir" / "plotspool.log").string();
+  try {
+    WriteLog("error", "lost");
+    FAIL() << "no error raised";
+  } catch (const RuntimeError& error) {
+    EXPECT_EQ(error.number(), kFileNotFound);
+  }
+}
+
+TEST(LogTimeStampTest, MidnightHasNoTimePart) {
+  std::tm midnight{};
+  midnight.tm_year = 103;
+  midnight.tm_mon = 4;
+  midnight.tm_mday = 6;
+  std::tm later = midnight;
+  later.tm_sec = 1;
+  char date[64];
+  std::strftime(date, sizeof date, "%x", &midnight);
+  EXPECT_EQ(LogTimeStamp(midnight), date);
+  EXPECT_EQ(LogTimeStamp(later).rfind(std::string(date) + " ", 0), 0u);
+  EXPECT_GT(LogTimeStamp(later).size(), std::string(date).size() + 1);
+}
+
+}  // namespace
+}  // namespace plotspool

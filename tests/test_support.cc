@@ -1,0 +1,99 @@
+#include "test_support.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace plotspool::testing {
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/plotspool-test-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ReadWholeFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void WriteWholeFile(const std::filesystem::path& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+ServiceUnderTest::ServiceUnderTest(const std::filesystem::path& dir,
+                                   std::vector<std::string> environment)
+    : executable_(dir / "plotspool"), environment_(std::move(environment)) {
+  std::filesystem::copy_file(PLOTSPOOL_BINARY_DIR "/plotspool", executable_,
+                             std::filesystem::copy_options::overwrite_existing);
+}
+
+ServiceUnderTest::~ServiceUnderTest() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+std::filesystem::path ServiceUnderTest::ini() const {
+  return executable_.parent_path() / "plotspool.ini";
+}
+
+std::filesystem::path ServiceUnderTest::log() const {
+  return executable_.parent_path() / "plotspool.log";
+}
+
+pid_t ServiceUnderTest::Start() {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+  env.insert(env.end(), environment_.begin(), environment_.end());
+  std::vector<char*> envp;
+  for (std::string& entry : env) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::string program = executable_.string();
+  char* argv[] = {program.data(), nullptr};
+  pid_t pid = -1;
+  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, envp.data()) != 0) return -1;
+  pid_ = pid;
+  return pid;
+}
+
+int ServiceUnderTest::WaitForExit(std::chrono::milliseconds timeout) {
+  int status = 0;
+  const bool ended = WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout);
+  if (!ended) return -1;
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool ServiceUnderTest::Running() {
+  if (pid_ <= 0) return false;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    pid_ = -1;
+    return false;
+  }
+  return true;
+}
+
+void ServiceUnderTest::Signal(int signal_number) {
+  if (pid_ > 0) kill(pid_, signal_number);
+}
+
+}  // namespace plotspool::testing

@@ -1,0 +1,74 @@
+// Helpers shared by the tests: temporary directories, whole-file reads and writes, and the real
+// service executable run from a test directory.
+#ifndef PLOTSPOOL_TESTS_TEST_SUPPORT_H_
+#define PLOTSPOOL_TESTS_TEST_SUPPORT_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace plotspool::testing {
+
+// A fresh directory below /tmp, removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string ReadWholeFile(const std::filesystem::path& path);
+void WriteWholeFile(const std::filesystem::path& path, const std::string& content);
+
+// Polls `condition` every 20 ms until it holds or `timeout` passes; returns its last value.
+template <typename Condition>
+bool WaitFor(Condition condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return condition();
+    struct timespec ts {
+      0, 20 * 1000 * 1000
+    };
+    nanosleep(&ts, nullptr);
+  }
+  return true;
+}
+
+// The plotspool executable copied into a directory of its own, so that its settings file and log
+// lie there and its single-instance lock does not meet other tests' copies.
+class ServiceUnderTest {
+ public:
+  // Copies the built executable into `dir`. `environment` entries ("NAME=value") are added to
+  // the test's own environment when the service starts.
+  explicit ServiceUnderTest(const std::filesystem::path& dir,
+                            std::vector<std::string> environment = {});
+  ~ServiceUnderTest();  // kills a service still running
+
+  std::filesystem::path executable() const { return executable_; }
+  std::filesystem::path ini() const;
+  std::filesystem::path log() const;
+
+  pid_t Start();
+  // Waits for the started service to end; its exit status, or -1 on time-out.
+  int WaitForExit(std::chrono::milliseconds timeout);
+  bool Running();
+  void Signal(int signal_number);
+
+ private:
+  std::filesystem::path executable_;
+  std::vector<std::string> environment_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace plotspool::testing
+
+#endif  // PLOTSPOOL_TESTS_TEST_SUPPORT_H_
