@@ -197,6 +197,16 @@ void CopyFileReplacing(const std::string& from, const std::string& to) {
   SyncDirectoryOf(to);
 }
 
+void MoveOver(const std::string& from, const std::string& to) {
+  if (::rename(from.c_str(), to.c_str()) == 0) {
+    SyncDirectoryOf(to);
+    return;
+  }
+  if (errno != EXDEV) ThrowErrno();
+  CopyFileReplacing(from, to);
+  RemoveFileIfExists(from);
+}
+
 void RemoveFile(const std::string& path) {
   if (::unlink(path.c_str()) != 0) ThrowErrno();
 }

@@ -31,6 +31,11 @@ void MovePath(const std::string& from, const std::string& to);
 // reader of `to` sees the old or the new content, never a partial one.
 void CopyFileReplacing(const std::string& from, const std::string& to);
 
+// Puts the regular file `from` in the place of `to`, replacing it, and removes `from`: a rename on
+// one file system, else an atomic copy over `to` and then the removal of `from`. `to` holds
+// either its old content or all of `from`, whatever fails.
+void MoveOver(const std::string& from, const std::string& to);
+
 // Removes the directory entry (a link is removed, not its target).
 void RemoveFile(const std::string& path);
 // As RemoveFile, but never throws; true when an entry was removed.

@@ -1,0 +1,90 @@
+#include "intake/scan_directory.h"
+
+#include <cstdint>
+#include <exception>
+
+#include "intake/take_over.h"
+#include "platform/files.h"
+#include "service/service.h"
+#include "util/message_loop.h"
+
+namespace plotspool {
+namespace {
+
+// Only these exact attribute words are walked into; a directory with any further bit (hidden,
+// a link) counts as a file, and the take-over's existence test then drops it.
+bool IsSubDirectory(uint32_t attributes) {
+  return attributes == 16 || attributes == 17 || attributes == 48 || attributes == 2064;
+}
+
+bool IsDotEntry(const std::string& name) { return name == "." || name == ".."; }
+
+// "*" any run, "?" one byte; everything else literal.
+bool MatchesPattern(const char* name, const char* pattern) {
+  const char* star = nullptr;
+  const char* resume = nullptr;
+  while (*name != '\0') {
+    if (*pattern == '*') {
+      star = pattern++;
+      resume = name;
+    } else if (*pattern == '?' || *pattern == *name) {
+      ++pattern;
+      ++name;
+    } else if (star != nullptr) {
+      pattern = star + 1;
+      name = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (*pattern == '*') ++pattern;
+  return *pattern == '\0';
+}
+
+bool Wanted(const platform::DirectoryEntry& entry, const std::string& pattern) {
+  return !IsDotEntry(entry.name) && MatchesPattern(entry.name.c_str(), pattern.c_str());
+}
+
+void Walk(std::string& path, const std::string& pattern, bool recursive, bool follow_link) {
+  if (path.empty() || path.back() != '/') path += '/';
+
+  if (recursive) {
+    platform::DirectoryEnumeration directories;
+    // A directory that cannot be enumerated is skipped with its files.
+    if (!directories.Open(path, follow_link)) return;
+    platform::DirectoryEntry entry;
+    while (directories.Next(entry)) {
+      if (bStopScan) break;
+      YieldToMessageLoop();
+      if (Wanted(entry, pattern) && IsSubDirectory(entry.attributes)) {
+        std::string sub_path = path + entry.name + "/";
+        // A sub-directory swapped for a link after it was listed is not entered.
+        Walk(sub_path, pattern, recursive, /*follow_link=*/false);
+      }
+    }
+  }
+
+  platform::DirectoryEnumeration files;
+  if (!files.Open(path, follow_link)) return;
+  platform::DirectoryEntry entry;
+  while (files.Next(entry)) {
+    YieldToMessageLoop();
+    if (bStopScan) break;
+    if (Wanted(entry, pattern) && !IsSubDirectory(entry.attributes)) {
+      try {
+        TakeOverFile(path + entry.name);
+      } catch (const std::exception&) {
+        // The walk goes on with the next entry whatever the take-over let escape.
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void ScanDirectory(std::string& path, const std::string& pattern, bool recursive) {
+  // The root itself may be a link the administrator set up; below it, links are never followed.
+  Walk(path, pattern, recursive, /*follow_link=*/true);
+}
+
+}  // namespace plotspool
