@@ -1,0 +1,78 @@
+#include "config/printer_profile.h"
+
+#include "config/settings_file.h"
+#include "platform/files.h"
+#include "service/service.h"
+
+namespace plotspool {
+
+std::string SectionName;
+PrinterProfileRecord PrinterProfile;
+
+namespace {
+
+struct Key {
+  const char* name;
+  const char* default_value;
+  std::string PrinterProfileRecord::*field;
+};
+
+using R = PrinterProfileRecord;
+
+// In the order the keys are read and so first written into a new section.
+constexpr Key kTargetKeys[] = {
+    {"sApplication", "", &R::sApplication},
+    {"sPrinterName", "", &R::sPrinterName},
+    {"sOutputFolder", "", &R::sOutputFolder},
+};
+constexpr Key kFormatKeys[] = {
+    {"sOrientationA4", "", &R::sOrientationA4},
+    {"sOrientationA3", "", &R::sOrientationA3},
+    {"sOrientationA2", "", &R::sOrientationA2},
+    {"sOrientationA1", "", &R::sOrientationA1},
+    {"sOrientationA0", "", &R::sOrientationA0},
+    {"sOrientationA", "", &R::sOrientationA},
+    {"sOrientationB", "", &R::sOrientationB},
+    {"sOrientationC", "", &R::sOrientationC},
+    {"sOrientationD", "", &R::sOrientationD},
+    {"sOrientationE", "", &R::sOrientationE},
+    {"sChangeA4", "A4", &R::sChangeA4},
+    {"sChangeA3", "A3", &R::sChangeA3},
+    {"sChangeA2", "A2", &R::sChangeA2},
+    {"sChangeA1", "A1", &R::sChangeA1},
+    {"sChangeA0", "A0", &R::sChangeA0},
+    {"sChangeA", "A", &R::sChangeA},
+    {"sChangeB", "B", &R::sChangeB},
+    {"sChangeC", "C", &R::sChangeC},
+    {"sChangeD", "D", &R::sChangeD},
+    {"sChangeE", "E", &R::sChangeE},
+    {"sPN_A4", "162", &R::sPN_A4},
+    {"sPN_A3", "163", &R::sPN_A3},
+    {"sPN_A2", "150", &R::sPN_A2},
+    {"sPN_A1", "151", &R::sPN_A1},
+    {"sPN_A0", "166", &R::sPN_A0},
+    {"sPN_A", "156", &R::sPN_A},
+    {"sPN_B", "157", &R::sPN_B},
+    {"sPN_C", "158", &R::sPN_C},
+    {"sPN_D", "159", &R::sPN_D},
+    {"sPN_E", "160", &R::sPN_E},
+};
+
+void ReadKeys(const auto& keys) {
+  for (const Key& key : keys) {
+    PrinterProfile.*key.field =
+        ReadOrCreateValue(SectionName, key.name, key.default_value, IniFile);
+  }
+}
+
+}  // namespace
+
+void ReadPrinterProfile() {
+  ReadKeys(kTargetKeys);
+  std::string& folder = PrinterProfile.sOutputFolder;
+  if (!folder.empty() && folder.back() != '/') folder += '/';
+  if (!folder.empty()) platform::MakeSureDirectoryPathExists(folder);
+  ReadKeys(kFormatKeys);
+}
+
+}  // namespace plotspool

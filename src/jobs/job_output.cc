@@ -1,0 +1,230 @@
+#include "jobs/job_output.h"
+
+#include <cctype>
+#include <exception>
+
+#include "config/paper_format.h"
+#include "config/printer_profile.h"
+#include "imaging/host_form.h"
+#include "jobs/like_pattern.h"
+#include "jobs/page_fit.h"
+#include "jobs/paper_numbers.h"
+#include "jobs/process_plot_file.h"
+#include "log/service_log.h"
+#include "platform/files.h"
+#include "platform/printer.h"
+#include "platform/process.h"
+#include "util/convert.h"
+#include "util/error.h"
+#include "util/message_loop.h"
+#include "util/path_helpers.h"
+#include "util/system_utils.h"
+
+namespace plotspool {
+
+int16_t HandOffTimeoutSeconds = kHandOffTimeoutSeconds;
+
+namespace {
+
+// Window style for the external program: minimised, not activated (no meaning on a service).
+constexpr int16_t kMinimizedNoActivate = 6;
+
+std::string UpperCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// One step of the skip-and-remember regime: a failing step is skipped and its error stays
+// pending for the next check.
+template <typename Step>
+void Try(PendingError& pending, Step step) {
+  try {
+    step();
+  } catch (const RuntimeError& error) {
+    pending.Set(error);
+  } catch (const std::exception& other) {
+    pending.Set(RuntimeError(kPathFileAccessError, other.what()));
+  }
+}
+
+std::string ErrorLine(const PendingError& pending, const std::string& file_name,
+                      const std::string& target) {
+  return std::to_string(pending.number()) + " " + pending.description() + file_name + " on " +
+         target;
+}
+
+// The print's temporary files exist only for one job and go on every way out of it.
+struct PrintTempFiles {
+  PrintTempFiles() = default;
+  PrintTempFiles(const PrintTempFiles&) = delete;
+  PrintTempFiles& operator=(const PrintTempFiles&) = delete;
+  ~PrintTempFiles() {
+    if (name.empty()) return;
+    platform::RemoveFileIfExists(name + ".bmp");
+    platform::RemoveFileIfExists(name);
+  }
+  std::string name;
+};
+
+void HandOff(const std::string& file_name, const std::string& job_path) {
+  const std::string& application = PrinterProfile.sApplication;
+  std::string command_line = application + " " + GetShortPath(job_path);
+  RunAndWait(command_line, kMinimizedNoActivate, HandOffTimeoutSeconds);
+  if (bRunTimedOut) {
+    // Nothing is pending after a time-out, so the line reads "0 <file> on <program>".
+    const PendingError none;
+    WriteLog("error", ErrorLine(none, file_name, application));
+  } else {
+    WriteLog("info", "Copy " + file_name + " on " + application);
+  }
+}
+
+// Tells the administrator's workstation that an image had to be scaled below its page.
+void SendNotice(const PageFit& fit, bool portrait) {
+  const std::string& width_text = portrait ? ShortSideMm : LongSideMm;
+  const std::string& height_text = portrait ? LongSideMm : ShortSideMm;
+  const std::string command_line =
+      std::string("net send ") + kNoticeWorkstation + " Paper=" + height_text + "x" + width_text +
+      " Faktor=" + NumberToText(fit.ScaleFactor) + "Printer=" + NumberToText(fit.page_width) + "x" +
+      NumberToText(fit.page_height);
+  try {
+    // Started straight, never through a shell, and not waited for: nothing reads its outcome.
+    const platform::ChildProcess notice(command_line);
+  } catch (const RuntimeError&) {
+  }
+}
+
+// Finds the installed printer that matches sPrinterName and selects it. Empty when none matched
+// (or the match has no driver). Failures after the match go to the take-over.
+std::string SelectPrinter(JobValues& job, std::string& paper_number) {
+  const std::string pattern = UpperCase(PrinterProfile.sPrinterName);
+  std::vector<platform::InstalledPrinter> printers;
+  try {
+    printers = platform::InstalledPrinters();
+  } catch (const platform::PrintSystemUnavailable& unavailable) {
+    // No print system is not "no such printer": the job must stay for a later tick.
+    throw PassedToCaller(unavailable);
+  }
+  for (const platform::InstalledPrinter& printer : printers) {
+    if (!LikeMatch(UpperCase(printer.device_name), pattern)) continue;
+    try {
+      platform::CurrentPrinter().Select(printer);
+      if (job.WantedOrientation.empty()) job.WantedOrientation = job.DetectedOrientation;
+      paper_number = LookupPaperNumber(job.TargetFormat);
+    } catch (const RuntimeError& error) {
+      throw PassedToCaller(error);
+    }
+    return printer.driver_name;
+  }
+  return {};
+}
+
+// Returns false when no printer matched: the job then ends at once.
+bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
+           PrintTempFiles& temp_files) {
+  std::string paper_number;
+  const std::string found = SelectPrinter(job, paper_number);
+  if (found.empty()) {
+    WriteLog("error", "Printer (" + PrinterProfile.sPrinterName + ") not installed");
+    return false;
+  }
+
+  platform::Printer& printer = platform::CurrentPrinter();
+  const bool portrait = UpperCase(job.WantedOrientation) == "H";
+  Try(pending, [&] { printer.SetPaper(MediaNameForPaperNumber(TextToInt16(paper_number))); });
+  Try(pending,
+      [&] { printer.SetOrientation(portrait ? platform::kPortrait : platform::kLandscape); });
+  YieldToMessageLoop();
+
+  Try(pending, [&] { temp_files.name = platform::CreateTempFileName(GetTempDir(), ""); });
+  const std::string bitmap = temp_files.name.empty() ? "" : temp_files.name + ".bmp";
+  Try(pending, [&] { frmSample().oleImgEdit1().SaveAs(bitmap, ImageFileType::kBitmap); });
+  YieldToMessageLoop();
+  Try(pending, [&] { frmSample().Picture1().LoadPicture(bitmap); });
+  YieldToMessageLoop();
+
+  int32_t page_width = 0;
+  int32_t page_height = 0;
+  Try(pending, [&] { page_width = printer.PageWidthTwips(); });
+  Try(pending, [&] { page_height = printer.PageHeightTwips(); });
+  PageFit fit;
+  ComputePageFit(job.WantedOrientation, LongSideMm, ShortSideMm, page_width, page_height, fit,
+                 pending);
+  if (!fit.fits) SendNotice(fit, portrait);
+
+  // The print size goes to twips with the factor held in single precision.
+  const double twips_per_mm = static_cast<float>(kTwipsPerMm);
+  Try(pending, [&] {
+    printer.DrawPicture(frmSample().Picture1(), 0, 0,
+                        static_cast<int32_t>(fit.print_width * twips_per_mm + 0.5),
+                        static_cast<int32_t>(fit.print_height * twips_per_mm + 0.5));
+  });
+  YieldToMessageLoop();
+  Try(pending, [&] { printer.EndDoc(file_name); });
+  YieldToMessageLoop();
+
+  if (pending.IsSet()) {
+    WriteLog("error", ErrorLine(pending, file_name, PrinterProfile.sPrinterName));
+    pending.Clear();
+  } else {
+    WriteLog("info", "Print " + file_name + " on " + PrinterProfile.sPrinterName);
+  }
+  return true;
+}
+
+void CopyToOutputFolder(const std::string& file_name, const std::string& job_path, bool printed,
+                        PendingError& pending) {
+  const std::string& folder = PrinterProfile.sOutputFolder;
+  if (printed) {
+    Try(pending, [&] { platform::CopyFileReplacing(job_path, folder + file_name); });
+    if (pending.IsSet()) {
+      WriteLog("error", ErrorLine(pending, file_name, folder));
+      pending.Clear();
+      return;
+    }
+  } else {
+    // Without a print the job-level handler is still in force: a failing copy ends the job.
+    platform::CopyFileReplacing(job_path, folder + file_name);
+  }
+  WriteLog("info", "Copy " + file_name + " on " + folder);
+}
+
+void Close(const std::string& file_name, bool printed, PendingError& pending) {
+  ImagingControl& control = frmSample().oleImgEdit1();
+  const int32_t status = control.Status();
+  if (status != 0) {
+    WriteLog("error", "Code = " + ToHex(status) + " " + file_name);
+  } else if (printed) {
+    Try(pending, [&] {
+      control.Save();
+      HostForm::Unload();
+    });
+  } else {
+    control.Save();
+    HostForm::Unload();
+  }
+  YieldToMessageLoop();
+}
+
+}  // namespace
+
+void RunJobOutputs(const std::string& file_name, const std::string& directory, JobValues& job) {
+  const std::string job_path = directory + file_name;
+  PendingError pending;
+  PrintTempFiles temp_files;
+
+  if (!PrinterProfile.sApplication.empty()) HandOff(file_name, job_path);
+
+  bool printed = false;
+  if (!PrinterProfile.sPrinterName.empty()) {
+    if (!Print(file_name, job, pending, temp_files)) return;  // no copy, no close
+    printed = true;
+  }
+
+  if (!PrinterProfile.sOutputFolder.empty()) {
+    CopyToOutputFolder(file_name, job_path, printed, pending);
+  }
+  Close(file_name, printed, pending);
+}
+
+}  // namespace plotspool

@@ -1,0 +1,34 @@
+// The outputs of a TIFF job, in this order and each only when its setting is not empty: the
+// hand-off to an external program, the print, the copy to the output folder; then the close.
+#ifndef PLOTSPOOL_JOBS_JOB_OUTPUT_H_
+#define PLOTSPOOL_JOBS_JOB_OUTPUT_H_
+
+#include <cstdint>
+#include <string>
+
+namespace plotspool {
+
+// What the detection and the profile said about one job.
+struct JobValues {
+  std::string DetectedFormat;
+  std::string DetectedOrientation;
+  std::string TargetFormat;
+  std::string WantedOrientation;  // the print settles an empty one to the detected orientation
+};
+
+// How long the external program may run before it is stopped.
+inline constexpr int16_t kHandOffTimeoutSeconds = 240;
+// The time-out in force; tests shorten it to exercise the same path.
+extern int16_t HandOffTimeoutSeconds;
+
+// The workstation that receives the notice about an image that does not fit its page.
+inline constexpr const char* kNoticeWorkstation = "PLOTADMIN";
+
+// Runs the outputs of the job `directory` + `file_name`, whose image is loaded in the host
+// form's imaging control. Failures before a printer matched raise RuntimeError (the job-level
+// handler logs them); failures between the match and the found check raise PassedToCaller.
+void RunJobOutputs(const std::string& file_name, const std::string& directory, JobValues& job);
+
+}  // namespace plotspool
+
+#endif  // PLOTSPOOL_JOBS_JOB_OUTPUT_H_
