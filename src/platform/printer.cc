@@ -46,7 +46,11 @@ class DestList {
   cups_dest_t* dests_;
 };
 
-std::string ServerName() { return std::string(cupsServer()) + ":" + std::to_string(ippPort()); }
+// "host:port", or the path of a local socket.
+std::string ServerName() {
+  const std::string server = cupsServer();
+  return server.starts_with('/') ? server : server + ":" + std::to_string(ippPort());
+}
 
 // A connection of our own (not the library's shared one) so that every wait has a time-out.
 Http TryConnect() {
