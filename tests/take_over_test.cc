@@ -1,0 +1,235 @@
+#include "intake/take_over.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "intake/scan_directory.h"
+#include "service/global_settings.h"
+#include "service/service.h"
+#include "test_support.h"
+
+namespace plotspool {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadWholeFile;
+using testing::WriteWholeFile;
+
+// The service's process-wide names pointed into a test directory: settings, log and temporary
+// directory there, transfer root "root/" with a printer directory "P1/".
+class IntakeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetAppPaths((dir_.path() / "plotspool").string());
+    fs::create_directories(printer_);
+    fs::create_directories(temp_);
+    setenv("TMPDIR", temp_.c_str(), 1);
+    ServiceSettings = {"0", "0", root_.string() + "/", "0"};
+    bStopScan = false;
+  }
+  std::string Log() { return ReadWholeFile(LogFile); }
+  std::vector<std::string> TempEntries() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(temp_)) {
+      names.push_back(entry.path().filename());
+    }
+    return names;
+  }
+
+  testing::TempDir dir_;
+  fs::path root_ = dir_.path() / "root";
+  fs::path printer_ = root_ / "P1";
+  fs::path temp_ = dir_.path() / "tmp";
+};
+
+TEST_F(IntakeTest, CompleteFileIsHandedOnLoggedAndDeleted) {
+  ServiceSettings.Wartezeit = "1";
+  ServiceSettings.AdminLog = "1";
+  const fs::path job = printer_ / "plan.tif";
+  WriteWholeFile(job, std::string(1000, 'x'));
+  TakeOverFile(job.string());
+
+  EXPECT_FALSE(fs::exists(job));
+  const std::string p = job.string();
+  const std::regex lines("[^\t]+\tInfo\tStart uebertragen der Datei:" + p +
+                         " Bytes:1000\r\n"
+                         "[^\t]+\tInfo\tPruefen der Dateigroesse:" +
+                         p +
+                         " Bytes:1000 -> 1000\r\n"
+                         "[^\t]+\tInfo\tStart einlesen der Datei:" +
+                         p + " Bytes:1000\r\n");
+  EXPECT_TRUE(std::regex_match(Log(), lines)) << Log();
+  // The admin copy: base name, time stamp, ".txt", same bytes.
+  const auto names = TempEntries();
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_TRUE(std::regex_match(names[0], std::regex("plotspool_[0-9]{14}\\.txt")));
+  EXPECT_EQ(ReadWholeFile(temp_ / names[0]), std::string(1000, 'x'));
+}
+
+TEST_F(IntakeTest, FileThatStaysEmptyIsMovedAsideAsFaulty) {
+  const fs::path job = printer_ / "empty.tif";
+  WriteWholeFile(job, "");
+  TakeOverFile(job.string());
+
+  EXPECT_FALSE(fs::exists(job));
+  const auto names = TempEntries();
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_TRUE(std::regex_match(
+      names[0], std::regex("plotspool_Datenfehler in Datei empty\\.tif [0-9]{14}\\.txt")));
+  const std::string expected = "\terror\tFehlerhafte Datei verschoben nach  '" +
+                               (temp_ / names[0]).string() + "' wegen Fehler '' '0'\r\n";
+  EXPECT_NE(Log().find(expected), std::string::npos) << Log();
+}
+
+TEST_F(IntakeTest, GrowingFileStaysWithoutAnErrorLine) {
+  ServiceSettings.Wartezeit = "1";
+  const fs::path job = printer_ / "growing.tif";
+  WriteWholeFile(job, "x");
+  bool stop = false;
+  std::thread writer([&] {
+    const int fd = open(job.c_str(), O_WRONLY | O_APPEND);
+    while (!stop) {
+      [[maybe_unused]] ssize_t n = write(fd, "y", 1);
+      usleep(50 * 1000);
+    }
+    close(fd);
+  });
+  TakeOverFile(job.string());  // 15 cycles of one second
+  stop = true;
+  writer.join();
+  EXPECT_TRUE(fs::exists(job));
+  EXPECT_EQ(Log().find("error"), std::string::npos) << Log();
+}
+
+TEST_F(IntakeTest, FileVanishingInCycleTwelveIsCountedAsThirteenAttempts) {
+  ServiceSettings.Wartezeit = "1";
+  const fs::path job = printer_ / "gone.tif";
+  WriteWholeFile(job, "x");
+  bool stop = false;
+  std::thread writer([&] {
+    // Growing keeps the size check going; then the file goes in the twelfth cycle.
+    for (int i = 0; i < 230 && !stop; ++i) {
+      std::FILE* f = std::fopen(job.c_str(), "ab");
+      if (f) {
+        std::fputc('y', f);
+        std::fclose(f);
+      }
+      usleep(50 * 1000);
+    }
+    fs::remove(job);
+  });
+  TakeOverFile(job.string());
+  stop = true;
+  writer.join();
+  const std::string log = Log();
+  EXPECT_NE(log.find("\terror\tEs ist ein Fehler aufgetreten 'File not found' '53' " +
+                     job.string() + "\r\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("\terror\tDie Datei " + job.string() +
+                     " konnte auch nach 13 Versuchen nicht geöffnet werden. Fehler: File not "
+                     "found\r\n"),
+            std::string::npos)
+      << log;
+}
+
+TEST_F(IntakeTest, FileHeldOpenForWritingIsLeftForALaterTick) {
+  const fs::path job = printer_ / "held.tif";
+  WriteWholeFile(job, "data");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t writer = fork();
+  if (writer == 0) {
+    const int fd = open(job.c_str(), O_WRONLY);
+    [[maybe_unused]] ssize_t n = write(ready[1], "1", 1);
+    pause();
+    _exit(fd >= 0 ? 0 : 1);
+  }
+  char byte;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  TakeOverFile(job.string());
+  kill(writer, SIGKILL);
+  waitpid(writer, nullptr, 0);
+
+  EXPECT_TRUE(fs::exists(job));
+  EXPECT_NE(
+      Log().find("\terror\tEs ist ein Fehler aufgetreten 'Permission denied' '70' " + job.string()),
+      std::string::npos)
+      << Log();
+  // Once the writer has gone, the next tick takes it.
+  TakeOverFile(job.string());
+  EXPECT_FALSE(fs::exists(job));
+}
+
+TEST_F(IntakeTest, HiddenFilesLinksAndSpecialFilesAreNeverTouched) {
+  const fs::path outside = dir_.path() / "outside.tif";
+  WriteWholeFile(outside, "precious");
+  WriteWholeFile(printer_ / ".hidden.tif", "hidden");
+  fs::create_symlink(outside, printer_ / "link.tif");
+  fs::create_directory_symlink(dir_.path(), printer_ / "linkdir");
+  ASSERT_EQ(mkfifo((printer_ / "fifo.tif").c_str(), 0644), 0);
+
+  std::string root = root_.string();
+  ScanDirectory(root, "*", true);
+
+  EXPECT_EQ(ReadWholeFile(outside), "precious");
+  EXPECT_EQ(ReadWholeFile(printer_ / ".hidden.tif"), "hidden");
+  EXPECT_TRUE(fs::is_symlink(printer_ / "link.tif"));
+  EXPECT_TRUE(fs::is_symlink(printer_ / "linkdir"));
+  EXPECT_TRUE(fs::is_fifo(printer_ / "fifo.tif"));
+  EXPECT_FALSE(fs::exists(LogFile));
+}
+
+TEST_F(IntakeTest, WalkGoesDepthFirstSubDirectoriesBeforeFiles) {
+  ServiceSettings.AdminLog = "1";
+  fs::create_directories(printer_ / "sub");
+  WriteWholeFile(printer_ / "a.tif", "a");
+  WriteWholeFile(printer_ / "sub" / "b.tif", "b");
+  WriteWholeFile(root_ / "c.tif", "c");
+  std::string root = root_.string();  // without the trailing separator
+  ScanDirectory(root, "*", true);
+  EXPECT_EQ(root, root_.string() + "/");
+
+  const std::string log = Log();
+  const size_t b = log.find("Start uebertragen der Datei:" + (printer_ / "sub" / "b.tif").string());
+  const size_t a = log.find("Start uebertragen der Datei:" + (printer_ / "a.tif").string());
+  const size_t c = log.find("Start uebertragen der Datei:" + (root_ / "c.tif").string());
+  ASSERT_NE(b, std::string::npos);
+  ASSERT_NE(a, std::string::npos);
+  ASSERT_NE(c, std::string::npos);
+  EXPECT_LT(b, a);
+  EXPECT_LT(a, c);
+}
+
+TEST_F(IntakeTest, MissingRootAndSetStopFlagHandNothingOn) {
+  std::string missing = (dir_.path() / "nowhere").string();
+  ScanDirectory(missing, "*", true);
+  WriteWholeFile(printer_ / "a.tif", "a");
+  bStopScan = true;
+  std::string root = root_.string();
+  ScanDirectory(root, "*", true);
+  EXPECT_TRUE(fs::exists(printer_ / "a.tif"));
+  EXPECT_FALSE(fs::exists(LogFile));
+}
+
+TEST_F(IntakeTest, NamesAreDataNeverShellText) {
+  const std::string name = "$(touch pwned) `touch pwned2`; -x \"q\"\n\xff.tif";
+  WriteWholeFile(printer_ / name, "not a plot");
+  std::string root = root_.string();
+  ASSERT_EQ(chdir(dir_.str().c_str()), 0);
+  ScanDirectory(root, "*", true);
+  EXPECT_FALSE(fs::exists(printer_ / name));
+  EXPECT_FALSE(fs::exists(dir_.path() / "pwned"));
+  EXPECT_FALSE(fs::exists(dir_.path() / "pwned2"));
+}
+
+}  // namespace
+}  // namespace plotspool
