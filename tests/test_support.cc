@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -35,6 +37,27 @@ std::string ReadWholeFile(const std::filesystem::path& path) {
 void WriteWholeFile(const std::filesystem::path& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
+}
+
+void MakeZip(const std::filesystem::path& path, const std::vector<ZipMember>& members) {
+  int error = 0;
+  zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  ASSERT_NE(archive, nullptr) << error;
+  for (const ZipMember& m : members) {
+    zip_int64_t index;
+    if (m.directory) {
+      index = zip_dir_add(archive, m.name.c_str(), 0);
+    } else {
+      zip_source_t* source = zip_source_buffer(archive, m.data.data(), m.data.size(), 0);
+      index = zip_file_add(archive, m.name.c_str(), source, 0);
+      ASSERT_EQ(zip_set_file_compression(archive, index, m.method, 0), 0);
+    }
+    ASSERT_GE(index, 0) << zip_strerror(archive);
+    if (m.encryption != ZIP_EM_NONE) {
+      ASSERT_EQ(zip_file_set_encryption(archive, index, m.encryption, "secret"), 0);
+    }
+  }
+  ASSERT_EQ(zip_close(archive), 0) << zip_strerror(archive);
 }
 
 ServiceUnderTest::ServiceUnderTest(const std::filesystem::path& dir,

@@ -4,6 +4,7 @@
 #define PLOTSPOOL_TESTS_TEST_SUPPORT_H_
 
 #include <sys/types.h>
+#include <zip.h>
 
 #include <chrono>
 #include <filesystem>
@@ -42,6 +43,17 @@ bool WaitFor(Condition condition, std::chrono::milliseconds timeout) {
   }
   return true;
 }
+
+struct ZipMember {
+  std::string name;
+  std::string data;
+  zip_int32_t method = ZIP_CM_DEFLATE;
+  zip_uint16_t encryption = ZIP_EM_NONE;
+  bool directory = false;
+};
+
+// A real archive written by libzip, members in the given order.
+void MakeZip(const std::filesystem::path& path, const std::vector<ZipMember>& members);
 
 // The plotspool executable copied into a directory of its own, so that its settings file and log
 // lie there and its single-instance lock does not meet other tests' copies.

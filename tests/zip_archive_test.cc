@@ -1,5 +1,7 @@
 #include "platform/zip_archive.h"
 
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -21,6 +23,9 @@
 namespace plotspool::platform {
 namespace {
 
+using testing::MakeZip;
+using testing::ZipMember;
+
 namespace fs = std::filesystem;
 
 std::string ReadWhole(const fs::path& path) {
@@ -39,36 +44,6 @@ std::string RandomBytes(std::size_t size, unsigned seed) {
   std::string bytes(size, '\0');
   for (char& c : bytes) c = static_cast<char>(generator() % 7);  // compressible, not trivially
   return bytes;
-}
-
-struct Member {
-  std::string name;
-  std::string data;
-  zip_int32_t method = ZIP_CM_DEFLATE;
-  zip_uint16_t encryption = ZIP_EM_NONE;
-  bool directory = false;
-};
-
-// A real archive written by libzip.
-void MakeZip(const fs::path& path, const std::vector<Member>& members) {
-  int error = 0;
-  zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-  ASSERT_NE(archive, nullptr) << error;
-  for (const Member& m : members) {
-    zip_int64_t index;
-    if (m.directory) {
-      index = zip_dir_add(archive, m.name.c_str(), 0);
-    } else {
-      zip_source_t* source = zip_source_buffer(archive, m.data.data(), m.data.size(), 0);
-      index = zip_file_add(archive, m.name.c_str(), source, 0);
-      ASSERT_EQ(zip_set_file_compression(archive, index, m.method, 0), 0);
-    }
-    ASSERT_GE(index, 0) << zip_strerror(archive);
-    if (m.encryption != ZIP_EM_NONE) {
-      ASSERT_EQ(zip_file_set_encryption(archive, index, m.encryption, "secret"), 0);
-    }
-  }
-  ASSERT_EQ(zip_close(archive), 0) << zip_strerror(archive);
 }
 
 // An archive written byte by byte, for what libzip refuses to write: sizes that lie, names with
@@ -274,7 +249,7 @@ TEST_F(ZipArchiveTest, FolderNamesBecomeReportedSubfolders) {
 
 TEST_F(ZipArchiveTest, UnsafeNamesAndDirectoryEntriesWriteNothing) {
   const std::string outside = (root_ / "outside" / "x").string();
-  const std::vector<Member> cases = {
+  const std::vector<ZipMember> cases = {
       {"../../x", "evil"},
       {"..\\..\\x", "evil"},
       {outside, "evil"},
@@ -284,7 +259,7 @@ TEST_F(ZipArchiveTest, UnsafeNamesAndDirectoryEntriesWriteNothing) {
       {"plots//x", "evil"},
       {"plots/", "", ZIP_CM_STORE, ZIP_EM_NONE, true},
   };
-  for (const Member& member : cases) {
+  for (const ZipMember& member : cases) {
     MakeZip(archive_, {member, {"plan.tif", "fine"}});
     const auto before = Tree();
     ZipArchive zip;

@@ -1,0 +1,213 @@
+#include "jobs/process_plot_file.h"
+
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "config/printer_profile.h"
+#include "imaging/host_form.h"
+#include "imaging/sample_plot.h"
+#include "service/global_settings.h"
+#include "service/service.h"
+#include "test_support.h"
+
+namespace plotspool {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::MakeZip;
+using testing::ReadWholeFile;
+using testing::WriteWholeFile;
+
+class JobTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetAppPaths((dir_.path() / "plotspool").string());
+    fs::create_directories(printer_);
+    fs::create_directories(temp_);
+    setenv("TMPDIR", temp_.c_str(), 1);
+  }
+  void TearDown() override { HostForm::Unload(); }
+
+  std::string Log() { return fs::exists(LogFile) ? ReadWholeFile(LogFile) : ""; }
+  std::string Ini() { return ReadWholeFile(IniFile); }
+  void Process(const std::string& name) { ProcessPlotFile(name, printer_.string() + "/"); }
+  bool TempIsEmpty() { return fs::is_empty(temp_); }
+
+  // A plot of `paper` at 100 dpi (small and quick) as a bilevel G4 TIFF.
+  std::string MakePlot(const fs::path& path, const std::string& paper, bool landscape) {
+    uint32_t width = 0, height = 0;
+    EXPECT_TRUE(PaperPixels(paper, landscape, 100, &width, &height));
+    SampleTiffOptions options;
+    options.dpi = 100;
+    WriteSampleTiff(path.string(), {DrawSamplePlot(width, height, 100, SampleKind::kBilevel)},
+                    options);
+    return ReadWholeFile(path);
+  }
+
+  testing::TempDir dir_;
+  fs::path printer_ = dir_.path() / "root" / "Plotter2";
+  fs::path temp_ = dir_.path() / "tmp";
+};
+
+TEST_F(JobTest, FirstJobInANewDirectoryWritesTheWholeSection) {
+  WriteWholeFile(printer_ / "note.txt", "neither zip nor tiff");
+  Process("note.txt");
+  EXPECT_EQ(SectionName, "Plotter2");
+  EXPECT_EQ(Ini(),
+            "[Plotter2]\nsApplication=\nsPrinterName=\nsOutputFolder=\n"
+            "sOrientationA4=\nsOrientationA3=\nsOrientationA2=\nsOrientationA1=\nsOrientationA0=\n"
+            "sOrientationA=\nsOrientationB=\nsOrientationC=\nsOrientationD=\nsOrientationE=\n"
+            "sChangeA4=A4\nsChangeA3=A3\nsChangeA2=A2\nsChangeA1=A1\nsChangeA0=A0\n"
+            "sChangeA=A\nsChangeB=B\nsChangeC=C\nsChangeD=D\nsChangeE=E\n"
+            "sPN_A4=162\nsPN_A3=163\nsPN_A2=150\nsPN_A1=151\nsPN_A0=166\n"
+            "sPN_A=156\nsPN_B=157\nsPN_C=158\nsPN_D=159\nsPN_E=160\n");
+  EXPECT_EQ(Log(), "") << "a file that is neither ZIP nor TIFF ends without a line";
+  EXPECT_TRUE(fs::exists(printer_ / "note.txt")) << "the take-over deletes, not the job";
+}
+
+TEST_F(JobTest, OutputFolderGetsItsSeparatorInTheRecordOnly) {
+  const fs::path out = dir_.path() / "srv" / "out";
+  WriteWholeFile(IniFile, "[Plotter2]\nsOutputFolder=" + out.string() + "\nsPN_A4=\n");
+  WriteWholeFile(printer_ / "x.bin", "xyz");
+  Process("x.bin");
+  EXPECT_EQ(PrinterProfile.sOutputFolder, out.string() + "/");
+  EXPECT_TRUE(fs::is_directory(out));
+  EXPECT_NE(Ini().find("sOutputFolder=" + out.string() + "\n"), std::string::npos);
+  EXPECT_EQ(PrinterProfile.sPN_A4, "162");
+  EXPECT_NE(Ini().find("sPN_A4=162\n"), std::string::npos);
+}
+
+TEST_F(JobTest, SectionNameIsTheLastDirectoryWithOrWithoutSeparator) {
+  EXPECT_EQ(SectionNameFromDirectory("/spool/Plotter1/"), "Plotter1");
+  EXPECT_EQ(SectionNameFromDirectory("/spool/Plotter1"), "Plotter1");
+  EXPECT_EQ(SectionNameFromDirectory("Plotter1"), "Plotter1");
+}
+
+TEST_F(JobTest, SignaturesDecideAndShortFilesAreAJobError) {
+  WriteWholeFile(printer_ / "lower.tif", std::string("ii*\0", 4));
+  Process("lower.tif");
+  EXPECT_EQ(Log(), "");
+
+  WriteWholeFile(printer_ / "two.tif", "II");
+  Process("two.tif");
+  const std::regex line("[^\t]+\terror\t62 Input past end of file " +
+                        (printer_ / "two.tif").string() + "\r\n");
+  EXPECT_TRUE(std::regex_match(Log(), line)) << Log();
+  // The file was closed again, so the take-over can delete it.
+  EXPECT_TRUE(fs::remove(printer_ / "two.tif"));
+
+  // "MM" followed by anything is a TIFF: a broken one fails in the imaging, with a job line.
+  WriteWholeFile(printer_ / "mm.tif", "MMxgarbage");
+  Process("mm.tif");
+  EXPECT_NE(Log().find(" " + (printer_ / "mm.tif").string() + "\r\n"), std::string::npos);
+}
+
+TEST_F(JobTest, ZipJobBecomesItsFirstMemberAndGoesOnAsATiff) {
+  const std::string plot = MakePlot(dir_.path() / "plan.tif", "A4", false);
+  MakeZip(printer_ / "job.zip", {{"plan.tif", plot}, {"second.tif", "2"}, {"third.tif", "3"}});
+  Process("job.zip");
+  EXPECT_EQ(ReadWholeFile(printer_ / "job.zip"), plot);
+  EXPECT_EQ(Log(), "");
+  EXPECT_TRUE(TempIsEmpty());
+}
+
+TEST_F(JobTest, NestedArchivesUnpackLevelByLevel) {
+  const std::string plot = MakePlot(dir_.path() / "plan.tif", "A4", true);
+  MakeZip(dir_.path() / "inner.zip", {{"plan.tif", plot}});
+  MakeZip(dir_.path() / "middle.zip", {{"inner.zip", ReadWholeFile(dir_.path() / "inner.zip")}});
+  MakeZip(printer_ / "job.zip", {{"middle.zip", ReadWholeFile(dir_.path() / "middle.zip")}});
+  Process("job.zip");
+  EXPECT_EQ(ReadWholeFile(printer_ / "job.zip"), plot);
+  EXPECT_TRUE(TempIsEmpty());
+}
+
+TEST_F(JobTest, ArchiveHoldingTextEndsSilentlyWithTheText) {
+  MakeZip(printer_ / "job.zip", {{"readme.txt", "just text"}});
+  Process("job.zip");
+  EXPECT_EQ(ReadWholeFile(printer_ / "job.zip"), "just text");
+  EXPECT_EQ(Log(), "");
+  EXPECT_TRUE(TempIsEmpty());
+}
+
+TEST_F(JobTest, FailedUnpackingsLeaveTheJobFileAsItWas) {
+  MakeZip(dir_.path() / "good.zip", {{"plan.tif", "II*\0data"}});
+  const std::string good = ReadWholeFile(dir_.path() / "good.zip");
+  const std::vector<std::pair<std::string, std::string>> archives = {
+      {"damaged", good.substr(0, good.size() - 10)},
+      {"slip", ""},
+      {"absolute", ""},
+      {"empty", ""},
+      {"directory", ""},
+  };
+  MakeZip(dir_.path() / "slip.zip", {{"../../escaped.tif", "II*\0"}});
+  MakeZip(dir_.path() / "absolute.zip", {{"/tmp/plotspool-escaped.tif", "II*\0"}});
+  MakeZip(dir_.path() / "empty.zip", {});
+  MakeZip(dir_.path() / "directory.zip", {{.name = "plots/", .directory = true}});
+  for (const auto& [name, bytes] : archives) {
+    const std::string content =
+        bytes.empty() ? ReadWholeFile(dir_.path() / (name + ".zip")) : bytes;
+    if (content.size() < 3) continue;  // an empty archive has no local header: not a ZIP job
+    WriteWholeFile(printer_ / "job.zip", content);
+    Process("job.zip");
+    EXPECT_EQ(ReadWholeFile(printer_ / "job.zip"), content) << name;
+    EXPECT_TRUE(TempIsEmpty()) << name;
+  }
+  EXPECT_EQ(Log(), "");
+  EXPECT_FALSE(fs::exists(dir_.path() / "escaped.tif"));
+  EXPECT_FALSE(fs::exists("/tmp/plotspool-escaped.tif"));
+}
+
+TEST_F(JobTest, SelfNestingArchiveEndsAfterSixteenLevels) {
+  std::string level = "II*\0 the innermost plot";
+  for (int depth = 0; depth < 20; ++depth) {
+    MakeZip(dir_.path() / "level.zip", {{"job.zip", level}});
+    level = ReadWholeFile(dir_.path() / "level.zip");
+  }
+  WriteWholeFile(printer_ / "job.zip", level);
+  Process("job.zip");
+  // Sixteen levels were unpacked; the rest stays as the job file, which the take-over removes.
+  EXPECT_EQ(ReadWholeFile(printer_ / "job.zip").substr(0, 2), "PK");
+  EXPECT_TRUE(TempIsEmpty());
+}
+
+TEST_F(JobTest, TurnsOnlyWhenTheWantedOrientationDiffersExactly) {
+  const fs::path job = printer_ / "plan.tif";
+  for (const auto& [wanted, turned] : std::vector<std::pair<std::string, bool>>{
+           {"H", true}, {"Q", false}, {"", false}, {"q", true}}) {
+    WriteWholeFile(IniFile, "[Plotter2]\nsOrientationA3=" + wanted + "\n");
+    const std::string delivered = MakePlot(job, "A3", /*landscape=*/true);
+    Process("plan.tif");
+    TIFF* tiff = TIFFOpen(job.c_str(), "r");
+    ASSERT_NE(tiff, nullptr);
+    uint32_t width = 0, height = 0;
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
+    TIFFClose(tiff);
+    EXPECT_EQ(width < height, turned) << "wanted '" << wanted << "'";
+    if (!turned) EXPECT_EQ(ReadWholeFile(job), delivered) << "an unturned job is never rewritten";
+  }
+  EXPECT_EQ(Log(), "");
+  EXPECT_TRUE(TempIsEmpty());
+}
+
+TEST_F(JobTest, UnknownFormatUsesTheA0Keys) {
+  // 850 mm on the long side is no format; A0's wanted orientation then applies.
+  const fs::path job = printer_ / "odd.tif";
+  WriteWholeFile(IniFile, "[Plotter2]\nsOrientationA0=H\n");
+  SampleTiffOptions options;
+  options.dpi = 100;
+  WriteSampleTiff(job.string(), {BlankImage(3346, 500, SampleKind::kBilevel)}, options);
+  Process("odd.tif");
+  TIFF* tiff = TIFFOpen(job.c_str(), "r");
+  ASSERT_NE(tiff, nullptr);
+  uint32_t width = 0;
+  TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFClose(tiff);
+  EXPECT_EQ(width, 500u);
+}
+
+}  // namespace
+}  // namespace plotspool
