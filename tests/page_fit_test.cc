@@ -61,6 +61,8 @@ TEST(PageFitTest, FailingStepsAreSkippedAndRemembered) {
   ComputePageFit("Q", "200", "100", 0, 0, fit, pending);
   EXPECT_EQ(pending.number(), kDivisionByZero);
   EXPECT_DOUBLE_EQ(fit.ScaleFactor, 7);
+  // Only a page that could not be measured makes the image "not fit" (and sends the notice).
+  EXPECT_FALSE(fit.fits);
 
   PendingError not_a_number;
   PageFit other;

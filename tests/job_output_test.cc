@@ -1,0 +1,258 @@
+// Jobs printed on a private print server: the outputs in process, and the road of one file through
+// the real executable.
+#include "jobs/job_output.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <tiffio.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "config/printer_profile.h"
+#include "cups_rig.h"
+#include "imaging/host_form.h"
+#include "imaging/sample_plot.h"
+#include "intake/take_over.h"
+#include "jobs/process_plot_file.h"
+#include "pdf_check.h"
+#include "service/global_settings.h"
+#include "service/service.h"
+#include "test_support.h"
+
+namespace plotspool {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::CapturedJob;
+using testing::CupsRig;
+using testing::ReadWholeFile;
+using testing::RunCommand;
+using testing::WaitFor;
+using testing::WriteWholeFile;
+
+// A plot of `paper` at `dpi` in landscape or portrait, bilevel G4.
+void MakePlot(const fs::path& path, const std::string& paper, bool landscape, double dpi) {
+  uint32_t width = 0, height = 0;
+  ASSERT_TRUE(PaperPixels(paper, landscape, dpi, &width, &height));
+  SampleTiffOptions options;
+  options.dpi = dpi;
+  WriteSampleTiff(path.string(), {DrawSamplePlot(width, height, dpi, SampleKind::kBilevel)},
+                  options);
+}
+
+uint32_t TiffWidth(const fs::path& path) {
+  TIFF* tiff = TIFFOpen(path.c_str(), "r");
+  if (tiff == nullptr) return 0;
+  uint32_t width = 0;
+  TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFClose(tiff);
+  return width;
+}
+
+bool HasOption(const CapturedJob& job, const std::string& option) {
+  return (" " + job.options + " ").find(" " + option + " ") != std::string::npos;
+}
+
+// The rectangle the page's content stream draws the image into, in points: "W 0 0 H X Y cm".
+std::vector<double> ImagePlacement(const fs::path& dir, const CapturedJob& job) {
+  const fs::path pdf = dir / ("job-" + std::to_string(job.id) + ".pdf");
+  const fs::path qdf = dir / ("job-" + std::to_string(job.id) + ".qdf");
+  testing::WriteBytes(pdf, job.document);
+  EXPECT_EQ(RunCommand("qpdf --check " + pdf.string()).status, 0);
+  RunCommand("qpdf --qdf --object-streams=disable " + pdf.string() + " " + qdf.string());
+  std::smatch match;
+  const std::string text = ReadWholeFile(qdf);
+  const std::regex cm("([0-9.]+) 0 0 ([0-9.]+) ([0-9.]+) ([0-9.]+) cm");
+  if (!std::regex_search(text, match, cm)) return {};
+  return {std::stod(match[1]), std::stod(match[2]), std::stod(match[3]), std::stod(match[4])};
+}
+
+double Points(double mm) { return mm * 72 / 25.4; }
+
+class JobOutputTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetAppPaths((dir_.path() / "plotspool").string());
+    fs::create_directories(printer_);
+    fs::create_directories(temp_);
+    setenv("TMPDIR", temp_.c_str(), 1);
+    ServiceSettings = {"0", "0", (dir_.path() / "root").string() + "/", "0"};
+    rig_.AddCaptureQueue("Canon_X", "Canon X");
+    rig_.AddCaptureQueue("HP_DesignJet_500", "HP DesignJet 500");
+  }
+  void TearDown() override { HostForm::Unload(); }
+
+  void Section(const std::string& keys) { WriteWholeFile(IniFile, "[Plotter1]\n" + keys); }
+  void Process(const std::string& name) { ProcessPlotFile(name, printer_.string() + "/"); }
+  std::string Log() { return fs::exists(LogFile) ? ReadWholeFile(LogFile) : ""; }
+  bool Logged(const std::string& kind, const std::string& message) {
+    return Log().find("\t" + kind + "\t" + message + "\r\n") != std::string::npos;
+  }
+
+  testing::TempDir dir_;
+  fs::path printer_ = dir_.path() / "root" / "Plotter1";
+  fs::path temp_ = dir_.path() / "tmp";
+  fs::path out_ = dir_.path() / "out";
+  CupsRig rig_;
+};
+
+TEST_F(JobOutputTest, FirstMatchingPrinterPrintsAndTheJobIsCopied) {
+  Section("sPrinterName=hp*\nsChangeA4=A3\nsOutputFolder=" + out_.string() + "\n");
+  MakePlot(printer_ / "plan.tif", "A4", true, 100);
+  Process("plan.tif");
+
+  const auto jobs = rig_.WaitForJobs("HP_DesignJet_500", 1);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].title, "plan.tif");
+  EXPECT_TRUE(HasOption(jobs[0], "media=iso_a3_297x420mm")) << jobs[0].options;
+  EXPECT_TRUE(rig_.CapturedJobs("Canon_X").empty());
+  EXPECT_TRUE(Logged("info", "Print plan.tif on hp*")) << Log();
+  EXPECT_TRUE(Logged("info", "Copy plan.tif on " + out_.string() + "/")) << Log();
+  EXPECT_EQ(ReadWholeFile(out_ / "plan.tif"), ReadWholeFile(printer_ / "plan.tif"));
+  EXPECT_TRUE(fs::is_empty(temp_)) << "print files removed";
+  EXPECT_FALSE(HostForm::IsLoaded());
+
+  // An image smaller than its page is drawn at its natural size at the top left.
+  const auto placement = ImagePlacement(dir_.path(), jobs[0]);
+  ASSERT_EQ(placement.size(), 4u);
+  EXPECT_NEAR(placement[0], Points(297), 1);
+  EXPECT_NEAR(placement[1], Points(210), 1);
+}
+
+TEST_F(JobOutputTest, NoMatchingPrinterLogsAndEndsTheJobWithoutACopy) {
+  Section("sPrinterName=Epson*\nsOutputFolder=" + out_.string() + "\n");
+  MakePlot(printer_ / "plan.tif", "A4", false, 100);
+  Process("plan.tif");
+  EXPECT_TRUE(Logged("error", "Printer (Epson*) not installed")) << Log();
+  EXPECT_FALSE(fs::exists(out_ / "plan.tif"));
+}
+
+TEST_F(JobOutputTest, PaperNumbersFollowTheTargetFormat) {
+  // A lower-case change value is no format: the A0 paper number is used.
+  Section("sPrinterName=HP_DesignJet_500\nsChangeA3=a3\n");
+  MakePlot(printer_ / "plan.tif", "A3", true, 100);
+  Process("plan.tif");
+  auto jobs = rig_.WaitForJobs("HP_DesignJet_500", 1);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_TRUE(HasOption(jobs[0], "media=iso_a0_841x1189mm")) << jobs[0].options;
+  EXPECT_NE(ReadWholeFile(IniFile).find("[PaperNumbers]\n162=iso_a4_210x297mm\n"),
+            std::string::npos);
+
+  // A paper number that is no number: the page still prints, the line names the failure.
+  Section("sPrinterName=HP_DesignJet_500\nsPN_A3=abc\n");
+  MakePlot(printer_ / "plan.tif", "A3", true, 100);
+  Process("plan.tif");
+  jobs = rig_.WaitForJobs("HP_DesignJet_500", 2);
+  ASSERT_EQ(jobs.size(), 2u);
+  EXPECT_TRUE(Logged("error", "13 Type mismatchplan.tif on HP_DesignJet_500")) << Log();
+}
+
+TEST_F(JobOutputTest, ImageLargerThanThePageIsScaledDownUniformly) {
+  Section("sPrinterName=HP_DesignJet_500\nsChangeA1=A4\n");
+  MakePlot(printer_ / "plan.tif", "A1", true, 50);
+  Process("plan.tif");
+  const auto jobs = rig_.WaitForJobs("HP_DesignJet_500", 1);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_TRUE(HasOption(jobs[0], "media=iso_a4_210x297mm"));
+  // Landscape A4 with 5 mm margins is 287 x 200 mm: the height decides the factor.
+  const auto placement = ImagePlacement(dir_.path(), jobs[0]);
+  ASSERT_EQ(placement.size(), 4u);
+  EXPECT_NEAR(placement[1], Points(200), 1);
+  EXPECT_NEAR(placement[0] / placement[1], 1655.0 / 1169.0, 0.01) << "proportions kept";
+  EXPECT_LT(placement[0], Points(287) + 1);
+}
+
+TEST_F(JobOutputTest, HandOffGetsThePathAsOneArgumentAndIsStoppedAtItsTimeOut) {
+  const fs::path record = dir_.path() / "args.txt";
+  const fs::path app = dir_.path() / "hand off.sh";
+  WriteWholeFile(app, "#!/bin/sh\nprintf '%s|' \"$@\" > '" + record.string() + "'\n");
+  fs::permissions(app, fs::perms::owner_all);
+  // Quotes around the program keep its blank; one pair around the whole value would be stripped.
+  Section("sApplication=\"" + app.string() + "\" --flag\n");
+  MakePlot(printer_ / "my plan.tif", "A4", false, 50);
+  Process("my plan.tif");
+  EXPECT_EQ(ReadWholeFile(record), "--flag|" + (printer_ / "my plan.tif").string() + "|");
+  EXPECT_TRUE(Logged("info", "Copy my plan.tif on \"" + app.string() + "\" --flag")) << Log();
+
+  HandOffTimeoutSeconds = 1;
+  const fs::path never = dir_.path() / "never.sh";
+  WriteWholeFile(never, "#!/bin/sh\nexec sleep 60\n");
+  fs::permissions(never, fs::perms::owner_all);
+  Section("sApplication=" + never.string() + "\n");
+  MakePlot(printer_ / "plan.tif", "A4", false, 50);
+  Process("plan.tif");
+  EXPECT_TRUE(Logged("error", "0 plan.tif on " + never.string())) << Log();
+}
+
+TEST_F(JobOutputTest, UnreachablePrintServerLeavesTheJobForALaterTick) {
+  Section("sPrinterName=HP*\n");
+  const fs::path job = printer_ / "plan.tif";
+  MakePlot(job, "A4", false, 100);
+  rig_.Halt();
+  TakeOverFile(job.string());
+  EXPECT_TRUE(fs::exists(job));
+  EXPECT_NE(Log().find("' '482' " + job.string() + "\r\n"), std::string::npos) << Log();
+  EXPECT_EQ(Log().find("not installed"), std::string::npos);
+
+  rig_.Restart();
+  TakeOverFile(job.string());
+  EXPECT_FALSE(fs::exists(job));
+  EXPECT_EQ(rig_.WaitForJobs("HP_DesignJet_500", 1).size(), 1u);
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(rig_.CapturedJobs("HP_DesignJet_500").size(), 1u) << "printed exactly once";
+}
+
+// The road of one file, as a user runs the service.
+TEST(RoadOfOneFileTest, PlanIsTurnedPrintedCopiedLoggedAndRemoved) {
+  testing::TempDir dir;
+  CupsRig rig;
+  rig.AddCaptureQueue("plotter_a1", "Large Format A1");
+  const fs::path root = dir.path() / "root";
+  const fs::path printer = root / "Plotter1";
+  const fs::path out = dir.path() / "out";
+  const fs::path temp = dir.path() / "tmp";
+  fs::create_directories(printer);
+  fs::create_directories(temp);
+  testing::ServiceUnderTest service(dir.path(),
+                                    {"CUPS_SERVER=" + rig.address(), "TMPDIR=" + temp.string()});
+  WriteWholeFile(service.ini(),
+                 "[Global]\nWartezeit=0\nAdminLog=0\nUebergabePfad=" + root.string() +
+                     "/\nProgrammEnde=0\n[Plotter1]\n" +
+                     "sOrientationA1=H\nsPrinterName=plot*\nsOutputFolder=" + out.string() + "\n");
+  MakePlot(dir.path() / "plan.tif", "A1", true, 300);
+  fs::rename(dir.path() / "plan.tif", printer / "plan.tif");
+  ASSERT_GT(service.Start(), 0);
+
+  const auto jobs = rig.WaitForJobs("plotter_a1", 1, 30s);
+  ASSERT_TRUE(WaitFor([&] { return !fs::exists(printer / "plan.tif"); }, 10s));
+  service.Signal(SIGTERM);
+  EXPECT_EQ(service.WaitForExit(5s), 0);
+
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_TRUE(HasOption(jobs[0], "media=iso_a1_594x841mm")) << jobs[0].options;
+  const fs::path pdf = dir.path() / "page.pdf";
+  testing::WriteBytes(pdf, jobs[0].document);
+  EXPECT_NE(RunCommand("pdfinfo " + pdf.string()).output.find("1683.78 x 2383.94 pts"),
+            std::string::npos);
+  EXPECT_NE(RunCommand("pdfimages -list " + pdf.string()).output.find(" 7016  9933 "),
+            std::string::npos);
+  // Printable area 584 x 831 mm: the turned 594 x 841 mm image is scaled to the width.
+  const auto placement = ImagePlacement(dir.path(), jobs[0]);
+  ASSERT_EQ(placement.size(), 4u);
+  EXPECT_NEAR(placement[0], Points(584), 0.5);
+  EXPECT_NEAR(placement[2], Points(5), 0.5);
+  EXPECT_NEAR(placement[3] + placement[1], Points(841 - 5), 0.5) << "top left of the area";
+
+  EXPECT_EQ(TiffWidth(out / "plan.tif"), 7016u) << "the copy is the turned plot";
+  const std::string log = ReadWholeFile(service.log());
+  EXPECT_NE(log.find("\tinfo\tPrint plan.tif on plot*\r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("\tinfo\tCopy plan.tif on " + out.string() + "/\r\n"), std::string::npos)
+      << log;
+  EXPECT_TRUE(fs::is_empty(temp));
+}
+
+}  // namespace
+}  // namespace plotspool
