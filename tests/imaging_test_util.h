@@ -134,7 +134,9 @@ class RawTiffBuilder {
   void SetPixelData(std::vector<uint8_t> data) { data_ = std::move(data); }
   // `next_ifd_self`: the IFD names itself as the next one (an IFD loop).
   std::vector<uint8_t> Build(bool next_ifd_self = false) const {
-    std::vector<uint8_t> out = {'I', 'I', 42, 0, 0, 0, 0, 0};
+    std::vector<uint8_t> out;
+    out.reserve(64 + data_.size() + 12 * entries_.size());
+    for (uint8_t b : {'I', 'I', 42, 0, 0, 0, 0, 0}) out.push_back(b);
     const uint32_t data_at = static_cast<uint32_t>(out.size());
     out.insert(out.end(), data_.begin(), data_.end());
     std::vector<Entry> entries = entries_;
