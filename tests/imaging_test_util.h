@@ -134,9 +134,12 @@ class RawTiffBuilder {
   void SetPixelData(std::vector<uint8_t> data) { data_ = std::move(data); }
   // `next_ifd_self`: the IFD names itself as the next one (an IFD loop).
   std::vector<uint8_t> Build(bool next_ifd_self = false) const {
-    std::vector<uint8_t> out = {'I', 'I', 42, 0, 0, 0, 0, 0};
-    const uint32_t data_at = static_cast<uint32_t>(out.size());
-    out.insert(out.end(), data_.begin(), data_.end());
+    // Header, then the pixel data, copied by index (GCC 12 misreads vector::insert here).
+    std::vector<uint8_t> out(8 + data_.size(), 0);
+    out[0] = out[1] = 'I';
+    out[2] = 42;
+    const uint32_t data_at = 8;
+    for (size_t i = 0; i < data_.size(); ++i) out[8 + i] = data_[i];
     std::vector<Entry> entries = entries_;
     for (const Rational& r : rationals_) {
       const uint32_t at = static_cast<uint32_t>(out.size());

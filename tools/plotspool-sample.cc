@@ -104,7 +104,7 @@ int main(int argc, char** argv) {
     images.push_back(DrawSamplePlot(width, height, dpi, kind));
     for (int p = 1; p < pages; ++p) {
       images.push_back(
-          DrawSamplePlot(std::max(width / 4, 800u), std::max(height / 4, 600u), dpi / 4, kind));
+          DrawSamplePlot(std::max(width / 4, 16u), std::max(height / 4, 16u), dpi / 4, kind));
     }
     WriteSampleTiff(out, images, options);
   } catch (const RuntimeError& e) {

@@ -17,7 +17,7 @@ PixelBuffer Allocate(uint32_t width, uint32_t height, uint32_t pixel_bits) {
   buffer.height = height;
   buffer.pixel_bits = pixel_bits;
   buffer.row_bytes = RowBytes(width, pixel_bits);
-  buffer.data = std::make_unique_for_overwrite<uint8_t[]>(buffer.row_bytes * height);
+  buffer.data = platform::LargeBuffer(buffer.row_bytes * height);
   return buffer;
 }
 
@@ -181,7 +181,7 @@ PixelBuffer DecodeTurned(uint32_t width, uint32_t height, uint32_t pixel_bits, i
     return out;
   }
   // Sub-byte pixels are set bit by bit, so padding must start cleared.
-  if (pixel_bits % 8 != 0) memset(out.data.get(), 0, out.row_bytes * out.height);
+  if (pixel_bits % 8 != 0) memset(out.data.data(), 0, out.row_bytes * out.height);
   TurnGeneric(width, height, pixel_bits, turns, next_row, out);
   return out;
 }

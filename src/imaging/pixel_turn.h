@@ -8,6 +8,8 @@
 #include <functional>
 #include <memory>
 
+#include "platform/large_buffer.h"
+
 namespace plotspool {
 
 struct PixelBuffer {
@@ -15,10 +17,10 @@ struct PixelBuffer {
   uint32_t height = 0;
   uint32_t pixel_bits = 1;
   size_t row_bytes = 0;  // packed, no padding
-  std::unique_ptr<uint8_t[]> data;
+  platform::LargeBuffer data;
 
-  uint8_t* Row(uint32_t y) { return data.get() + size_t{y} * row_bytes; }
-  const uint8_t* Row(uint32_t y) const { return data.get() + size_t{y} * row_bytes; }
+  uint8_t* Row(uint32_t y) { return data.data() + size_t{y} * row_bytes; }
+  const uint8_t* Row(uint32_t y) const { return data.data() + size_t{y} * row_bytes; }
 };
 
 // Yields the next source row top-down; throws to abort the turn.

@@ -1,0 +1,35 @@
+#include "platform/large_buffer.h"
+
+#include <sys/mman.h>
+
+#include <utility>
+
+#include "util/error.h"
+
+namespace plotspool::platform {
+
+LargeBuffer::LargeBuffer(size_t bytes) : size_(bytes) {
+  if (bytes == 0) return;
+  void* block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) throw RuntimeError(7, "Out of memory");
+  madvise(block, bytes, MADV_HUGEPAGE);  // a hint only; without it the block works the same
+  data_ = static_cast<uint8_t*>(block);
+}
+
+LargeBuffer::LargeBuffer(LargeBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+
+LargeBuffer& LargeBuffer::operator=(LargeBuffer&& other) noexcept {
+  if (this != &other) {
+    if (data_ != nullptr) munmap(data_, size_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+LargeBuffer::~LargeBuffer() {
+  if (data_ != nullptr) munmap(data_, size_);
+}
+
+}  // namespace plotspool::platform
