@@ -6,9 +6,12 @@
 # keeps everything below the prefix, the systemd unit and the logrotate snippet included; the
 # Debian package moves those two to /lib/systemd/system and /etc/logrotate.d.
 
-if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
+# Also for build trees configured before these rules existed, which hold CMake's /usr/local.
+if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT
+   OR (NOT PLOTSPOOL_PREFIX_DEFAULTED AND CMAKE_INSTALL_PREFIX STREQUAL "/usr/local"))
   set(CMAKE_INSTALL_PREFIX /opt/plotspool CACHE PATH "Installation directory" FORCE)
 endif()
+set(PLOTSPOOL_PREFIX_DEFAULTED ON CACHE INTERNAL "the prefix default has been applied")
 
 install(TARGETS plotspool RUNTIME DESTINATION .)
 install(TARGETS plotspool-sample RUNTIME DESTINATION bin)
