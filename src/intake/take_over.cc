@@ -86,6 +86,15 @@ void HandleTakeOverError(const RuntimeError& error, const std::string& path, int
   }
 }
 
+// Shows the service manager which file the service is busy with for as long as it is.
+class StatusWhileTakingOver {
+ public:
+  explicit StatusWhileTakingOver(const std::string& path) { ReportStatus("taking over " + path); }
+  ~StatusWhileTakingOver() { ReportStatus("walking"); }
+  StatusWhileTakingOver(const StatusWhileTakingOver&) = delete;
+  StatusWhileTakingOver& operator=(const StatusWhileTakingOver&) = delete;
+};
+
 }  // namespace
 
 void TakeOverFile(const std::string& path) {
@@ -96,6 +105,7 @@ void TakeOverFile(const std::string& path) {
       YieldToMessageLoop();
       // Hidden files, links, directories and special files are left alone.
       if (!platform::NormalFileExists(path)) return;
+      const StatusWhileTakingOver status(path);
       if (AdminLogOn()) {
         WriteLog("Info", "Start uebertragen der Datei:" + path +
                              " Bytes:" + std::to_string(platform::FileSize(path)));

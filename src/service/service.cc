@@ -10,6 +10,7 @@
 #include "platform/files.h"
 #include "platform/instance.h"
 #include "platform/process.h"
+#include "platform/service_notify.h"
 #include "service/global_settings.h"
 #include "util/message_loop.h"
 
@@ -26,6 +27,23 @@ std::string base_name;
 
 // The timer is one-shot: the next tick starts this long after the end of the previous one.
 constexpr std::chrono::milliseconds kTimerInterval(1000);
+
+// The service manager, while Main runs with one; null otherwise.
+const platform::ServiceNotifier* service_manager = nullptr;
+std::string last_status;
+std::chrono::steady_clock::time_point last_watchdog;
+bool watchdog_fed = false;
+
+// Called from the idle loop and from every yield inside a tick, so a tick that stops yielding
+// (a hang) is noticed by the manager's watchdog. Once a second is plenty and keeps it cheap.
+void FeedWatchdog() {
+  if (service_manager == nullptr) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (watchdog_fed && now - last_watchdog < std::chrono::seconds(1)) return;
+  service_manager->Send("WATCHDOG=1");
+  last_watchdog = now;
+  watchdog_fed = true;
+}
 
 }  // namespace
 
@@ -50,6 +68,21 @@ bool Tick() {
   return !bStopScan;
 }
 
+void ReportStatus(const std::string& status) {
+  if (service_manager == nullptr || status == last_status) return;
+  try {
+    last_status = status;
+    // A file name could carry a line break and with it a further assignment of its own choice.
+    std::string message = "STATUS=" + status;
+    for (char& c : message) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    }
+    service_manager->Send(message);
+  } catch (const std::exception&) {
+    // Out of memory for a status text: the report is not worth more than the work.
+  }
+}
+
 void Unload() {
   bStopScan = true;
   // A stop request stops exactly one run: the next start must not stop again.
@@ -62,12 +95,19 @@ int Main() {
   if (!instance.acquired()) return 0;
 
   platform::InstallCloseRequestSignals();
+  const platform::ServiceNotifier manager;
+  if (manager.enabled()) service_manager = &manager;
   SetAppPaths(executable);
   ReadGlobalSettings();
+  manager.Send("READY=1");
+  SetYieldObserver(FeedWatchdog);
 
   for (;;) {
+    ReportStatus("idle");
+    FeedWatchdog();
     if (platform::WaitForCloseRequest(kTimerInterval)) break;
     try {
+      ReportStatus("walking");
       if (!Tick()) break;
     } catch (const CloseRequested&) {
       break;
@@ -76,7 +116,10 @@ int Main() {
       // exhaustion, say) must not end an unattended service. The next tick tries again.
     }
   }
+  manager.Send("STOPPING=1");
   Unload();
+  SetYieldObserver(nullptr);
+  service_manager = nullptr;
   return 0;
 }
 

@@ -29,6 +29,11 @@ int Main();
 // the transfer tree. Returns false when the service is to stop.
 bool Tick();
 
+// Tells the service manager, when one started the service, what the service is doing ("idle",
+// "walking", "taking over <path>"). Sent only when it changes; control characters are masked.
+// Never throws; a no-op without a manager, and so in tests that call the procedures directly.
+void ReportStatus(const std::string& status);
+
 // The shutdown steps: timer off, bStopScan set, ProgrammEnde=0 written.
 void Unload();
 
