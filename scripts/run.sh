@@ -4,5 +4,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-scripts/build.sh
+BUILD_TARGETS="plotspool plotspool-sample" scripts/build.sh
 exec build/plotspool
