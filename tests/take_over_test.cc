@@ -89,6 +89,22 @@ TEST_F(IntakeTest, FileThatStaysEmptyIsMovedAsideAsFaulty) {
   EXPECT_NE(Log().find(expected), std::string::npos) << Log();
 }
 
+TEST_F(IntakeTest, UnknownTemporaryDirectoryKeepsTheFileWhereItIs) {
+  // Longer than the temporary directory may be: no directory is known.
+  const fs::path long_temp = dir_.path() / std::string(150, 't');
+  fs::create_directories(long_temp);
+  setenv("TMPDIR", long_temp.c_str(), 1);
+  ASSERT_EQ(chdir(dir_.str().c_str()), 0);
+  const fs::path job = printer_ / "empty.tif";
+  WriteWholeFile(job, "");
+  TakeOverFile(job.string());
+  EXPECT_TRUE(fs::exists(job));
+  EXPECT_NE(Log().find("'Path not found' '76' " + job.string()), std::string::npos) << Log();
+  for (const auto& entry : fs::directory_iterator(dir_.path())) {
+    EXPECT_EQ(entry.path().filename().string().find("plotspool_"), std::string::npos);
+  }
+}
+
 TEST_F(IntakeTest, GrowingFileStaysWithoutAnErrorLine) {
   ServiceSettings.Wartezeit = "1";
   const fs::path job = printer_ / "growing.tif";

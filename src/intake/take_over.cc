@@ -32,13 +32,21 @@ void WaitPasses(int64_t passes, int64_t seconds) {
   }
 }
 
+// The temporary directory, which must be known: an empty one would put files into whatever
+// directory the service happens to run in.
+std::string TempDir() {
+  std::string dir = GetTempDir();
+  if (dir.empty()) throw RuntimeError(kPathNotFound);
+  return dir;
+}
+
 std::string FaultyFileName(const std::string& path) {
-  return GetTempDir() + ExecutableBaseName() + "_Datenfehler in Datei " + GetFileName(path) + " " +
+  return TempDir() + ExecutableBaseName() + "_Datenfehler in Datei " + GetFileName(path) + " " +
          platform::LocalTimeStamp14() + ".txt";
 }
 
 std::string AdminCopyName() {
-  return GetTempDir() + ExecutableBaseName() + "_" + platform::LocalTimeStamp14() + ".txt";
+  return TempDir() + ExecutableBaseName() + "_" + platform::LocalTimeStamp14() + ".txt";
 }
 
 // Moves the file out of the transfer tree under a name that marks it as faulty and says why.

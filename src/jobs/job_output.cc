@@ -136,7 +136,11 @@ bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
       [&] { printer.SetOrientation(portrait ? platform::kPortrait : platform::kLandscape); });
   YieldToMessageLoop();
 
-  Try(pending, [&] { temp_files.name = platform::CreateTempFileName(GetTempDir(), ""); });
+  Try(pending, [&] {
+    const std::string temp_dir = GetTempDir();
+    if (temp_dir.empty()) throw RuntimeError(kPathNotFound);
+    temp_files.name = platform::CreateTempFileName(temp_dir, "");
+  });
   const std::string bitmap = temp_files.name.empty() ? "" : temp_files.name + ".bmp";
   Try(pending, [&] { frmSample().oleImgEdit1().SaveAs(bitmap, ImageFileType::kBitmap); });
   YieldToMessageLoop();
