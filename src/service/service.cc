@@ -12,6 +12,7 @@
 #include "platform/process.h"
 #include "service/global_settings.h"
 #include "util/message_loop.h"
+#include "util/system_utils.h"
 
 namespace plotspool {
 
@@ -63,6 +64,9 @@ int Main() {
 
   platform::InstallCloseRequestSignals();
   SetAppPaths(executable);
+  // What a killed run left behind; files another live process uses stay.
+  platform::RemoveStaleTemporaries(GetTempDir());
+  platform::RemoveStaleTemporaries(AppPath);
   ReadGlobalSettings();
 
   for (;;) {
