@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 
+#include "platform/raw_file.h"
 #include "util/error.h"
 
 namespace plotspool::platform {
@@ -294,6 +295,47 @@ TEST_F(FilesTest, TempFileNameNeverReusesAnExistingFile) {
   }
   EXPECT_EQ(CreateTempFileName(dir_, "p"), Path("pBEEF.tmp"));
   EXPECT_EQ(ErrorOf([&] { CreateTempFileName(dir_, "p"); }), kFileAlreadyExists);
+}
+
+TEST_F(FilesTest, StaleTemporariesOfAKilledRunGoAndThoseInUseStay) {
+  // A run killed half-way through a job: nobody holds its names, companions and hidden saves.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const std::string unpacking = CreateTempFileName(dir_, "~VB");
+    WriteText(unpacking + ".zip", "archive copy");
+    const std::string print = CreateTempFileName(dir_, "");
+    WriteText(print + ".bmp", "bitmap");
+    const RawFile save = RawFile::CreateBeside(Path("plan.tif"), 0644);
+    raise(SIGKILL);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  // In use by this live process.
+  const std::string held = CreateTempFileName(dir_, "~VB");
+  WriteText(held + ".zip", "in use");
+  const RawFile saving = RawFile::CreateBeside(Path("plan.tif"), 0644);
+  // Not ours: someone else's files of similar names, and a job.
+  for (const char* name : {"1234.tmp", ".plan.tif.123456.tmp", "plan.tif", "ABCD.tmp.txt"}) {
+    WriteText(Path(name), "not ours");
+  }
+  const auto names = [&] {
+    std::set<std::string> all;
+    for (const auto& entry : fs::directory_iterator(dir_)) all.insert(entry.path().string());
+    return all;
+  };
+  ASSERT_EQ(names().size(), 12u);
+
+  EXPECT_EQ(RemoveStaleTemporaries(dir_), 5);
+  EXPECT_EQ(names(), (std::set<std::string>{held, held + ".zip", saving.path(), Path("1234.tmp"),
+                                            Path(".plan.tif.123456.tmp"), Path("plan.tif"),
+                                            Path("ABCD.tmp.txt")}));
+  EXPECT_FALSE(RemoveStaleTemporary(saving.path()));
+  EXPECT_FALSE(RemoveStaleTemporary(Path(".plan.tif.123456.tmp")));
+  // Once removed by its owner, a name is free for the next sweep's judgement.
+  EXPECT_TRUE(RemoveFileIfExists(held));
+  EXPECT_EQ(RemoveStaleTemporaries(dir_), 1) << "the companion of a released name";
 }
 
 TEST_F(FilesTest, TrialOpenSeesWritersAndLocks) {

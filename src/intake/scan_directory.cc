@@ -70,6 +70,11 @@ void Walk(std::string& path, const std::string& pattern, bool recursive, bool fo
   while (files.Next(entry)) {
     YieldToMessageLoop();
     if (bStopScan) break;
+    // A hidden temporary of ours that no live process holds is what a crash cut short.
+    if ((entry.attributes & platform::kAttributeHidden) != 0 &&
+        platform::RemoveStaleTemporary(path + entry.name)) {
+      continue;
+    }
     if (Wanted(entry, pattern) && !IsSubDirectory(entry.attributes)) {
       try {
         TakeOverFile(path + entry.name);

@@ -9,10 +9,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <map>
 #include <random>
+#include <set>
 #include <vector>
 
+#include "platform/temporary_lock.h"
 #include "platform/unique_fd.h"
 #include "util/error.h"
 
@@ -47,14 +51,23 @@ UniqueFd OpenRegularForReading(const std::string& path, struct stat& st) {
   return fd;
 }
 
+constexpr char kOwnTemporaryPrefix[] = ".plotspool-";
+
 // A hidden temporary beside `target`, removed again unless Keep() is called. Hidden, so that
 // the transfer-tree walk never takes a half-written copy for a job.
 class TemporaryBeside {
  public:
   explicit TemporaryBeside(const std::string& target) {
-    path_ = DirectoryOf(target) + "/.plotspool-XXXXXX";
-    fd_.Reset(::mkostemp(path_.data(), O_CLOEXEC));
-    if (!fd_.valid()) ThrowErrno();
+    const std::string dir = DirectoryOf(target);
+    // An output folder is written again only by this service: a crash's leftovers there go the
+    // first time this run writes into it.
+    static std::set<std::string> swept;
+    if (swept.insert(dir).second) RemoveStaleTemporaries(dir);
+    do {
+      path_ = dir + "/" + kOwnTemporaryPrefix + "XXXXXX";
+      fd_.Reset(::mkostemp(path_.data(), O_CLOEXEC));
+      if (!fd_.valid()) ThrowErrno();
+    } while (!LockNewTemporary(fd_.get()));
   }
   TemporaryBeside(const TemporaryBeside&) = delete;
   TemporaryBeside& operator=(const TemporaryBeside&) = delete;
@@ -207,11 +220,22 @@ void MoveOver(const std::string& from, const std::string& to) {
   RemoveFileIfExists(from);
 }
 
-void RemoveFile(const std::string& path) {
-  if (::unlink(path.c_str()) != 0) ThrowErrno();
+// Names made by CreateTempFileName, each held open and locked until this process removes it.
+std::map<std::string, UniqueFd>& HeldTempNames() {
+  static std::map<std::string, UniqueFd> held;
+  return held;
 }
 
-bool RemoveFileIfExists(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+void RemoveFile(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) ThrowErrno();
+  HeldTempNames().erase(path);
+}
+
+bool RemoveFileIfExists(const std::string& path) {
+  const bool removed = ::unlink(path.c_str()) == 0;
+  HeldTempNames().erase(path);
+  return removed;
+}
 
 std::string CreateTempFileName(const std::string& dir, const std::string& prefix) {
   std::string base = dir;
@@ -224,14 +248,99 @@ std::string CreateTempFileName(const std::string& dir, const std::string& prefix
     char hex[5];
     std::snprintf(hex, sizeof hex, "%04X", (start + i) & 0xFFFF);
     std::string path = base + hex + ".tmp";
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      ::close(fd);
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.valid()) {
+      if (!LockNewTemporary(fd.get())) continue;
+      HeldTempNames()[path] = std::move(fd);
       return path;
     }
     if (errno != EEXIST) ThrowErrno();
   }
   throw RuntimeError(kFileAlreadyExists);
+}
+
+namespace {
+
+bool IsUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+
+// The CreateTempFileName name that `name` is or belongs to ("~VB1A2F.tmp" for itself and for
+// "~VB1A2F.tmp.zip", "1A2F.tmp" for "1A2F.tmp.bmp"); empty for any other name.
+std::string TempNameOf(const std::string& name) {
+  std::string base = name;
+  if (base.ends_with(".tmp.zip") || base.ends_with(".tmp.bmp")) base.resize(base.size() - 4);
+  std::string_view rest = base;
+  if (rest.starts_with("~VB")) rest.remove_prefix(3);
+  if (rest.size() != 8 || !rest.ends_with(".tmp")) return {};
+  for (size_t i = 0; i < 4; ++i) {
+    if (!IsUpperHex(rest[i])) return {};
+  }
+  return base;
+}
+
+// Opens `name` in `dir_fd` when it is a regular file of this user; invalid otherwise.
+UniqueFd OpenOwnRegular(int dir_fd, const std::string& name, struct stat& st) {
+  UniqueFd fd(
+      ::openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (fd.valid() &&
+      (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())) {
+    fd.Reset();
+  }
+  return fd;
+}
+
+// True when no live process holds the lock of LockNewTemporary on `fd`.
+bool Unheld(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
+
+// Removes `name` from `dir_fd` when it is a stale temporary of ours (see RemoveStaleTemporaries).
+bool RemoveIfStale(int dir_fd, const std::string& name) {
+  struct stat st;
+  if (name.starts_with(kOwnTemporaryPrefix)) {
+    const UniqueFd fd = OpenOwnRegular(dir_fd, name, st);
+    return fd.valid() && Unheld(fd.get()) && ::unlinkat(dir_fd, name.c_str(), 0) == 0;
+  }
+  const std::string temp_name = TempNameOf(name);
+  if (temp_name.empty()) return false;
+  if (temp_name == name) {
+    // Ours are never written to, which keeps other programs' files of the same pattern safe.
+    const UniqueFd fd = OpenOwnRegular(dir_fd, name, st);
+    return fd.valid() && st.st_size == 0 && Unheld(fd.get()) &&
+           ::unlinkat(dir_fd, name.c_str(), 0) == 0;
+  }
+  // A companion is in use while its name is held.
+  const UniqueFd fd = OpenOwnRegular(dir_fd, name, st);
+  if (!fd.valid()) return false;
+  struct stat held_st;
+  const UniqueFd held = OpenOwnRegular(dir_fd, temp_name, held_st);
+  if (held.valid() && !Unheld(held.get())) return false;
+  return ::unlinkat(dir_fd, name.c_str(), 0) == 0;
+}
+
+}  // namespace
+
+int RemoveStaleTemporaries(const std::string& dir) {
+  if (dir.empty()) return 0;
+  const UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir_fd.valid()) return 0;
+  UniqueFd listing(::dup(dir_fd.get()));
+  DIR* stream = listing.valid() ? ::fdopendir(listing.get()) : nullptr;
+  if (stream == nullptr) return 0;
+  listing.Release();  // the stream owns it now
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(stream)) names.emplace_back(entry->d_name);
+  ::closedir(stream);
+  // Companions first, while the names they belong to still tell whether they are in use.
+  std::stable_partition(names.begin(), names.end(),
+                        [](const std::string& name) { return TempNameOf(name) != name; });
+  int removed = 0;
+  for (const std::string& name : names) removed += RemoveIfStale(dir_fd.get(), name) ? 1 : 0;
+  return removed;
+}
+
+bool RemoveStaleTemporary(const std::string& path) {
+  const std::string name = BaseName(path);
+  if (!name.starts_with(kOwnTemporaryPrefix)) return false;
+  const UniqueFd dir_fd(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return dir_fd.valid() && RemoveIfStale(dir_fd.get(), name);
 }
 
 void TrialOpen(const std::string& path) {

@@ -42,8 +42,19 @@ void RemoveFile(const std::string& path);
 bool RemoveFileIfExists(const std::string& path);
 
 // Creates a new empty file `dir`/`prefix`XXXX.tmp (XXXX four upper-case hex digits) that did not
-// exist before, and returns its path. 58 when all 65536 names are taken.
+// exist before, and returns its path. 58 when all 65536 names are taken. The file stays marked as
+// in use (see RemoveStaleTemporaries) until this process removes it with RemoveFile or
+// RemoveFileIfExists, or ends.
 std::string CreateTempFileName(const std::string& dir, const std::string& prefix);
+
+// Removes from the directory `dir` what a killed run of the service left there and no live
+// process uses: hidden ".plotspool-" temporaries, empty names of CreateTempFileName with the
+// prefix "~VB" or none, and their ".zip" and ".bmp" companions; only files of this user. Returns
+// how many were removed; never throws.
+int RemoveStaleTemporaries(const std::string& dir);
+
+// As RemoveStaleTemporaries for one hidden ".plotspool-" temporary at `path`; true when removed.
+bool RemoveStaleTemporary(const std::string& path);
 
 // Succeeds when `path` is a regular file that can be opened for reading and that no process
 // holds open for writing or write-locks; 70 when it is held. Where the open-for-writing test is

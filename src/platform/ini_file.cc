@@ -11,6 +11,8 @@
 #include <cstring>
 #include <random>
 
+#include "platform/temporary_lock.h"
+
 namespace plotspool::platform {
 namespace {
 
@@ -223,13 +225,19 @@ bool ReplaceFile(const std::string& path, std::string_view contents, const struc
   const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
   if (base.empty()) return false;
   // Hidden, and short enough that a long base name cannot make the name too long.
-  const std::string prefix = directory + "." + base.substr(0, 64) + ".";
+  // The ".plotspool-" prefix lets a later run know a crash's leftover as its own.
+  const std::string prefix = directory + ".plotspool-" + base.substr(0, 64) + ".";
 
   std::string temporary;
   int raw_fd = -1;
   for (int attempt = 0; attempt < 16 && raw_fd < 0; ++attempt) {
     temporary = prefix + RandomSuffix() + ".tmp";
     raw_fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (raw_fd >= 0 && !LockNewTemporary(raw_fd)) {
+      ::close(raw_fd);
+      raw_fd = -1;
+      continue;
+    }
     if (raw_fd < 0 && errno != EEXIST) return false;
   }
   if (raw_fd < 0) return false;

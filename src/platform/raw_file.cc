@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <random>
 
+#include "platform/temporary_lock.h"
 #include "util/error.h"
 
 namespace plotspool::platform {
@@ -52,9 +53,14 @@ RawFile RawFile::CreateBeside(const std::string& target, uint32_t mode) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[16];
     snprintf(suffix, sizeof suffix, ".%06x.tmp", static_cast<unsigned>(generator() & 0xFFFFFF));
-    std::string path = DirectoryOf(target) + "." + name + suffix;
+    // The ".plotspool-" prefix lets a later run know a crash's leftover as its own.
+    std::string path = DirectoryOf(target) + ".plotspool-" + name + suffix;
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         static_cast<mode_t>(mode & 0777));
+    if (fd >= 0 && !LockNewTemporary(fd)) {
+      close(fd);
+      continue;
+    }
     if (fd >= 0) {
       // The umask may have narrowed the mode; a replaced job file keeps its permissions.
       fchmod(fd, static_cast<mode_t>(mode & 0777));

@@ -13,6 +13,7 @@
 #include "platform/service_notify.h"
 #include "service/global_settings.h"
 #include "util/message_loop.h"
+#include "util/system_utils.h"
 
 namespace plotspool {
 
@@ -98,6 +99,9 @@ int Main() {
   const platform::ServiceNotifier manager;
   if (manager.enabled()) service_manager = &manager;
   SetAppPaths(executable);
+  // What a killed run left behind; files another live process uses stay.
+  platform::RemoveStaleTemporaries(GetTempDir());
+  platform::RemoveStaleTemporaries(AppPath);
   ReadGlobalSettings();
   manager.Send("READY=1");
   SetYieldObserver(FeedWatchdog);
