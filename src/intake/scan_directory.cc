@@ -88,7 +88,10 @@ void Walk(std::string& path, const std::string& pattern, bool recursive, bool fo
 }  // namespace
 
 void ScanDirectory(std::string& path, const std::string& pattern, bool recursive) {
-  // The root itself may be a link the administrator set up; below it, links are never followed.
+  // The root itself may be a link the administrator set up; below it, links are never followed,
+  // neither by the walk nor by any step of a take-over it starts.
+  if (path.empty() || path.back() != '/') path += '/';
+  platform::SetTransferRoot(path);
   Walk(path, pattern, recursive, /*follow_link=*/true);
 }
 

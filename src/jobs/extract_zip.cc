@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "jobs/process_plot_file.h"
 #include "platform/files.h"
 #include "platform/zip_archive.h"
 #include "util/system_utils.h"
@@ -49,29 +50,47 @@ bool ExtractZip(const std::string& job_path) {
   UnpackingFiles files;
   try {
     const std::string temp_dir = GetTempDir();
-    if (temp_dir.empty()) return false;
-    files.temp_name = platform::CreateTempFileName(temp_dir, "~VB");
+    if (temp_dir.empty()) throw PassedToCaller(RuntimeError(kPathNotFound));
+    try {
+      files.temp_name = platform::CreateTempFileName(temp_dir, "~VB");
+    } catch (const RuntimeError& error) {
+      throw PassedToCaller(error);
+    }
     files.archive_copy = files.temp_name + ".zip";
     // The library works on a copy, so the job file is never held open while it is replaced.
-    platform::CopyFileReplacing(job_path, files.archive_copy);
+    try {
+      platform::CopyFileReplacing(job_path, files.archive_copy);
+    } catch (const RuntimeError& error) {
+      if (error.number() == kDiskFull) throw PassedToCaller(error);
+      throw;
+    }
 
     platform::ZipArchive archive;
     if (archive.Open(files.archive_copy) != 0) return false;
     const std::string member_name = archive.EntryName(0);
     if (!StaysInside(member_name)) return false;
     const std::string member_file = temp_dir + member_name;
-    if (platform::NormalFileExists(member_file)) platform::RemoveFile(member_file);
+    // Only a stale member right in the temporary directory is removed: a folder on the way may
+    // be a link that someone planted there, and the name would then reach outside.
+    if (member_name.find('/') == std::string::npos && platform::NormalFileExists(member_file)) {
+      platform::RemoveFile(member_file);
+    }
     const int extracted = archive.ExtractEntry(0, temp_dir);
+    const std::string why = archive.error_text();
     if (extracted == 0) {
       files.member_file = member_file;
       files.created_directories = archive.created_directories();
     }
-    if (archive.Close() != 0 || extracted != 0) return false;
+    if (archive.Close() != 0) return false;
+    if (extracted == kDiskFull) throw PassedToCaller(RuntimeError(kDiskFull, why));
+    if (extracted != 0) return false;
 
     // One replacing step: the job path holds either the archive or the whole member, never
     // nothing, whatever fails.
     platform::MoveOver(member_file, job_path);
     return true;
+  } catch (const PassedToCaller&) {
+    throw;
   } catch (const std::exception&) {
     return false;
   }

@@ -143,6 +143,9 @@ bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
   });
   const std::string bitmap = temp_files.name.empty() ? "" : temp_files.name + ".bmp";
   Try(pending, [&] { frmSample().oleImgEdit1().SaveAs(bitmap, ImageFileType::kBitmap); });
+  // Nothing has reached the printer yet: a temporary directory without room is worth a later
+  // tick, not a job removed unprinted.
+  if (pending.number() == kDiskFull) throw PassedToCaller(RuntimeError(kDiskFull));
   YieldToMessageLoop();
   Try(pending, [&] { frmSample().Picture1().LoadPicture(bitmap); });
   YieldToMessageLoop();
@@ -187,8 +190,12 @@ void CopyToOutputFolder(const std::string& file_name, const std::string& job_pat
       return;
     }
   } else {
-    // Without a print the job-level handler is still in force: a failing copy ends the job.
-    platform::CopyFileReplacing(job_path, folder + file_name);
+    try {
+      platform::CopyFileReplacing(job_path, folder + file_name);
+    } catch (const RuntimeError& error) {
+      // The copy may be the job's only output: keep the job for a later tick, not delete it.
+      throw PassedToCaller(error);
+    }
   }
   WriteLog("info", "Copy " + file_name + " on " + folder);
 }

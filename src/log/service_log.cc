@@ -25,13 +25,20 @@ void WriteLog(std::string_view kind, std::string_view message) {
   line += "\r\n";
 
   // One write of the whole line keeps lines whole even if another process appends too.
-  std::FILE* file = std::fopen(LogFile.c_str(), "ab");
-  if (file == nullptr) throw ErrorFromErrno(errno);
-  const bool written = std::fwrite(line.data(), 1, line.size(), file) == line.size();
-  const int write_errno = errno;
-  const bool closed = std::fclose(file) == 0;
-  if (!written) throw ErrorFromErrno(write_errno);
-  if (!closed) throw ErrorFromErrno(errno);
+  int failure = 0;
+  if (std::FILE* file = std::fopen(LogFile.c_str(), "ab")) {
+    if (std::fwrite(line.data(), 1, line.size(), file) != line.size()) failure = errno;
+    if (std::fclose(file) != 0 && failure == 0) failure = errno;
+  } else {
+    failure = errno;
+  }
+  if (failure == 0) return;
+  const RuntimeError error = ErrorFromErrno(failure);
+  const std::string report = "plotspool: cannot write " + LogFile + " (" +
+                             std::to_string(error.number()) + " " + error.description() +
+                             "): " + line;
+  std::fwrite(report.data(), 1, report.size(), stderr);
+  std::fflush(stderr);
 }
 
 }  // namespace plotspool

@@ -9,8 +9,9 @@
 namespace plotspool {
 
 // Appends "<date and time>\t<kind>\t<message>\r\n" to `LogFile`, opening and closing the file
-// for this one line. Throws RuntimeError when the file cannot be opened or written; the line is
-// then lost and the caller's error handling decides.
+// for this one line. Never throws: a line the file does not take goes to standard error (the
+// service's journal) with the reason, so that a log on a full or read-only disk can neither undo
+// a finished job (and have it printed again at every tick) nor stop the service.
 void WriteLog(std::string_view kind, std::string_view message);
 
 // The time stamp of a log line: the locale's short date and long time ("%x %X"), only the date

@@ -17,11 +17,15 @@
 #include <vector>
 
 #include "platform/temporary_lock.h"
+#include "platform/confined_path.h"
 #include "platform/unique_fd.h"
 #include "util/error.h"
 
 namespace plotspool::platform {
 namespace {
+
+// The transfer root of the running walk, ending in "/"; empty when none was set.
+std::string transfer_root;
 
 [[noreturn]] void ThrowErrno() { throw ErrorFromErrno(errno); }
 
@@ -38,50 +42,93 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 // Opens a job file for reading without following a link at it and without blocking on a FIFO,
-// a device or a writer's lease; anything but a regular file is refused.
+// a device or a writer's lease; anything but a regular file is refused, and so is a file with a
+// second name: a hard link may stand for a file outside the transfer tree.
 UniqueFd OpenRegularForReading(const std::string& path, struct stat& st) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const ConfinedPath where = ResolveParent(path);
+  UniqueFd fd(::openat(where.dir.get(), where.leaf.c_str(),
+                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!fd.valid()) {
     // EWOULDBLOCK here means another process holds a write lease: the file is in use.
     if (errno == EWOULDBLOCK) throw RuntimeError(kPermissionDenied);
     ThrowErrno();
   }
   if (::fstat(fd.get(), &st) != 0) ThrowErrno();
-  if (!S_ISREG(st.st_mode)) throw RuntimeError(kPathFileAccessError);
+  if (!S_ISREG(st.st_mode) || st.st_nlink > 1) throw RuntimeError(kPathFileAccessError);
   return fd;
 }
 
 constexpr char kOwnTemporaryPrefix[] = ".plotspool-";
 
+// lstat of `path` through ResolveParent; false with errno set on failure.
+bool StatEntry(const std::string& path, struct stat& st) {
+  try {
+    const ConfinedPath where = ResolveParent(path);
+    // "dir/" names the directory itself.
+    const int flags = where.leaf.empty() ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW;
+    return ::fstatat(where.dir.get(), where.leaf.c_str(), &st, flags) == 0;
+  } catch (const RuntimeError&) {
+    errno = ELOOP;
+    return false;
+  }
+}
+
+// Best effort: the data itself is already synced.
+void SyncDirectory(int dir) {
+  UniqueFd readable(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (readable.valid()) ::fsync(readable.get());
+}
+
 // A hidden temporary beside `target`, removed again unless Keep() is called. Hidden, so that
 // the transfer-tree walk never takes a half-written copy for a job.
 class TemporaryBeside {
  public:
-  explicit TemporaryBeside(const std::string& target) {
-    const std::string dir = DirectoryOf(target);
+  explicit TemporaryBeside(const std::string& target) : where_(ResolveParent(target)) {
     // An output folder is written again only by this service: a crash's leftovers there go the
     // first time this run writes into it.
     static std::set<std::string> swept;
-    if (swept.insert(dir).second) RemoveStaleTemporaries(dir);
-    do {
-      path_ = dir + "/" + kOwnTemporaryPrefix + "XXXXXX";
-      fd_.Reset(::mkostemp(path_.data(), O_CLOEXEC));
-      if (!fd_.valid()) ThrowErrno();
-    } while (!LockNewTemporary(fd_.get()));
+    if (const std::string dir = DirectoryOf(target); swept.insert(dir).second) {
+      RemoveStaleTemporaries(dir);
+    }
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && !fd_.valid(); ++attempt) {
+      char name[32];
+      std::snprintf(name, sizeof name, "%s%08x", kOwnTemporaryPrefix,
+                    static_cast<unsigned>(random()));
+      fd_.Reset(::openat(where_.dir.get(), name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                         0600));
+      if (fd_.valid() && !LockNewTemporary(fd_.get())) {
+        fd_.Reset();  // a sweep took the name before the lock: make another
+        continue;
+      }
+      if (fd_.valid()) name_ = name;
+      if (!fd_.valid() && errno != EEXIST) ThrowErrno();
+    }
+    if (!fd_.valid()) throw RuntimeError(kFileAlreadyExists);
   }
   TemporaryBeside(const TemporaryBeside&) = delete;
   TemporaryBeside& operator=(const TemporaryBeside&) = delete;
   ~TemporaryBeside() {
     fd_.Reset();
-    if (!kept_) ::unlink(path_.c_str());
+    if (!kept_) ::unlinkat(where_.dir.get(), name_.c_str(), 0);
   }
 
   int fd() const { return fd_.get(); }
-  const std::string& path() const { return path_; }
-  void Keep() { kept_ = true; }
+  // Renames the copy to the target's name in the same directory; `replace` false keeps an
+  // existing target (58).
+  void RenameToTarget(bool replace) {
+    const unsigned flags = replace ? 0 : RENAME_NOREPLACE;
+    if (::renameat2(where_.dir.get(), name_.c_str(), where_.dir.get(), where_.leaf.c_str(),
+                    flags) != 0) {
+      ThrowErrno();
+    }
+    kept_ = true;
+    SyncDirectory(where_.dir.get());
+  }
 
  private:
-  std::string path_;
+  ConfinedPath where_;
+  std::string name_;
   UniqueFd fd_;
   bool kept_ = false;
 };
@@ -123,34 +170,35 @@ void CopyData(int from, int to) {
   }
 }
 
-void SyncDirectoryOf(const std::string& path) {
-  UniqueFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.valid()) ::fsync(dir.get());  // best effort: the data itself is already synced
-}
-
 // Renames `from` to `to` unless `to` exists; 0 or the errno value (EEXIST when `to` exists).
 int TryRenameNoReplace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  ConfinedPath source, target;
+  try {
+    source = ResolveParent(from);
+    target = ResolveParent(to);
+  } catch (const RuntimeError&) {
+    return ELOOP;
+  }
+  const int sd = source.dir.get(), td = target.dir.get();
+  const char* sl = source.leaf.c_str();
+  const char* tl = target.leaf.c_str();
+  if (::renameat2(sd, sl, td, tl, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL) return errno;
   // The file system does not know the flag. A hard link refuses an existing target atomically;
   // where links are not offered either, check first (a small window, but no other way).
-  if (::link(from.c_str(), to.c_str()) == 0) {
-    ::unlink(from.c_str());
+  if (::linkat(sd, sl, td, tl, 0) == 0) {
+    ::unlinkat(sd, sl, 0);
     return 0;
   }
   if (errno == EEXIST || errno == ENOENT) return errno;
   struct stat st;
-  if (::lstat(to.c_str(), &st) == 0) return EEXIST;
-  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
-}
-
-void RenameNoReplace(const std::string& from, const std::string& to) {
-  if (const int error = TryRenameNoReplace(from, to); error != 0) throw ErrorFromErrno(error);
+  if (::fstatat(td, tl, &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+  return ::renameat(sd, sl, td, tl) == 0 ? 0 : errno;
 }
 
 void MoveAcrossFileSystems(const std::string& from, const std::string& to) {
   struct stat st;
-  if (::lstat(to.c_str(), &st) == 0) throw RuntimeError(kFileAlreadyExists);
+  if (StatEntry(to, st)) throw RuntimeError(kFileAlreadyExists);
   UniqueFd source = OpenRegularForReading(from, st);
   TemporaryBeside copy(to);
   CopyData(source.get(), copy.fd());
@@ -158,34 +206,69 @@ void MoveAcrossFileSystems(const std::string& from, const std::string& to) {
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   ::futimens(copy.fd(), times);
   if (::fsync(copy.fd()) != 0) ThrowErrno();
-  RenameNoReplace(copy.path(), to);
-  copy.Keep();
-  SyncDirectoryOf(to);
-  if (::unlink(from.c_str()) != 0) {
+  copy.RenameToTarget(/*replace=*/false);
+  const ConfinedPath origin = ResolveParent(from);
+  if (::unlinkat(origin.dir.get(), origin.leaf.c_str(), 0) != 0) {
     // Two copies would be worse than none moved: take the new one back and report.
     const int saved = errno;
-    ::unlink(to.c_str());
+    RemoveFileIfExists(to);
     throw ErrorFromErrno(saved);
   }
 }
 
 }  // namespace
 
+void SetTransferRoot(const std::string& root) {
+  transfer_root = root;
+  if (!transfer_root.empty() && transfer_root.back() != '/') transfer_root += '/';
+}
+
+ConfinedPath ResolveParent(const std::string& path) {
+  ConfinedPath result;
+  const auto slash = path.find_last_of('/');
+  result.leaf = slash == std::string::npos ? path : path.substr(slash + 1);
+  const bool below_root = !transfer_root.empty() && path.size() > transfer_root.size() &&
+                          path.compare(0, transfer_root.size(), transfer_root) == 0;
+  if (!below_root) {
+    result.dir.Reset(::open(DirectoryOf(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!result.dir.valid()) ThrowErrno();
+    return result;
+  }
+  // The root may be a link the administrator set up; every step below it must be a real
+  // directory, opened one at a time so that no swap in between can redirect the next step.
+  result.dir.Reset(::open(transfer_root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!result.dir.valid()) ThrowErrno();
+  const std::string relative = path.substr(transfer_root.size(), slash + 1 - transfer_root.size());
+  std::size_t start = 0;
+  for (std::size_t end; (end = relative.find('/', start)) != std::string::npos; start = end + 1) {
+    const std::string component = relative.substr(start, end - start);
+    if (component.empty() || component == ".") continue;
+    if (component == "..") throw RuntimeError(kPathFileAccessError);
+    UniqueFd next(::openat(result.dir.get(), component.c_str(),
+                           O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!next.valid()) ThrowErrno();  // a link here fails as "not a directory"
+    result.dir = std::move(next);
+  }
+  if (result.leaf == "..") throw RuntimeError(kPathFileAccessError);
+  return result;
+}
+
 bool NormalFileExists(const std::string& path) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return false;
+  if (!StatEntry(path, st)) return false;
   const std::string name = BaseName(path);
-  return S_ISREG(st.st_mode) && !name.empty() && name[0] != '.';
+  // A second name means the content may also be a file outside the tree: not a job.
+  return S_ISREG(st.st_mode) && st.st_nlink == 1 && !name.empty() && name[0] != '.';
 }
 
 bool PathExists(const std::string& path) {
   struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
+  return StatEntry(path, st);
 }
 
 int64_t FileSize(const std::string& path) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) ThrowErrno();
+  if (!StatEntry(path, st)) ThrowErrno();
   return static_cast<int64_t>(st.st_size);
 }
 
@@ -205,17 +288,20 @@ void CopyFileReplacing(const std::string& from, const std::string& to) {
   CopyData(source.get(), copy.fd());
   ::fchmod(copy.fd(), st.st_mode & 0777);
   if (::fsync(copy.fd()) != 0) ThrowErrno();
-  if (::rename(copy.path().c_str(), to.c_str()) != 0) ThrowErrno();
-  copy.Keep();
-  SyncDirectoryOf(to);
+  copy.RenameToTarget(/*replace=*/true);
 }
 
 void MoveOver(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) == 0) {
-    SyncDirectoryOf(to);
-    return;
+  {
+    const ConfinedPath source = ResolveParent(from);
+    const ConfinedPath target = ResolveParent(to);
+    if (::renameat(source.dir.get(), source.leaf.c_str(), target.dir.get(), target.leaf.c_str()) ==
+        0) {
+      SyncDirectory(target.dir.get());
+      return;
+    }
+    if (errno != EXDEV) ThrowErrno();
   }
-  if (errno != EXDEV) ThrowErrno();
   CopyFileReplacing(from, to);
   RemoveFileIfExists(from);
 }
@@ -227,14 +313,19 @@ std::map<std::string, UniqueFd>& HeldTempNames() {
 }
 
 void RemoveFile(const std::string& path) {
-  if (::unlink(path.c_str()) != 0) ThrowErrno();
+  const ConfinedPath where = ResolveParent(path);
+  if (::unlinkat(where.dir.get(), where.leaf.c_str(), 0) != 0) ThrowErrno();
   HeldTempNames().erase(path);
 }
 
 bool RemoveFileIfExists(const std::string& path) {
-  const bool removed = ::unlink(path.c_str()) == 0;
-  HeldTempNames().erase(path);
-  return removed;
+  try {
+    RemoveFile(path);
+    return true;
+  } catch (const RuntimeError&) {
+    HeldTempNames().erase(path);
+    return false;
+  }
 }
 
 std::string CreateTempFileName(const std::string& dir, const std::string& prefix) {
@@ -388,11 +479,18 @@ std::string ReadFileStart(const std::string& path, std::size_t count) {
 }
 
 void ClearAttributes(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) ThrowErrno();
-  if (!S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR) != 0) return;
-  if (::fchmodat(AT_FDCWD, path.c_str(), (st.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW) != 0)
+  const ConfinedPath where = ResolveParent(path);
+  // Changed through a descriptor of exactly the checked file, never by name a second time.
+  UniqueFd fd(::openat(where.dir.get(), where.leaf.c_str(),
+                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.valid()) {
+    if (errno == ELOOP) return;  // a link
     ThrowErrno();
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) ThrowErrno();
+  if (!S_ISREG(st.st_mode) || st.st_nlink > 1 || (st.st_mode & S_IWUSR) != 0) return;
+  if (::fchmod(fd.get(), (st.st_mode & 07777) | S_IWUSR) != 0) ThrowErrno();
 }
 
 bool MakeSureDirectoryPathExists(const std::string& path) {
@@ -453,7 +551,17 @@ bool DirectoryEnumeration::Open(const std::string& dir, bool follow_link) {
     while (name.size() > 1 && name.back() == '/') name.pop_back();
     flags |= O_NOFOLLOW;
   }
-  UniqueFd fd(::open(name.c_str(), flags));
+  UniqueFd fd;
+  if (follow_link) {
+    fd.Reset(::open(name.c_str(), flags));
+  } else {
+    try {
+      const ConfinedPath where = ResolveParent(name);
+      fd.Reset(::openat(where.dir.get(), where.leaf.c_str(), flags));
+    } catch (const RuntimeError&) {
+      return false;
+    }
+  }
   if (!fd.valid()) return false;
   handle_->dir = ::fdopendir(fd.get());
   if (handle_->dir == nullptr) return false;

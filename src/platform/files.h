@@ -12,8 +12,15 @@
 
 namespace plotspool::platform {
 
-// True when `path` names a regular file (a link is not followed and does not count) whose name
-// does not start with "." (hidden). Never throws.
+// From now on, paths below `root` are resolved without following a symbolic link at any
+// component below it (the root itself may be one): a printer directory swapped for a link
+// during a tick makes every operation on its files fail instead of reaching outside. The walk
+// sets it; an empty root turns it off. Never throws.
+void SetTransferRoot(const std::string& root);
+
+// True when `path` names a regular file (a link is not followed and does not count) with no
+// second name (a hard link may stand for a file outside the tree) whose name does not start
+// with "." (hidden). Never throws.
 bool NormalFileExists(const std::string& path);
 
 // True when anything at all (a dangling link included) exists at `path`. Never throws.
@@ -61,12 +68,16 @@ bool RemoveStaleTemporary(const std::string& path);
 // unavailable (file system, missing lease capability) the open alone decides. Leaves nothing open.
 void TrialOpen(const std::string& path);
 
+// Every open of a job file below refuses a link at the file (and, below the transfer root, on
+// the way to it) and a regular file with more than one name (75).
+
 // Up to `count` bytes from the start of the regular file `path`; fewer when the file is shorter.
 // The file is always closed before returning or throwing.
 std::string ReadFileStart(const std::string& path, std::size_t count);
 
-// Makes a regular file owner-writable again ("normal" attributes); a link or anything but a
-// regular file is left alone. Throws on failure; callers that do not care catch.
+// Makes a regular file owner-writable again ("normal" attributes); a link, a file with a second
+// name or anything but a regular file is left alone. Throws on failure; callers that do not care
+// catch.
 void ClearAttributes(const std::string& path);
 
 // Creates every missing directory of `path` up to its last "/" (so the last component only when

@@ -9,18 +9,22 @@
 #include <random>
 
 #include "platform/temporary_lock.h"
+#include "platform/confined_path.h"
 #include "util/error.h"
 
 namespace plotspool::platform {
 namespace {
 
-// A descriptor on a regular file or an error: a link makes O_NOFOLLOW fail with ELOOP, and
-// O_NONBLOCK keeps a FIFO planted under a job's name from blocking the open.
+// A descriptor on a regular file with one name, or an error: a link makes O_NOFOLLOW fail with
+// ELOOP, O_NONBLOCK keeps a FIFO planted under a job's name from blocking the open, and a hard
+// link may stand for a file outside the transfer tree.
 int OpenRegular(const std::string& path, int flags, mode_t mode) {
-  const int fd = open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode);
+  const ConfinedPath where = ResolveParent(path);
+  const int fd = openat(where.dir.get(), where.leaf.c_str(),
+                        flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode);
   if (fd < 0) throw ErrorFromErrno(errno);
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
     close(fd);
     throw RuntimeError(kPathFileAccessError);
   }
@@ -50,13 +54,16 @@ RawFile RawFile::CreateBeside(const std::string& target, uint32_t mode) {
   // Hidden name: the transfer walk never picks up files whose name starts with a dot.
   std::string name = NameOf(target);
   if (name.size() > 64) name.resize(64);
+  const ConfinedPath where = ResolveParent(target);
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[16];
     snprintf(suffix, sizeof suffix, ".%06x.tmp", static_cast<unsigned>(generator() & 0xFFFFFF));
     // The ".plotspool-" prefix lets a later run know a crash's leftover as its own.
-    std::string path = DirectoryOf(target) + ".plotspool-" + name + suffix;
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        static_cast<mode_t>(mode & 0777));
+    const std::string leaf = ".plotspool-" + name + suffix;
+    std::string path = DirectoryOf(target) + leaf;
+    const int fd =
+        openat(where.dir.get(), leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+               static_cast<mode_t>(mode & 0777));
     if (fd >= 0 && !LockNewTemporary(fd)) {
       close(fd);
       continue;
@@ -141,9 +148,18 @@ void RawFile::Close() {
 }
 
 void RawFile::RenameOver(const std::string& from, const std::string& to) {
-  if (rename(from.c_str(), to.c_str()) != 0) throw ErrorFromErrno(errno);
+  const ConfinedPath source = ResolveParent(from);
+  const ConfinedPath target = ResolveParent(to);
+  if (renameat(source.dir.get(), source.leaf.c_str(), target.dir.get(), target.leaf.c_str()) != 0)
+    throw ErrorFromErrno(errno);
 }
 
-void RawFile::RemoveQuietly(const std::string& path) { unlink(path.c_str()); }
+void RawFile::RemoveQuietly(const std::string& path) {
+  try {
+    const ConfinedPath where = ResolveParent(path);
+    unlinkat(where.dir.get(), where.leaf.c_str(), 0);
+  } catch (const RuntimeError&) {
+  }
+}
 
 }  // namespace plotspool::platform

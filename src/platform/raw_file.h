@@ -14,7 +14,8 @@ namespace plotspool::platform {
 class RawFile {
  public:
   // Opens an existing regular file for reading. Throws RuntimeError (53 missing, 70 denied,
-  // 75 a symbolic link or not a regular file, ...).
+  // 75 a symbolic link, not a regular file or one with a second name, ...). Below the transfer
+  // root no link is followed on the way either (see platform::SetTransferRoot).
   static RawFile OpenForReading(const std::string& path);
   // Creates a new, empty file beside `target` (same directory, hidden name) with `mode`.
   // The returned file's path() is the new name. Throws RuntimeError.

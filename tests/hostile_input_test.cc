@@ -1,0 +1,223 @@
+// Hostile input dropped into the transfer tree: odd names, links in every place a link can be
+// (swapped in between two steps, planted as a hard link, standing in for a printer directory
+// during a tick, named by a ZIP member). Nothing outside the transfer tree, the temporary
+// directory and the output folder is ever read, written or removed on behalf of a dropped file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+
+#include "config/printer_profile.h"
+#include "imaging/host_form.h"
+#include "imaging/imaging_control.h"
+#include "imaging/sample_plot.h"
+#include "intake/scan_directory.h"
+#include "intake/take_over.h"
+#include "jobs/extract_zip.h"
+#include "platform/files.h"
+#include "platform/raw_file.h"
+#include "service/global_settings.h"
+#include "service/service.h"
+#include "test_support.h"
+#include "util/error.h"
+
+namespace plotspool {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadWholeFile;
+using testing::WriteWholeFile;
+
+void MakePlot(const fs::path& path) {
+  uint32_t width = 0, height = 0;
+  ASSERT_TRUE(PaperPixels("A4", false, 50, &width, &height));
+  SampleTiffOptions options;
+  options.dpi = 50;
+  WriteSampleTiff(path.string(), {DrawSamplePlot(width, height, 50, SampleKind::kBilevel)},
+                  options);
+}
+
+// Every entry below `dir` with its kind, content, mode and modification time, so that any read
+// that changes access times aside, any change at all shows.
+std::map<std::string, std::string> Snapshot(const fs::path& dir) {
+  std::map<std::string, std::string> entries;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    struct stat st {};
+    ::lstat(entry.path().c_str(), &st);
+    std::string state = std::to_string(st.st_mode) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                        std::to_string(st.st_mtim.tv_nsec) + " " + std::to_string(st.st_nlink);
+    if (S_ISREG(st.st_mode))
+      state += " " + std::to_string(std::hash<std::string>{}(ReadWholeFile(entry.path())));
+    entries[fs::relative(entry.path(), dir).string()] = state;
+  }
+  return entries;
+}
+
+int ErrorOf(const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const RuntimeError& error) {
+    return error.number();
+  }
+  return 0;
+}
+
+class HostileInputTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetAppPaths((dir_.path() / "plotspool").string());
+    fs::create_directories(printer_);
+    fs::create_directories(temp_);
+    fs::create_directories(outside_);
+    if (const char* old = std::getenv("TMPDIR")) old_tmpdir_ = old;
+    setenv("TMPDIR", temp_.c_str(), 1);
+    ServiceSettings = {"0", "0", root_.string() + "/", "0"};
+    bStopScan = false;
+    // Stands in for /etc: a plot-like secret a hostile sender would like printed or copied out.
+    MakePlot(outside_ / "secret.tif");
+    WriteWholeFile(outside_ / "passwd", "root:x:0:0\n");
+    // Read-only, so that a mode change made through a link would show in the snapshot.
+    for (const char* name : {"secret.tif", "passwd"})
+      fs::permissions(outside_ / name, fs::perms(0444));
+    before_ = Snapshot(outside_);
+  }
+  void TearDown() override {
+    HostForm::Unload();
+    // Later tests in this process (and their print servers) must not use a removed directory.
+    if (old_tmpdir_.empty()) {
+      unsetenv("TMPDIR");
+    } else {
+      setenv("TMPDIR", old_tmpdir_.c_str(), 1);
+    }
+    EXPECT_EQ(Snapshot(outside_), before_) << "the outside directory changed";
+  }
+
+  // A profile that copies every job out and hands it to a program that records its argument.
+  void CopyAndHandOffProfile() {
+    const fs::path app = dir_.path() / "record.sh";
+    WriteWholeFile(app, "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + handed_.string() + "'\n");
+    fs::permissions(app, fs::perms::owner_all);
+    WriteWholeFile(
+        IniFile, "[P1]\nsApplication=" + app.string() + "\nsOutputFolder=" + out_.string() + "\n");
+  }
+  void Walk() {
+    std::string root = root_.string();
+    ScanDirectory(root, "*", true);
+  }
+  std::string Handed() { return fs::exists(handed_) ? ReadWholeFile(handed_) : ""; }
+  std::string Log() { return fs::exists(LogFile) ? ReadWholeFile(LogFile) : ""; }
+
+  std::string old_tmpdir_;
+  testing::TempDir dir_;
+  fs::path root_ = dir_.path() / "root";
+  fs::path printer_ = root_ / "P1";
+  fs::path temp_ = dir_.path() / "tmp";
+  fs::path out_ = dir_.path() / "out";
+  fs::path outside_ = dir_.path() / "etc";
+  fs::path handed_ = dir_.path() / "handed.txt";
+  std::map<std::string, std::string> before_;
+};
+
+TEST_F(HostileInputTest, ControlCharactersAndInvalidUtf8InNamesAreJustBytes) {
+  CopyAndHandOffProfile();
+  const std::vector<std::string> names = {"a\x01\x1b[2J\x7f.tif", "line\nbreak\ttab.tif",
+                                          "\xff\xfe\xc3(.tif", "-rf .tif", "$(touch x).tif"};
+  for (const std::string& name : names) MakePlot(printer_ / name);
+  Walk();
+  for (const std::string& name : names) {
+    EXPECT_FALSE(fs::exists(printer_ / name)) << name;
+    EXPECT_TRUE(fs::exists(out_ / name)) << name;
+    EXPECT_NE(Handed().find((printer_ / name).string() + "\n"), std::string::npos) << name;
+  }
+  EXPECT_FALSE(fs::exists(dir_.path() / "x"));
+  EXPECT_FALSE(fs::exists(fs::current_path() / "x"));
+}
+
+TEST_F(HostileInputTest, FileSwappedForALinkAfterTheExistenceTestIsNeverOpened) {
+  const fs::path job = printer_ / "plan.tif";
+  MakePlot(job);
+  ASSERT_TRUE(platform::NormalFileExists(job.string()));
+  // The sender swaps the checked file for a link before the open.
+  fs::remove(job);
+  fs::create_symlink(outside_ / "secret.tif", job);
+
+  EXPECT_NE(ErrorOf([&] { platform::TrialOpen(job.string()); }), 0);
+  EXPECT_NE(ErrorOf([&] { platform::ReadFileStart(job.string(), 3); }), 0);
+  EXPECT_NE(ErrorOf([&] { platform::CopyFileReplacing(job.string(), (out_ / "x").string()); }), 0);
+  EXPECT_NE(ErrorOf([&] { platform::RawFile::OpenForReading(job.string()); }), 0);
+  EXPECT_NE(ErrorOf([&] { frmSample().oleImgEdit1().LoadImage(job.string()); }), 0);
+  platform::ClearAttributes(job.string());  // leaves the read-only target as it is
+  EXPECT_FALSE(ExtractZip(job.string()));
+  EXPECT_FALSE(fs::exists(out_ / "x"));
+  EXPECT_TRUE(fs::is_empty(temp_));
+  // The link itself may go; its target never does.
+  platform::RemoveFile(job.string());
+}
+
+TEST_F(HostileInputTest, LinksInTheTreeNeverLeadOutOfIt) {
+  CopyAndHandOffProfile();
+  ServiceSettings.AdminLog = "1";  // admin copies would show a read of the outside file
+  fs::create_symlink(outside_ / "secret.tif", printer_ / "soft.tif");
+  fs::create_hard_link(outside_ / "secret.tif", printer_ / "hard.tif");
+  fs::create_hard_link(outside_ / "passwd", printer_ / "passwd");
+  fs::create_directory_symlink(outside_, printer_ / "sub");
+  fs::create_directory_symlink(outside_, root_ / "P2");
+  MakePlot(printer_ / "plan.tif");
+  before_ = Snapshot(outside_);  // the hard links count as names of the outside files
+  Walk();
+
+  EXPECT_FALSE(fs::exists(printer_ / "plan.tif")) << "the real job is processed";
+  EXPECT_TRUE(fs::exists(out_ / "plan.tif"));
+  // A regular file with a second name elsewhere is not taken over: never read, never removed.
+  EXPECT_TRUE(fs::exists(printer_ / "hard.tif"));
+  EXPECT_TRUE(fs::exists(printer_ / "passwd"));
+  EXPECT_TRUE(fs::is_symlink(printer_ / "soft.tif"));
+  EXPECT_EQ(fs::directory_iterator(out_)->path().filename(), "plan.tif");
+  EXPECT_EQ(std::distance(fs::directory_iterator(out_), {}), 1);
+  EXPECT_EQ(Handed(), (printer_ / "plan.tif").string() + "\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(temp_), {}), 1) << "one admin copy";
+  EXPECT_EQ(Log().find("hard.tif"), std::string::npos) << Log();
+}
+
+TEST_F(HostileInputTest, PrinterDirectorySwappedForALinkDuringATickLeadsNowhere) {
+  // Every job's hand-off swaps its printer directory for a link to the outside directory, which
+  // holds files of the same names: the rest of the tick must not touch them.
+  const fs::path app = dir_.path() / "swap.sh";
+  WriteWholeFile(app, "#!/bin/sh\n[ -L '" + printer_.string() + "' ] && exit 0\nmv '" +
+                          printer_.string() + "' '" + root_.string() + "/.P1'\nln -s '" +
+                          outside_.string() + "' '" + printer_.string() + "'\n");
+  fs::permissions(app, fs::perms::owner_all);
+  WriteWholeFile(IniFile,
+                 "[P1]\nsApplication=" + app.string() + "\nsOutputFolder=" + out_.string() + "\n");
+  for (const char* name : {"secret.tif", "passwd"}) MakePlot(printer_ / name);
+  Walk();
+
+  ASSERT_TRUE(fs::is_symlink(printer_)) << "the swap happened";
+  // The job whose hand-off swapped the directory could not be finished: it is still there.
+  EXPECT_EQ(std::distance(fs::directory_iterator(root_ / ".P1"), {}), 2);
+  EXPECT_TRUE(!fs::exists(out_) || fs::is_empty(out_));
+}
+
+TEST_F(HostileInputTest, ZipMemberNamesNeverReachOutsideTheTemporaryDirectory) {
+  fs::create_symlink(outside_, temp_ / "lnk");
+  fs::create_symlink(outside_ / "passwd", temp_ / "evil");
+  const std::string member = "hostile member data";
+  for (const char* name : {"/dev/null", "/dev/../etc/passwd", "../etc/passwd", "lnk/passwd", "evil",
+                           "lnk/../../etc/passwd"}) {
+    const fs::path job = printer_ / "set.zip";
+    testing::MakeZip(job, {{name, member}});
+    const std::string archive = ReadWholeFile(job);
+    EXPECT_FALSE(ExtractZip(job.string())) << name;
+    EXPECT_EQ(ReadWholeFile(job), archive) << name;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(temp_), {}), 2) << "only the two links";
+  // The null device is untouched: it still swallows what is written and gives nothing back.
+  struct stat st {};
+  ASSERT_EQ(::stat("/dev/null", &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+}  // namespace
+}  // namespace plotspool
