@@ -167,7 +167,15 @@ bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
                         static_cast<int32_t>(fit.print_height * twips_per_mm + 0.5));
   });
   YieldToMessageLoop();
-  Try(pending, [&] { printer.EndDoc(file_name); });
+  try {
+    printer.EndDoc(file_name);
+  } catch (const platform::PrintSystemUnavailable& unavailable) {
+    // The print system went away after the printer was chosen: the page reached no printer, so
+    // the job waits for a later tick like a job that found no print system at all.
+    throw PassedToCaller(unavailable);
+  } catch (const RuntimeError& error) {
+    pending.Set(error);
+  }
   YieldToMessageLoop();
 
   if (pending.IsSet()) {
