@@ -83,7 +83,11 @@ class JobOutputTest : public ::testing::Test {
     rig_.AddCaptureQueue("Canon_X", "Canon X");
     rig_.AddCaptureQueue("HP_DesignJet_500", "HP DesignJet 500");
   }
-  void TearDown() override { HostForm::Unload(); }
+  void TearDown() override {
+    HostForm::Unload();
+    unsetenv("TMPDIR");  // the directory goes with the test
+    HandOffTimeoutSeconds = kHandOffTimeoutSeconds;
+  }
 
   void Section(const std::string& keys) { WriteWholeFile(IniFile, "[Plotter1]\n" + keys); }
   void Process(const std::string& name) { ProcessPlotFile(name, printer_.string() + "/"); }

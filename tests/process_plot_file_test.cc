@@ -29,7 +29,10 @@ class JobTest : public ::testing::Test {
     fs::create_directories(temp_);
     setenv("TMPDIR", temp_.c_str(), 1);
   }
-  void TearDown() override { HostForm::Unload(); }
+  void TearDown() override {
+    HostForm::Unload();
+    unsetenv("TMPDIR");  // the directory goes with the test
+  }
 
   std::string Log() { return fs::exists(LogFile) ? ReadWholeFile(LogFile) : ""; }
   std::string Ini() { return ReadWholeFile(IniFile); }

@@ -35,6 +35,7 @@ class IntakeTest : public ::testing::Test {
     ServiceSettings = {"0", "0", root_.string() + "/", "0"};
     bStopScan = false;
   }
+  void TearDown() override { unsetenv("TMPDIR"); }
   std::string Log() { return ReadWholeFile(LogFile); }
   std::vector<std::string> TempEntries() {
     std::vector<std::string> names;
