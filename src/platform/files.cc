@@ -16,8 +16,8 @@
 #include <set>
 #include <vector>
 
-#include "platform/temporary_lock.h"
 #include "platform/confined_path.h"
+#include "platform/temporary_lock.h"
 #include "platform/unique_fd.h"
 #include "util/error.h"
 

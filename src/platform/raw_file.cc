@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <random>
 
-#include "platform/temporary_lock.h"
 #include "platform/confined_path.h"
+#include "platform/temporary_lock.h"
 #include "util/error.h"
 
 namespace plotspool::platform {
