@@ -56,6 +56,11 @@ TEST(ConvertTest, NumberToTextUsesFifteenDigitsAndAPoint) {
   EXPECT_DOUBLE_EQ(TextToDouble(NumberToText(594.0213333333333)), 594.021333333333);
 }
 
+TEST(ConvertTest, UpperCaseTouchesOnlyAsciiLetters) {
+  EXPECT_EQ(UpperCase("hp_designjet-500 [a-f]?"), "HP_DESIGNJET-500 [A-F]?");
+  EXPECT_EQ(UpperCase("gr\xc3\xb6\xdf"), "GR\xc3\xb6\xdf");
+}
+
 TEST(ConvertTest, HexIsUpperCaseWithoutLeadingZeros) {
   EXPECT_EQ(ToHex(0), "0");
   EXPECT_EQ(ToHex(255), "FF");

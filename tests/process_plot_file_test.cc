@@ -148,7 +148,7 @@ TEST_F(JobTest, FailedUnpackingsLeaveTheJobFileAsItWas) {
   MakeZip(dir_.path() / "slip.zip", {{"../../escaped.tif", "II*\0"}});
   MakeZip(dir_.path() / "absolute.zip", {{"/tmp/plotspool-escaped.tif", "II*\0"}});
   MakeZip(dir_.path() / "empty.zip", {});
-  MakeZip(dir_.path() / "directory.zip", {{.name = "plots/", .directory = true}});
+  MakeZip(dir_.path() / "directory.zip", {{.name = "plots/", .data = "", .directory = true}});
   for (const auto& [name, bytes] : archives) {
     const std::string content =
         bytes.empty() ? ReadWholeFile(dir_.path() / (name + ".zip")) : bytes;
@@ -190,7 +190,9 @@ TEST_F(JobTest, TurnsOnlyWhenTheWantedOrientationDiffersExactly) {
     TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &height);
     TIFFClose(tiff);
     EXPECT_EQ(width < height, turned) << "wanted '" << wanted << "'";
-    if (!turned) EXPECT_EQ(ReadWholeFile(job), delivered) << "an unturned job is never rewritten";
+    if (!turned) {
+      EXPECT_EQ(ReadWholeFile(job), delivered) << "an unturned job is never rewritten";
+    }
   }
   EXPECT_EQ(Log(), "");
   EXPECT_TRUE(TempIsEmpty());

@@ -1,6 +1,5 @@
 #include "jobs/job_output.h"
 
-#include <cctype>
 #include <exception>
 
 #include "config/paper_format.h"
@@ -28,24 +27,6 @@ namespace {
 
 // Window style for the external program: minimised, not activated (no meaning on a service).
 constexpr int16_t kMinimizedNoActivate = 6;
-
-std::string UpperCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
-// One step of the skip-and-remember regime: a failing step is skipped and its error stays
-// pending for the next check.
-template <typename Step>
-void Try(PendingError& pending, Step step) {
-  try {
-    step();
-  } catch (const RuntimeError& error) {
-    pending.Set(error);
-  } catch (const std::exception& other) {
-    pending.Set(RuntimeError(kPathFileAccessError, other.what()));
-  }
-}
 
 std::string ErrorLine(const PendingError& pending, const std::string& file_name,
                       const std::string& target) {
@@ -131,29 +112,32 @@ bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
 
   platform::Printer& printer = platform::CurrentPrinter();
   const bool portrait = UpperCase(job.WantedOrientation) == "H";
-  Try(pending, [&] { printer.SetPaper(MediaNameForPaperNumber(TextToInt16(paper_number))); });
-  Try(pending,
-      [&] { printer.SetOrientation(portrait ? platform::kPortrait : platform::kLandscape); });
+  SkipAndRemember(pending,
+                  [&] { printer.SetPaper(MediaNameForPaperNumber(TextToInt16(paper_number))); });
+  SkipAndRemember(pending, [&] {
+    printer.SetOrientation(portrait ? platform::kPortrait : platform::kLandscape);
+  });
   YieldToMessageLoop();
 
-  Try(pending, [&] {
+  SkipAndRemember(pending, [&] {
     const std::string temp_dir = GetTempDir();
     if (temp_dir.empty()) throw RuntimeError(kPathNotFound);
     temp_files.name = platform::CreateTempFileName(temp_dir, "");
   });
   const std::string bitmap = temp_files.name.empty() ? "" : temp_files.name + ".bmp";
-  Try(pending, [&] { frmSample().oleImgEdit1().SaveAs(bitmap, ImageFileType::kBitmap); });
+  SkipAndRemember(pending,
+                  [&] { frmSample().oleImgEdit1().SaveAs(bitmap, ImageFileType::kBitmap); });
   // Nothing has reached the printer yet: a temporary directory without room is worth a later
   // tick, not a job removed unprinted.
   if (pending.number() == kDiskFull) throw PassedToCaller(RuntimeError(kDiskFull));
   YieldToMessageLoop();
-  Try(pending, [&] { frmSample().Picture1().LoadPicture(bitmap); });
+  SkipAndRemember(pending, [&] { frmSample().Picture1().LoadPicture(bitmap); });
   YieldToMessageLoop();
 
   int32_t page_width = 0;
   int32_t page_height = 0;
-  Try(pending, [&] { page_width = printer.PageWidthTwips(); });
-  Try(pending, [&] { page_height = printer.PageHeightTwips(); });
+  SkipAndRemember(pending, [&] { page_width = printer.PageWidthTwips(); });
+  SkipAndRemember(pending, [&] { page_height = printer.PageHeightTwips(); });
   PageFit fit;
   ComputePageFit(job.WantedOrientation, LongSideMm, ShortSideMm, page_width, page_height, fit,
                  pending);
@@ -161,7 +145,7 @@ bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
 
   // The print size goes to twips with the factor held in single precision.
   const double twips_per_mm = static_cast<float>(kTwipsPerMm);
-  Try(pending, [&] {
+  SkipAndRemember(pending, [&] {
     printer.DrawPicture(frmSample().Picture1(), 0, 0,
                         static_cast<int32_t>(fit.print_width * twips_per_mm + 0.5),
                         static_cast<int32_t>(fit.print_height * twips_per_mm + 0.5));
@@ -191,7 +175,7 @@ void CopyToOutputFolder(const std::string& file_name, const std::string& job_pat
                         PendingError& pending) {
   const std::string& folder = PrinterProfile.sOutputFolder;
   if (printed) {
-    Try(pending, [&] { platform::CopyFileReplacing(job_path, folder + file_name); });
+    SkipAndRemember(pending, [&] { platform::CopyFileReplacing(job_path, folder + file_name); });
     if (pending.IsSet()) {
       WriteLog("error", ErrorLine(pending, file_name, folder));
       pending.Clear();
@@ -214,7 +198,7 @@ void Close(const std::string& file_name, bool printed, PendingError& pending) {
   if (status != 0) {
     WriteLog("error", "Code = " + ToHex(status) + " " + file_name);
   } else if (printed) {
-    Try(pending, [&] {
+    SkipAndRemember(pending, [&] {
       control.Save();
       HostForm::Unload();
     });

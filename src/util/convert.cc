@@ -82,6 +82,14 @@ std::string NumberToText(double value) {
   return text;
 }
 
+std::string UpperCase(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return upper;
+}
+
 std::string ToHex(int32_t value) {
   char buffer[16];
   const auto [end, ec] =

@@ -25,6 +25,9 @@ bool TextToBool(std::string_view text);
 // 840.994, 1, 0.5, -2, 1E+20.
 std::string NumberToText(double value);
 
+// `text` with the ASCII letters upper-cased; every other byte stays as it is.
+std::string UpperCase(std::string_view text);
+
 // Upper-case hexadecimal without leading zeros; negative values in two's complement (32 bit).
 std::string ToHex(int32_t value);
 

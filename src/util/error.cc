@@ -48,8 +48,19 @@ std::string_view ErrorDescription(int number) {
 RuntimeError::RuntimeError(int number)
     : RuntimeError(number, std::string(ErrorDescription(number))) {}
 
+namespace {
+
+std::string WhatText(int number, const std::string& description) {
+  std::string text = std::to_string(number);
+  text += ' ';
+  text += description;
+  return text;
+}
+
+}  // namespace
+
 RuntimeError::RuntimeError(int number, std::string description)
-    : std::runtime_error(std::to_string(number) + " " + description),
+    : std::runtime_error(WhatText(number, description)),
       number_(number),
       description_(std::move(description)) {}
 

@@ -73,6 +73,19 @@ class PendingError {
   std::string description_;
 };
 
+// One step of the skip-and-remember regime: runs `step`; when it fails, the rest of the step is
+// skipped and its error becomes the pending one.
+template <typename Step>
+void SkipAndRemember(PendingError& pending, Step&& step) {
+  try {
+    step();
+  } catch (const RuntimeError& error) {
+    pending.Set(error);
+  } catch (const std::exception& other) {
+    pending.Set(RuntimeError(kPathFileAccessError, other.what()));
+  }
+}
+
 }  // namespace plotspool
 
 #endif  // PLOTSPOOL_UTIL_ERROR_H_
