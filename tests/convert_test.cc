@@ -4,17 +4,12 @@
 
 #include "util/error.h"
 
+#include "test_support.h"
+
 namespace plotspool {
 namespace {
 
-int ErrorOf(auto&& call) {
-  try {
-    call();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using testing::ErrorNumberOf;
 
 TEST(ConvertTest, IntegersRoundHalfToEvenAndAcceptBlanks) {
   EXPECT_EQ(TextToInt16("2.5"), 2);
@@ -29,12 +24,12 @@ TEST(ConvertTest, IntegersRoundHalfToEvenAndAcceptBlanks) {
 
 TEST(ConvertTest, BadTextIsTypeMismatchAndRangeIsOverflow) {
   for (const char* text : {"", "  ", "abc", "12abc", "1,5", "inf", "nan", "0x10", "--1"}) {
-    EXPECT_EQ(ErrorOf([&] { TextToInt32(text); }), kTypeMismatch) << text;
+    EXPECT_EQ(ErrorNumberOf([&] { TextToInt32(text); }), kTypeMismatch) << text;
   }
-  EXPECT_EQ(ErrorOf([] { TextToInt16("32768"); }), kOverflow);
-  EXPECT_EQ(ErrorOf([] { TextToInt16("32767.5"); }), kOverflow);
-  EXPECT_EQ(ErrorOf([] { TextToInt32("3000000000"); }), kOverflow);
-  EXPECT_EQ(ErrorOf([] { TextToDouble("1e400"); }), kOverflow);
+  EXPECT_EQ(ErrorNumberOf([] { TextToInt16("32768"); }), kOverflow);
+  EXPECT_EQ(ErrorNumberOf([] { TextToInt16("32767.5"); }), kOverflow);
+  EXPECT_EQ(ErrorNumberOf([] { TextToInt32("3000000000"); }), kOverflow);
+  EXPECT_EQ(ErrorNumberOf([] { TextToDouble("1e400"); }), kOverflow);
 }
 
 TEST(ConvertTest, Booleans) {
@@ -43,7 +38,7 @@ TEST(ConvertTest, Booleans) {
   EXPECT_TRUE(TextToBool("-1"));
   EXPECT_TRUE(TextToBool("True"));
   EXPECT_FALSE(TextToBool("FALSE"));
-  EXPECT_EQ(ErrorOf([] { TextToBool("yes"); }), kTypeMismatch);
+  EXPECT_EQ(ErrorNumberOf([] { TextToBool("yes"); }), kTypeMismatch);
 }
 
 TEST(ConvertTest, NumberToTextUsesFifteenDigitsAndAPoint) {

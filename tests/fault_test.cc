@@ -73,15 +73,7 @@ class SmallFileSystem {
 #define REQUIRE_MOUNTED(fsys) \
   if (!(fsys).mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)"
 
-// A small plot: A4 at 50 dpi, bilevel.
-void MakePlot(const fs::path& path) {
-  uint32_t width = 0, height = 0;
-  ASSERT_TRUE(PaperPixels("A4", false, 50, &width, &height));
-  SampleTiffOptions options;
-  options.dpi = 50;
-  WriteSampleTiff(path.string(), {DrawSamplePlot(width, height, 50, SampleKind::kBilevel)},
-                  options);
-}
+using testing::MakePlot;
 
 fs::path Executable(const fs::path& path, const std::string& script) {
   WriteWholeFile(path, "#!/bin/sh\n" + script);
@@ -89,44 +81,14 @@ fs::path Executable(const fs::path& path, const std::string& script) {
   return path;
 }
 
-// The service's names pointed into a test directory; transfer root "root/" with printer "P1/".
-class FaultTest : public ::testing::Test {
+class FaultTest : public testing::InProcessServiceTest {
  protected:
-  void SetUp() override {
-    SetAppPaths((dir_.path() / "plotspool").string());
-    fs::create_directories(printer_);
-    fs::create_directories(temp_);
-    if (const char* old = std::getenv("TMPDIR")) old_tmpdir_ = old;
-    setenv("TMPDIR", temp_.c_str(), 1);
-    ServiceSettings = {"0", "0", (dir_.path() / "root").string() + "/", "0"};
-    bStopScan = false;
-  }
-  void TearDown() override {
-    HostForm::Unload();
-    // Later tests in this process (and their print servers) must not use a removed directory.
-    if (old_tmpdir_.empty()) {
-      unsetenv("TMPDIR");
-    } else {
-      setenv("TMPDIR", old_tmpdir_.c_str(), 1);
-    }
-    HandOffTimeoutSeconds = kHandOffTimeoutSeconds;
-  }
-
-  void Section(const std::string& keys) { WriteWholeFile(IniFile, "[P1]\n" + keys); }
-  std::string Log() { return fs::exists(LogFile) ? ReadWholeFile(LogFile) : ""; }
-  bool LogHas(const std::string& text) { return Log().find(text) != std::string::npos; }
   // The take-over's line for a failure that leaves the file for a later tick.
   bool LoggedAsLeftInPlace(const fs::path& job) {
     return std::regex_search(Log(), std::regex("\terror\tEs ist ein Fehler aufgetreten '[^']+' "
                                                "'[0-9]+' " +
                                                job.string() + "\r\n"));
   }
-
-  std::string old_tmpdir_;
-  testing::TempDir dir_;
-  fs::path printer_ = dir_.path() / "root" / "P1";
-  fs::path temp_ = dir_.path() / "tmp";
-  fs::path out_ = dir_.path() / "out";
 };
 
 TEST_F(FaultTest, FullTemporaryDirectoryKeepsEveryJobUntilThereIsRoomAgain) {
@@ -222,7 +184,7 @@ TEST_F(FaultTest, ReadOnlyOrMissingOutputFolderNeverLosesACopyOnlyJob) {
   TakeOverFile(job.string());
   EXPECT_FALSE(fs::exists(job));
   EXPECT_TRUE(fs::exists(out_ / "sub" / "plan.tif"));
-  EXPECT_TRUE(LogHas("\tinfo\tCopy plan.tif on " + out_.string() + "/sub/\r\n")) << Log();
+  EXPECT_TRUE(Logged("\tinfo\tCopy plan.tif on " + out_.string() + "/sub/\r\n")) << Log();
 }
 
 TEST_F(FaultTest, CrashingOrNeverEndingProgramDoesNotStopTheJob) {
@@ -233,7 +195,7 @@ TEST_F(FaultTest, CrashingOrNeverEndingProgramDoesNotStopTheJob) {
   TakeOverFile(job.string());
   EXPECT_FALSE(fs::exists(job));
   EXPECT_TRUE(fs::exists(out_ / "plan.tif"));
-  EXPECT_TRUE(LogHas("\tinfo\tCopy plan.tif on " + (dir_.path() / "crash.sh").string()));
+  EXPECT_TRUE(Logged("\tinfo\tCopy plan.tif on " + (dir_.path() / "crash.sh").string()));
 
   // A program that never ends, and leaves a child of its own behind, is stopped with it.
   HandOffTimeoutSeconds = 1;
@@ -246,7 +208,7 @@ TEST_F(FaultTest, CrashingOrNeverEndingProgramDoesNotStopTheJob) {
   TakeOverFile(job.string());
   EXPECT_FALSE(fs::exists(job));
   EXPECT_TRUE(fs::exists(out_ / "plan.tif"));
-  EXPECT_TRUE(LogHas("\terror\t0 plan.tif on " + never.string() + "\r\n")) << Log();
+  EXPECT_TRUE(Logged("\terror\t0 plan.tif on " + never.string() + "\r\n")) << Log();
   const pid_t child = std::stoi(ReadWholeFile(pid_file));
   EXPECT_TRUE(WaitFor([&] { return ::kill(child, 0) != 0; }, 2s)) << "child still running";
 }

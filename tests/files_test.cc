@@ -20,19 +20,14 @@
 #include "platform/raw_file.h"
 #include "util/error.h"
 
+#include "test_support.h"
+
 namespace plotspool::platform {
 namespace {
 
 namespace fs = std::filesystem;
 
-int ErrorOf(auto&& call) {
-  try {
-    call();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using testing::ErrorNumberOf;
 
 void WriteText(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
@@ -198,19 +193,19 @@ TEST_F(FilesTest, ExistenceTestMatchesOnlyVisibleRegularFiles) {
   EXPECT_TRUE(PathExists(Path("link")));
   EXPECT_FALSE(PathExists(Path("missing")));
   EXPECT_EQ(FileSize(Path("file")), 1);
-  EXPECT_EQ(ErrorOf([&] { FileSize(Path("missing")); }), kFileNotFound);
+  EXPECT_EQ(ErrorNumberOf([&] { FileSize(Path("missing")); }), kFileNotFound);
 }
 
 TEST_F(FilesTest, MoveRefusesAnExistingTarget) {
   WriteText(Path("a"), "first");
   WriteText(Path("b"), "second");
-  EXPECT_EQ(ErrorOf([&] { MovePath(Path("a"), Path("b")); }), kFileAlreadyExists);
+  EXPECT_EQ(ErrorNumberOf([&] { MovePath(Path("a"), Path("b")); }), kFileAlreadyExists);
   EXPECT_EQ(ReadText(Path("a")), "first");
   EXPECT_EQ(ReadText(Path("b")), "second");
   MovePath(Path("a"), Path("c"));
   EXPECT_FALSE(PathExists(Path("a")));
   EXPECT_EQ(ReadText(Path("c")), "first");
-  EXPECT_EQ(ErrorOf([&] { MovePath(Path("missing"), Path("d")); }), kFileNotFound);
+  EXPECT_EQ(ErrorNumberOf([&] { MovePath(Path("missing"), Path("d")); }), kFileNotFound);
 }
 
 TEST_F(FilesTest, MoveAcrossFileSystemsLeavesExactlyOneCopy) {
@@ -232,7 +227,8 @@ TEST_F(FilesTest, MoveAcrossFileSystemsLeavesExactlyOneCopy) {
 
   // A taken target name: the source stays, nothing is added on the other side.
   WriteText(Path("second"), "2");
-  EXPECT_EQ(ErrorOf([&] { MovePath(Path("second"), other + "moved.txt"); }), kFileAlreadyExists);
+  EXPECT_EQ(ErrorNumberOf([&] { MovePath(Path("second"), other + "moved.txt"); }),
+            kFileAlreadyExists);
   EXPECT_EQ(ReadText(Path("second")), "2");
   EXPECT_EQ(ReadText(other + "moved.txt"), data);
   EXPECT_EQ(std::distance(fs::directory_iterator(other), fs::directory_iterator()), 1);
@@ -246,10 +242,11 @@ TEST_F(FilesTest, CopyReplacesTargetAndRefusesLinksAndFifos) {
   EXPECT_EQ(ReadText(Path("src")), "new content");
 
   symlink("src", Path("link").c_str());
-  EXPECT_NE(ErrorOf([&] { CopyFileReplacing(Path("link"), Path("dst2")); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { CopyFileReplacing(Path("link"), Path("dst2")); }), 0);
   mkfifo(Path("fifo").c_str(), 0644);
-  EXPECT_NE(ErrorOf([&] { CopyFileReplacing(Path("fifo"), Path("dst2")); }), 0);
-  EXPECT_EQ(ErrorOf([&] { CopyFileReplacing(Path("missing"), Path("dst2")); }), kFileNotFound);
+  EXPECT_NE(ErrorNumberOf([&] { CopyFileReplacing(Path("fifo"), Path("dst2")); }), 0);
+  EXPECT_EQ(ErrorNumberOf([&] { CopyFileReplacing(Path("missing"), Path("dst2")); }),
+            kFileNotFound);
   // Failed copies leave no target and no temporary behind.
   std::set<std::string> names;
   for (const auto& e : fs::directory_iterator(dir_)) names.insert(e.path().filename().string());
@@ -260,7 +257,7 @@ TEST_F(FilesTest, RemoveFile) {
   WriteText(Path("a"), "x");
   RemoveFile(Path("a"));
   EXPECT_FALSE(PathExists(Path("a")));
-  EXPECT_EQ(ErrorOf([&] { RemoveFile(Path("a")); }), kFileNotFound);
+  EXPECT_EQ(ErrorNumberOf([&] { RemoveFile(Path("a")); }), kFileNotFound);
   EXPECT_FALSE(RemoveFileIfExists(Path("a")));
   WriteText(Path("target"), "x");
   symlink("target", Path("link").c_str());
@@ -283,7 +280,7 @@ TEST_F(FilesTest, TempFileNamesAreNewAndFollowThePattern) {
   // Without the trailing "/" and with an empty prefix.
   const std::string bare = CreateTempFileName(dir_.substr(0, dir_.size() - 1), "");
   EXPECT_EQ(bare.size(), dir_.size() + 8);
-  EXPECT_EQ(ErrorOf([&] { CreateTempFileName(Path("missing"), "~VB"); }), kFileNotFound);
+  EXPECT_EQ(ErrorNumberOf([&] { CreateTempFileName(Path("missing"), "~VB"); }), kFileNotFound);
 }
 
 TEST_F(FilesTest, TempFileNameNeverReusesAnExistingFile) {
@@ -294,7 +291,7 @@ TEST_F(FilesTest, TempFileNameNeverReusesAnExistingFile) {
     if (i != 0xBEEF) close(open(Path(name).c_str(), O_CREAT | O_WRONLY, 0600));
   }
   EXPECT_EQ(CreateTempFileName(dir_, "p"), Path("pBEEF.tmp"));
-  EXPECT_EQ(ErrorOf([&] { CreateTempFileName(dir_, "p"); }), kFileAlreadyExists);
+  EXPECT_EQ(ErrorNumberOf([&] { CreateTempFileName(dir_, "p"); }), kFileAlreadyExists);
 }
 
 TEST_F(FilesTest, StaleTemporariesOfAKilledRunGoAndThoseInUseStay) {
@@ -340,31 +337,31 @@ TEST_F(FilesTest, StaleTemporariesOfAKilledRunGoAndThoseInUseStay) {
 
 TEST_F(FilesTest, TrialOpenSeesWritersAndLocks) {
   WriteText(Path("quiet.tif"), "complete");
-  EXPECT_EQ(ErrorOf([&] { TrialOpen(Path("quiet.tif")); }), 0);
+  EXPECT_EQ(ErrorNumberOf([&] { TrialOpen(Path("quiet.tif")); }), 0);
 
   WriteText(Path("busy.tif"), "");
   {
     Writer writer(Path("busy.tif"));
-    EXPECT_EQ(ErrorOf([&] { TrialOpen(Path("busy.tif")); }), kPermissionDenied);
+    EXPECT_EQ(ErrorNumberOf([&] { TrialOpen(Path("busy.tif")); }), kPermissionDenied);
   }
-  EXPECT_EQ(ErrorOf([&] { TrialOpen(Path("busy.tif")); }), 0);  // writer gone: free again
+  EXPECT_EQ(ErrorNumberOf([&] { TrialOpen(Path("busy.tif")); }), 0);  // writer gone: free again
 
   WriteText(Path("locked.tif"), "x");
   {
     Writer locker(Path("locked.tif"), /*lock_only=*/true);
-    EXPECT_EQ(ErrorOf([&] { TrialOpen(Path("locked.tif")); }), kPermissionDenied);
+    EXPECT_EQ(ErrorNumberOf([&] { TrialOpen(Path("locked.tif")); }), kPermissionDenied);
   }
-  EXPECT_EQ(ErrorOf([&] { TrialOpen(Path("missing")); }), kFileNotFound);
+  EXPECT_EQ(ErrorNumberOf([&] { TrialOpen(Path("missing")); }), kFileNotFound);
   symlink("quiet.tif", Path("link").c_str());
-  EXPECT_NE(ErrorOf([&] { TrialOpen(Path("link")); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { TrialOpen(Path("link")); }), 0);
 }
 
 TEST_F(FilesTest, FifoNeverBlocks) {
   // Nobody writes to this FIFO: a blocking open or read would hang the test.
   mkfifo(Path("fifo").c_str(), 0644);
-  EXPECT_NE(ErrorOf([&] { TrialOpen(Path("fifo")); }), 0);
-  EXPECT_NE(ErrorOf([&] { ReadFileStart(Path("fifo"), 3); }), 0);
-  EXPECT_NE(ErrorOf([&] { CopyFileReplacing(Path("fifo"), Path("copy")); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { TrialOpen(Path("fifo")); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { ReadFileStart(Path("fifo"), 3); }), 0);
+  EXPECT_NE(ErrorNumberOf([&] { CopyFileReplacing(Path("fifo"), Path("copy")); }), 0);
 }
 
 TEST_F(FilesTest, ReadFileStartReturnsWhatIsThere) {
@@ -372,12 +369,12 @@ TEST_F(FilesTest, ReadFileStartReturnsWhatIsThere) {
   EXPECT_EQ(ReadFileStart(Path("tiff"), 3), "II*");
   WriteText(Path("short"), "MM");
   EXPECT_EQ(ReadFileStart(Path("short"), 3), "MM");
-  EXPECT_EQ(ErrorOf([&] { ReadFileStart(Path("missing"), 3); }), kFileNotFound);
+  EXPECT_EQ(ErrorNumberOf([&] { ReadFileStart(Path("missing"), 3); }), kFileNotFound);
   // Every read closed its file: a later delete and the descriptor count show nothing lingers.
   const auto open_fds = std::distance(fs::directory_iterator("/proc/self/fd"), {});
   for (int i = 0; i < 50; ++i) {
     ReadFileStart(Path("short"), 3);
-    ErrorOf([&] { ReadFileStart(Path("missing"), 3); });
+    ErrorNumberOf([&] { ReadFileStart(Path("missing"), 3); });
   }
   EXPECT_EQ(std::distance(fs::directory_iterator("/proc/self/fd"), {}), open_fds);
 }
@@ -396,7 +393,7 @@ TEST_F(FilesTest, ClearAttributesMakesFileWritableButLeavesLinks) {
   ClearAttributes(Path("link"));
   ASSERT_EQ(stat(Path("target").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0444u);
-  EXPECT_EQ(ErrorOf([&] { ClearAttributes(Path("missing")); }), kFileNotFound);
+  EXPECT_EQ(ErrorNumberOf([&] { ClearAttributes(Path("missing")); }), kFileNotFound);
 }
 
 TEST_F(FilesTest, MakeSureDirectoryPathExists) {
@@ -416,7 +413,7 @@ TEST(FilesMiscTest, ExecutableAndClockAndSpace) {
   EXPECT_EQ(stamp.find_first_not_of("0123456789"), std::string::npos);
   EXPECT_EQ(stamp.substr(0, 2), "20");
   EXPECT_GT(FreeSpace("/tmp"), 0u);
-  EXPECT_EQ(ErrorOf([] { FreeSpace("/no/such/dir"); }), kFileNotFound);
+  EXPECT_EQ(ErrorNumberOf([] { FreeSpace("/no/such/dir"); }), kFileNotFound);
 }
 
 }  // namespace

@@ -30,14 +30,7 @@ namespace fs = std::filesystem;
 using testing::ReadWholeFile;
 using testing::WriteWholeFile;
 
-void MakePlot(const fs::path& path) {
-  uint32_t width = 0, height = 0;
-  ASSERT_TRUE(PaperPixels("A4", false, 50, &width, &height));
-  SampleTiffOptions options;
-  options.dpi = 50;
-  WriteSampleTiff(path.string(), {DrawSamplePlot(width, height, 50, SampleKind::kBilevel)},
-                  options);
-}
+using testing::MakePlot;
 
 // Every entry below `dir` with its kind, content, mode and modification time, so that any read
 // that changes access times aside, any change at all shows.
@@ -55,26 +48,11 @@ std::map<std::string, std::string> Snapshot(const fs::path& dir) {
   return entries;
 }
 
-int ErrorOf(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const RuntimeError& error) {
-    return error.number();
-  }
-  return 0;
-}
-
-class HostileInputTest : public ::testing::Test {
+class HostileInputTest : public testing::InProcessServiceTest {
  protected:
   void SetUp() override {
-    SetAppPaths((dir_.path() / "plotspool").string());
-    fs::create_directories(printer_);
-    fs::create_directories(temp_);
+    InProcessServiceTest::SetUp();
     fs::create_directories(outside_);
-    if (const char* old = std::getenv("TMPDIR")) old_tmpdir_ = old;
-    setenv("TMPDIR", temp_.c_str(), 1);
-    ServiceSettings = {"0", "0", root_.string() + "/", "0"};
-    bStopScan = false;
     // Stands in for /etc: a plot-like secret a hostile sender would like printed or copied out.
     MakePlot(outside_ / "secret.tif");
     WriteWholeFile(outside_ / "passwd", "root:x:0:0\n");
@@ -84,13 +62,7 @@ class HostileInputTest : public ::testing::Test {
     before_ = Snapshot(outside_);
   }
   void TearDown() override {
-    HostForm::Unload();
-    // Later tests in this process (and their print servers) must not use a removed directory.
-    if (old_tmpdir_.empty()) {
-      unsetenv("TMPDIR");
-    } else {
-      setenv("TMPDIR", old_tmpdir_.c_str(), 1);
-    }
+    InProcessServiceTest::TearDown();
     EXPECT_EQ(Snapshot(outside_), before_) << "the outside directory changed";
   }
 
@@ -107,14 +79,7 @@ class HostileInputTest : public ::testing::Test {
     ScanDirectory(root, "*", true);
   }
   std::string Handed() { return fs::exists(handed_) ? ReadWholeFile(handed_) : ""; }
-  std::string Log() { return fs::exists(LogFile) ? ReadWholeFile(LogFile) : ""; }
 
-  std::string old_tmpdir_;
-  testing::TempDir dir_;
-  fs::path root_ = dir_.path() / "root";
-  fs::path printer_ = root_ / "P1";
-  fs::path temp_ = dir_.path() / "tmp";
-  fs::path out_ = dir_.path() / "out";
   fs::path outside_ = dir_.path() / "etc";
   fs::path handed_ = dir_.path() / "handed.txt";
   std::map<std::string, std::string> before_;
@@ -143,11 +108,13 @@ TEST_F(HostileInputTest, FileSwappedForALinkAfterTheExistenceTestIsNeverOpened) 
   fs::remove(job);
   fs::create_symlink(outside_ / "secret.tif", job);
 
-  EXPECT_NE(ErrorOf([&] { platform::TrialOpen(job.string()); }), 0);
-  EXPECT_NE(ErrorOf([&] { platform::ReadFileStart(job.string(), 3); }), 0);
-  EXPECT_NE(ErrorOf([&] { platform::CopyFileReplacing(job.string(), (out_ / "x").string()); }), 0);
-  EXPECT_NE(ErrorOf([&] { platform::RawFile::OpenForReading(job.string()); }), 0);
-  EXPECT_NE(ErrorOf([&] { frmSample().oleImgEdit1().LoadImage(job.string()); }), 0);
+  EXPECT_NE(testing::ErrorNumberOf([&] { platform::TrialOpen(job.string()); }), 0);
+  EXPECT_NE(testing::ErrorNumberOf([&] { platform::ReadFileStart(job.string(), 3); }), 0);
+  EXPECT_NE(testing::ErrorNumberOf(
+                [&] { platform::CopyFileReplacing(job.string(), (out_ / "x").string()); }),
+            0);
+  EXPECT_NE(testing::ErrorNumberOf([&] { platform::RawFile::OpenForReading(job.string()); }), 0);
+  EXPECT_NE(testing::ErrorNumberOf([&] { frmSample().oleImgEdit1().LoadImage(job.string()); }), 0);
   platform::ClearAttributes(job.string());  // leaves the read-only target as it is
   EXPECT_FALSE(ExtractZip(job.string()));
   EXPECT_FALSE(fs::exists(out_ / "x"));

@@ -9,6 +9,8 @@
 #include "imaging_test_util.h"
 #include "util/error.h"
 
+#include "test_support.h"
+
 namespace plotspool {
 namespace {
 
@@ -17,14 +19,7 @@ using testing::DecodePage;
 using testing::ReadBytes;
 using testing::ScratchDir;
 
-int ErrorOf(auto&& call) {
-  try {
-    call();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using testing::ErrorNumberOf;
 
 // A small drawn sheet with its top-left pixel marked in ink (black or the palette's first ink).
 SampleImage MarkedPlot(uint32_t width, uint32_t height, SampleKind kind) {
@@ -340,18 +335,18 @@ TEST_F(ImagingControlTest, BitmapExportReadsBackAsTheDecodedImage) {
 }
 
 TEST_F(ImagingControlTest, FailuresThrowAndSetStatus) {
-  EXPECT_EQ(ErrorOf([&] { control_.LoadImage(dir_ / "missing.tif"); }), kFileNotFound);
+  EXPECT_EQ(ErrorNumberOf([&] { control_.LoadImage(dir_ / "missing.tif"); }), kFileNotFound);
   EXPECT_EQ(control_.Status(), kFileNotFound);
   EXPECT_FALSE(control_.HasImage());
-  EXPECT_EQ(ErrorOf([&] { control_.Save(); }), kInvalidProcedureCall);
-  EXPECT_EQ(ErrorOf([&] { control_.RotateRight(); }), kInvalidProcedureCall);
+  EXPECT_EQ(ErrorNumberOf([&] { control_.Save(); }), kInvalidProcedureCall);
+  EXPECT_EQ(ErrorNumberOf([&] { control_.RotateRight(); }), kInvalidProcedureCall);
 
   const std::string plot = WritePlot("plan.tif", MarkedPlot(64, 48, SampleKind::kBilevel));
   std::filesystem::create_symlink(plot, dir_ / "link.tif");
-  EXPECT_EQ(ErrorOf([&] { control_.LoadImage(dir_ / "link.tif"); }), kPathFileAccessError);
-  EXPECT_EQ(ErrorOf([&] { control_.LoadImage(dir_.path().string()); }), kPathFileAccessError);
+  EXPECT_EQ(ErrorNumberOf([&] { control_.LoadImage(dir_ / "link.tif"); }), kPathFileAccessError);
+  EXPECT_EQ(ErrorNumberOf([&] { control_.LoadImage(dir_.path().string()); }), kPathFileAccessError);
   testing::WriteBytes(dir_ / "text.tif", {'h', 'e', 'l', 'l', 'o'});
-  EXPECT_EQ(ErrorOf([&] { control_.LoadImage(dir_ / "text.tif"); }), kInvalidPropertyValue);
+  EXPECT_EQ(ErrorNumberOf([&] { control_.LoadImage(dir_ / "text.tif"); }), kInvalidPropertyValue);
   EXPECT_EQ(control_.Status(), kInvalidPropertyValue);
 
   control_.LoadImage(plot);
@@ -378,7 +373,7 @@ TEST_F(ImagingControlTest, HostileFilesFailCleanly) {
   };
   const auto load = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
     testing::WriteBytes(dir_ / name, bytes);
-    return ErrorOf([&] { control_.LoadImage(dir_ / name); });
+    return ErrorNumberOf([&] { control_.LoadImage(dir_ / name); });
   };
 
   EXPECT_EQ(load("zero_width.tif", header(0, 10, 0).Build()), kInvalidPropertyValue);
@@ -408,9 +403,9 @@ TEST_F(ImagingControlTest, HostileFilesFailCleanly) {
     ASSERT_EQ(load(name, bytes), 0);
     const size_t entries = dir_.EntryCount();
     control_.RotateRight();
-    EXPECT_EQ(ErrorOf([&] { control_.Save(); }), kDeviceIoError);
+    EXPECT_EQ(ErrorNumberOf([&] { control_.Save(); }), kDeviceIoError);
     EXPECT_EQ(control_.Status(), kDeviceIoError);
-    EXPECT_EQ(ErrorOf([&] { control_.SaveAs(dir_ / "out.bmp", ImageFileType::kBitmap); }),
+    EXPECT_EQ(ErrorNumberOf([&] { control_.SaveAs(dir_ / "out.bmp", ImageFileType::kBitmap); }),
               kDeviceIoError);
     EXPECT_EQ(ReadBytes(dir_ / name), bytes);
     EXPECT_EQ(dir_.EntryCount(), entries);
@@ -444,7 +439,7 @@ TEST_F(ImagingControlTest, HostileFilesFailCleanly) {
   g4.SetPixelData(strip);
   ASSERT_EQ(load("cut.tif", g4.Build()), 0);
   control_.RotateRight();
-  const int error = ErrorOf([&] { control_.Save(); });
+  const int error = ErrorNumberOf([&] { control_.Save(); });
   EXPECT_TRUE(error == 0 || error == kDeviceIoError) << error;
 }
 

@@ -33,15 +33,7 @@ using testing::RunCommand;
 using testing::WaitFor;
 using testing::WriteWholeFile;
 
-// A plot of `paper` at `dpi` in landscape or portrait, bilevel G4.
-void MakePlot(const fs::path& path, const std::string& paper, bool landscape, double dpi) {
-  uint32_t width = 0, height = 0;
-  ASSERT_TRUE(PaperPixels(paper, landscape, dpi, &width, &height));
-  SampleTiffOptions options;
-  options.dpi = dpi;
-  WriteSampleTiff(path.string(), {DrawSamplePlot(width, height, dpi, SampleKind::kBilevel)},
-                  options);
-}
+using testing::MakePlot;
 
 uint32_t TiffWidth(const fs::path& path) {
   TIFF* tiff = TIFFOpen(path.c_str(), "r");
@@ -72,34 +64,20 @@ std::vector<double> ImagePlacement(const fs::path& dir, const CapturedJob& job) 
 
 double Points(double mm) { return mm * 72 / 25.4; }
 
-class JobOutputTest : public ::testing::Test {
+class JobOutputTest : public testing::InProcessServiceTest {
  protected:
+  JobOutputTest() : InProcessServiceTest("Plotter1") {}
   void SetUp() override {
-    SetAppPaths((dir_.path() / "plotspool").string());
-    fs::create_directories(printer_);
-    fs::create_directories(temp_);
-    setenv("TMPDIR", temp_.c_str(), 1);
-    ServiceSettings = {"0", "0", (dir_.path() / "root").string() + "/", "0"};
+    InProcessServiceTest::SetUp();
     rig_.AddCaptureQueue("Canon_X", "Canon X");
     rig_.AddCaptureQueue("HP_DesignJet_500", "HP DesignJet 500");
   }
-  void TearDown() override {
-    HostForm::Unload();
-    unsetenv("TMPDIR");  // the directory goes with the test
-    HandOffTimeoutSeconds = kHandOffTimeoutSeconds;
-  }
 
-  void Section(const std::string& keys) { WriteWholeFile(IniFile, "[Plotter1]\n" + keys); }
   void Process(const std::string& name) { ProcessPlotFile(name, printer_.string() + "/"); }
-  std::string Log() { return fs::exists(LogFile) ? ReadWholeFile(LogFile) : ""; }
   bool Logged(const std::string& kind, const std::string& message) {
     return Log().find("\t" + kind + "\t" + message + "\r\n") != std::string::npos;
   }
 
-  testing::TempDir dir_;
-  fs::path printer_ = dir_.path() / "root" / "Plotter1";
-  fs::path temp_ = dir_.path() / "tmp";
-  fs::path out_ = dir_.path() / "out";
   CupsRig rig_;
 };
 

@@ -11,6 +11,8 @@
 #include "pdf_check.h"
 #include "test_picture.h"
 
+#include "test_support.h"
+
 namespace plotspool::platform {
 namespace {
 
@@ -28,14 +30,7 @@ using plotspool::testing::WriteBytes;
 
 constexpr char kA1[] = "iso_a1_594x841mm";
 
-int ErrorOf(auto&& call) {
-  try {
-    call();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using testing::ErrorNumberOf;
 
 InstalledPrinter Find(const std::string& name) {
   for (const InstalledPrinter& printer : InstalledPrinters()) {
@@ -143,17 +138,19 @@ TEST(PrinterTest, PaperAndOrientationSettings) {
   EXPECT_EQ(printer.paper_name(), "custom_plan_100x200mm");
 
   for (const char* bad : {"", "A1", "iso_a1", "nonsense_594x841", "x_0x841mm", "x_-5x841mm"}) {
-    EXPECT_EQ(ErrorOf([&] { printer.SetPaper(bad); }), kInvalidPropertyValue) << bad;
+    EXPECT_EQ(ErrorNumberOf([&] { printer.SetPaper(bad); }), kInvalidPropertyValue) << bad;
   }
   EXPECT_EQ(printer.PageWidthTwips(), 5669);  // the paper stayed
-  EXPECT_EQ(ErrorOf([&] { printer.SetOrientation(0); }), kInvalidPropertyValue);
-  EXPECT_EQ(ErrorOf([&] { printer.SetOrientation(3); }), kInvalidPropertyValue);
+  EXPECT_EQ(ErrorNumberOf([&] { printer.SetOrientation(0); }), kInvalidPropertyValue);
+  EXPECT_EQ(ErrorNumberOf([&] { printer.SetOrientation(3); }), kInvalidPropertyValue);
   EXPECT_EQ(printer.orientation(), kPortrait);
 
   TestPicture picture(Format(8, 8, 8, 1), [](uint32_t, uint32_t) { return 0u; });
-  EXPECT_EQ(ErrorOf([&] { printer.DrawPicture(picture, 0, 0, 0, 100); }), kInvalidPropertyValue);
+  EXPECT_EQ(ErrorNumberOf([&] { printer.DrawPicture(picture, 0, 0, 0, 100); }),
+            kInvalidPropertyValue);
   printer.DrawPicture(picture, 0, 0, 100, 100);
-  EXPECT_EQ(ErrorOf([&] { printer.DrawPicture(picture, 0, 0, 100, 100); }), kInvalidProcedureCall);
+  EXPECT_EQ(ErrorNumberOf([&] { printer.DrawPicture(picture, 0, 0, 100, 100); }),
+            kInvalidProcedureCall);
 }
 
 // Pseudo-random RGB: it does not compress, so the send takes long enough to be cut.
@@ -172,7 +169,7 @@ TEST(PrinterTest, PictureFailingMidSendCancelsTheJobAndTheQueuePrintsOn) {
   TestPicture picture(Format(2000, 2000, 8, 3), Noise);
   picture.EndAfter(1500);
   printer.DrawPicture(picture, 0, 0, 14400, 14400);
-  EXPECT_EQ(ErrorOf([&] { printer.EndDoc("broken.tif"); }), kInputPastEndOfFile);
+  EXPECT_EQ(ErrorNumberOf([&] { printer.EndDoc("broken.tif"); }), kInputPastEndOfFile);
   EXPECT_TRUE(rig.ActiveJobs().empty());
 
   // The page is empty again: nothing more is sent for it.
@@ -197,7 +194,7 @@ TEST(PrinterTest, ServerStoppedMidSendIsAFailureAndLeavesNoJobBehind) {
     if (row == 1000) rig.Halt();
   });
   printer.DrawPicture(picture, 0, 0, 14400, 14400);
-  EXPECT_EQ(ErrorOf([&] { printer.EndDoc("plan.tif"); }), kPrinterError);
+  EXPECT_EQ(ErrorNumberOf([&] { printer.EndDoc("plan.tif"); }), kPrinterError);
 
   // The server keeps the begun job waiting for its document; the next contact cancels it.
   rig.Restart();

@@ -21,38 +21,19 @@ using testing::MakeZip;
 using testing::ReadWholeFile;
 using testing::WriteWholeFile;
 
-class JobTest : public ::testing::Test {
+class JobTest : public testing::InProcessServiceTest {
  protected:
-  void SetUp() override {
-    SetAppPaths((dir_.path() / "plotspool").string());
-    fs::create_directories(printer_);
-    fs::create_directories(temp_);
-    setenv("TMPDIR", temp_.c_str(), 1);
-  }
-  void TearDown() override {
-    HostForm::Unload();
-    unsetenv("TMPDIR");  // the directory goes with the test
-  }
+  JobTest() : InProcessServiceTest("Plotter2") {}
 
-  std::string Log() { return fs::exists(LogFile) ? ReadWholeFile(LogFile) : ""; }
   std::string Ini() { return ReadWholeFile(IniFile); }
   void Process(const std::string& name) { ProcessPlotFile(name, printer_.string() + "/"); }
   bool TempIsEmpty() { return fs::is_empty(temp_); }
 
-  // A plot of `paper` at 100 dpi (small and quick) as a bilevel G4 TIFF.
+  // A plot of `paper` at 100 dpi (small and quick); its bytes.
   std::string MakePlot(const fs::path& path, const std::string& paper, bool landscape) {
-    uint32_t width = 0, height = 0;
-    EXPECT_TRUE(PaperPixels(paper, landscape, 100, &width, &height));
-    SampleTiffOptions options;
-    options.dpi = 100;
-    WriteSampleTiff(path.string(), {DrawSamplePlot(width, height, 100, SampleKind::kBilevel)},
-                    options);
+    testing::MakePlot(path, paper, landscape, 100);
     return ReadWholeFile(path);
   }
-
-  testing::TempDir dir_;
-  fs::path printer_ = dir_.path() / "root" / "Plotter2";
-  fs::path temp_ = dir_.path() / "tmp";
 };
 
 TEST_F(JobTest, FirstJobInANewDirectoryWritesTheWholeSection) {

@@ -11,6 +11,8 @@
 
 #include "util/error.h"
 
+#include "test_support.h"
+
 namespace plotspool::platform {
 namespace {
 
@@ -71,21 +73,14 @@ class ChildProcessTest : public ::testing::Test {
   std::string dir_;
 };
 
-int ErrorOf(auto&& call) {
-  try {
-    call();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using testing::ErrorNumberOf;
 
 TEST_F(ChildProcessTest, StartFailuresAreRunTimeErrors) {
-  EXPECT_EQ(ErrorOf([] { ChildProcess("no-such-program-xyz arg"); }), kFileNotFound);
-  EXPECT_EQ(ErrorOf([&] { ChildProcess(dir_ + "missing"); }), kFileNotFound);
+  EXPECT_EQ(ErrorNumberOf([] { ChildProcess("no-such-program-xyz arg"); }), kFileNotFound);
+  EXPECT_EQ(ErrorNumberOf([&] { ChildProcess(dir_ + "missing"); }), kFileNotFound);
   std::ofstream(dir_ + "plain") << "#!/bin/sh\n";
-  EXPECT_EQ(ErrorOf([&] { ChildProcess(dir_ + "plain"); }), kPermissionDenied);
-  EXPECT_EQ(ErrorOf([] { ChildProcess("   "); }), kInvalidProcedureCall);
+  EXPECT_EQ(ErrorNumberOf([&] { ChildProcess(dir_ + "plain"); }), kPermissionDenied);
+  EXPECT_EQ(ErrorNumberOf([] { ChildProcess("   "); }), kInvalidProcedureCall);
 }
 
 TEST_F(ChildProcessTest, RunsInOwnGroupWithNullInputAndOutput) {

@@ -23,20 +23,8 @@ namespace fs = std::filesystem;
 using testing::ReadWholeFile;
 using testing::WriteWholeFile;
 
-// The service's process-wide names pointed into a test directory: settings, log and temporary
-// directory there, transfer root "root/" with a printer directory "P1/".
-class IntakeTest : public ::testing::Test {
+class IntakeTest : public testing::InProcessServiceTest {
  protected:
-  void SetUp() override {
-    SetAppPaths((dir_.path() / "plotspool").string());
-    fs::create_directories(printer_);
-    fs::create_directories(temp_);
-    setenv("TMPDIR", temp_.c_str(), 1);
-    ServiceSettings = {"0", "0", root_.string() + "/", "0"};
-    bStopScan = false;
-  }
-  void TearDown() override { unsetenv("TMPDIR"); }
-  std::string Log() { return ReadWholeFile(LogFile); }
   std::vector<std::string> TempEntries() {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(temp_)) {
@@ -44,11 +32,6 @@ class IntakeTest : public ::testing::Test {
     }
     return names;
   }
-
-  testing::TempDir dir_;
-  fs::path root_ = dir_.path() / "root";
-  fs::path printer_ = root_ / "P1";
-  fs::path temp_ = dir_.path() / "tmp";
 };
 
 TEST_F(IntakeTest, CompleteFileIsHandedOnLoggedAndDeleted) {

@@ -12,6 +12,13 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "imaging/host_form.h"
+#include "imaging/sample_plot.h"
+#include "jobs/job_output.h"
+#include "service/global_settings.h"
+#include "service/service.h"
+#include "util/error.h"
+
 extern char** environ;
 
 namespace plotspool::testing {
@@ -37,6 +44,61 @@ std::string ReadWholeFile(const std::filesystem::path& path) {
 void WriteWholeFile(const std::filesystem::path& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
+}
+
+InProcessServiceTest::InProcessServiceTest(const std::string& printer)
+    : root_(dir_.path() / "root"),
+      printer_(root_ / printer),
+      temp_(dir_.path() / "tmp"),
+      out_(dir_.path() / "out"),
+      printer_name_(printer) {}
+
+void InProcessServiceTest::SetUp() {
+  SetAppPaths((dir_.path() / "plotspool").string());
+  std::filesystem::create_directories(printer_);
+  std::filesystem::create_directories(temp_);
+  if (const char* old = std::getenv("TMPDIR")) old_tmpdir_ = old;
+  setenv("TMPDIR", temp_.c_str(), 1);
+  ServiceSettings = {"0", "0", root_.string() + "/", "0"};
+  bStopScan = false;
+}
+
+void InProcessServiceTest::TearDown() {
+  HostForm::Unload();
+  // Later tests in this process (and their print servers) must not use a removed directory.
+  if (old_tmpdir_) {
+    setenv("TMPDIR", old_tmpdir_->c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  HandOffTimeoutSeconds = kHandOffTimeoutSeconds;
+}
+
+std::string InProcessServiceTest::Log() const {
+  return std::filesystem::exists(LogFile) ? ReadWholeFile(LogFile) : "";
+}
+
+void InProcessServiceTest::Section(const std::string& keys) const {
+  WriteWholeFile(IniFile, "[" + printer_name_ + "]\n" + keys);
+}
+
+void MakePlot(const std::filesystem::path& path, const std::string& paper, bool landscape,
+              double dpi) {
+  uint32_t width = 0, height = 0;
+  ASSERT_TRUE(PaperPixels(paper, landscape, dpi, &width, &height)) << paper;
+  SampleTiffOptions options;
+  options.dpi = dpi;
+  WriteSampleTiff(path.string(), {DrawSamplePlot(width, height, dpi, SampleKind::kBilevel)},
+                  options);
+}
+
+int ErrorNumberOf(const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const RuntimeError& error) {
+    return error.number();
+  }
+  return 0;
 }
 
 void MakeZip(const std::filesystem::path& path, const std::vector<ZipMember>& members) {

@@ -3,11 +3,14 @@
 #ifndef PLOTSPOOL_TESTS_TEST_SUPPORT_H_
 #define PLOTSPOOL_TESTS_TEST_SUPPORT_H_
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 #include <zip.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -54,6 +57,40 @@ struct ZipMember {
 
 // A real archive written by libzip, members in the given order.
 void MakeZip(const std::filesystem::path& path, const std::vector<ZipMember>& members);
+
+// A fixture for the service's code run in the test process: AppPath, IniFile and LogFile point
+// into a fresh directory with the transfer root "root/", one printer directory below it,
+// "tmp/" as TMPDIR and "out/" for output folders; the service settings have Wartezeit=0.
+// Afterwards TMPDIR, the hand-off time-out and the host form are as before.
+class InProcessServiceTest : public ::testing::Test {
+ protected:
+  explicit InProcessServiceTest(const std::string& printer = "P1");
+  void SetUp() override;
+  void TearDown() override;
+
+  // The log's content; empty when there is none.
+  std::string Log() const;
+  bool Logged(const std::string& text) const { return Log().find(text) != std::string::npos; }
+  // Replaces the settings file by the printer's section with `keys` ("key=value\n" lines).
+  void Section(const std::string& keys) const;
+
+  TempDir dir_;
+  std::filesystem::path root_;
+  std::filesystem::path printer_;
+  std::filesystem::path temp_;
+  std::filesystem::path out_;
+
+ private:
+  std::string printer_name_;
+  std::optional<std::string> old_tmpdir_;
+};
+
+// A plot of `paper` ("A4".."A0", "A".."E") at `dpi`, bilevel CCITT G4, drawn like a real sheet.
+void MakePlot(const std::filesystem::path& path, const std::string& paper = "A4",
+              bool landscape = false, double dpi = 50);
+
+// The error number `step` raises; 0 when it raises none.
+int ErrorNumberOf(const std::function<void()>& step);
 
 // The plotspool executable copied into a directory of its own, so that its settings file and log
 // lie there and its single-instance lock does not meet other tests' copies.
