@@ -169,6 +169,39 @@ TEST_F(IntakeTest, FileHeldOpenForWritingIsLeftForALaterTick) {
   EXPECT_FALSE(fs::exists(job));
 }
 
+TEST_F(IntakeTest, WithoutTheLeaseTestLocksAndSizeStabilityStillDecide) {
+  // A user who does not own the files and lacks the lease capability cannot take a lease: the
+  // trial open then goes by write locks, and the size check by itself protects a transfer.
+  const fs::path locked = printer_ / "locked.tif";
+  const fs::path plain = printer_ / "plain.tif";
+  WriteWholeFile(locked, std::string(1000, 'l'));
+  WriteWholeFile(plain, std::string(1000, 'p'));
+  for (const fs::path& dir : {dir_.path(), root_, printer_, temp_}) {
+    fs::permissions(dir, fs::perms::all);
+  }
+  const int lock_fd = open(locked.c_str(), O_RDWR);
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  ASSERT_EQ(fcntl(lock_fd, F_SETLK, &lock), 0);
+
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    TakeOverFile(locked.string());
+    TakeOverFile(plain.string());
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(lock_fd);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(fs::exists(locked));
+  EXPECT_NE(Log().find("'Permission denied' '70' " + locked.string()), std::string::npos) << Log();
+  EXPECT_FALSE(fs::exists(plain));
+}
+
 TEST_F(IntakeTest, HiddenFilesLinksAndSpecialFilesAreNeverTouched) {
   const fs::path outside = dir_.path() / "outside.tif";
   WriteWholeFile(outside, "precious");
