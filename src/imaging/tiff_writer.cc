@@ -163,7 +163,7 @@ int OwnLzwStride(TIFF* in, const PageLayout& layout) {
 // Below this much pixel data a second thread costs more than it saves.
 constexpr uint64_t kParallelBytes = uint64_t{4} << 20;
 // Encoded strips waiting to be written at most; bounds the memory the helper can run ahead.
-constexpr uint32_t kStripsAhead = 8;
+constexpr uint32_t kStripsAhead = 3;
 
 // Encodes the strips of `pixels` with LzwEncoder, on this thread and (for a large image) one
 // helper thread, and writes them in order with TIFFWriteRawStrip from this thread only, since a
