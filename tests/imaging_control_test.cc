@@ -224,6 +224,32 @@ TEST_F(ImagingControlTest, LargeLzwPlotsEncodedInParallelReadBackPixelExact) {
   }
 }
 
+// A corrupt strip in either half of a large plot (decoded by two threads) fails the save with
+// a clear error and leaves the file as it was.
+TEST_F(ImagingControlTest, CorruptStripInEitherHalfFailsTheSaveAndKeepsTheFile) {
+  SampleTiffOptions options;
+  options.compression = COMPRESSION_LZW;
+  options.rows_per_strip = 61;
+  for (const bool second_half : {false, true}) {
+    const std::string path =
+        WritePlot("corrupt.tif", MarkedPlot(2411, 1777, SampleKind::kGray), options);
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    ASSERT_NE(tif, nullptr);
+    const uint32_t strip = second_half ? TIFFNumberOfStrips(tif) - 2 : 1;
+    const uint64_t offset = TIFFGetStrileOffset(tif, strip);
+    const uint64_t bytes = TIFFGetStrileByteCount(tif, strip);
+    TIFFClose(tif);
+    std::vector<uint8_t> file = ReadBytes(path);
+    std::fill_n(file.begin() + static_cast<std::ptrdiff_t>(offset), bytes, 0xFF);
+    testing::WriteBytes(path, file);
+
+    control_.LoadImage(path);
+    control_.RotateRight();
+    EXPECT_EQ(ErrorNumberOf([&] { control_.Save(); }), kDeviceIoError) << second_half;
+    EXPECT_EQ(ReadBytes(path), file);
+  }
+}
+
 TEST_F(ImagingControlTest, JpegImagesAreTurnedAndStayJpeg) {
   SampleTiffOptions options;
   options.compression = COMPRESSION_JPEG;
