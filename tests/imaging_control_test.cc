@@ -180,6 +180,76 @@ TEST_F(ImagingControlTest, TurnAndSaveKeepsEncodingAndMovesEveryPixel) {
   }
 }
 
+// Plots above a few MB are encoded by two threads, strip by strip, and written in order; the
+// file must read back pixel-exact with its predictor and strip layout.
+TEST_F(ImagingControlTest, LargeLzwPlotsEncodedInParallelReadBackPixelExact) {
+  for (const bool rgb : {false, true}) {
+    SCOPED_TRACE(rgb ? "rgb with predictor" : "gray");
+    SampleTiffOptions options;
+    options.compression = COMPRESSION_LZW;
+    options.predictor = rgb;
+    options.rows_per_strip = 61;
+    const uint32_t width = rgb ? 1453 : 2411, height = rgb ? 1031 : 1777;
+    const std::string path =
+        WritePlot(rgb ? "rgb.tif" : "gray.tif",
+                  MarkedPlot(width, height, rgb ? SampleKind::kRgb : SampleKind::kGray), options);
+    DecodedPage before;
+    ASSERT_TRUE(DecodePage(path, 0, &before));
+    control_.LoadImage(path);
+    control_.RotateRight();
+    control_.Save();
+
+    DecodedPage after;
+    ASSERT_TRUE(DecodePage(path, 0, &after));
+    ASSERT_EQ(after.width, before.height);
+    ASSERT_EQ(after.height, before.width);
+    EXPECT_EQ(after.compression, COMPRESSION_LZW);
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    ASSERT_NE(tif, nullptr);
+    uint16_t predictor = 0;
+    uint32_t rows_per_strip = 0;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &predictor);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+    const uint32_t strips = TIFFNumberOfStrips(tif);
+    TIFFClose(tif);
+    EXPECT_EQ(predictor, rgb ? PREDICTOR_HORIZONTAL : PREDICTOR_NONE);
+    // Strips of about the source's strip size: many of them, so both threads take part.
+    EXPECT_EQ(rows_per_strip, 61 * before.row_bytes / after.row_bytes);
+    EXPECT_GT(strips, 10u);
+    for (uint32_t y = 0; y < before.height; ++y) {
+      for (uint32_t x = 0; x < before.width; ++x) {
+        ASSERT_EQ(after.Pixel(before.height - 1 - y, x), before.Pixel(x, y)) << x << "," << y;
+      }
+    }
+  }
+}
+
+// A corrupt strip in either half of a large plot (decoded by two threads) fails the save with
+// a clear error and leaves the file as it was.
+TEST_F(ImagingControlTest, CorruptStripInEitherHalfFailsTheSaveAndKeepsTheFile) {
+  SampleTiffOptions options;
+  options.compression = COMPRESSION_LZW;
+  options.rows_per_strip = 61;
+  for (const bool second_half : {false, true}) {
+    const std::string path =
+        WritePlot("corrupt.tif", MarkedPlot(2411, 1777, SampleKind::kGray), options);
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    ASSERT_NE(tif, nullptr);
+    const uint32_t strip = second_half ? TIFFNumberOfStrips(tif) - 2 : 1;
+    const uint64_t offset = TIFFGetStrileOffset(tif, strip);
+    const uint64_t bytes = TIFFGetStrileByteCount(tif, strip);
+    TIFFClose(tif);
+    std::vector<uint8_t> file = ReadBytes(path);
+    std::fill_n(file.begin() + static_cast<std::ptrdiff_t>(offset), bytes, 0xFF);
+    testing::WriteBytes(path, file);
+
+    control_.LoadImage(path);
+    control_.RotateRight();
+    EXPECT_EQ(ErrorNumberOf([&] { control_.Save(); }), kDeviceIoError) << second_half;
+    EXPECT_EQ(ReadBytes(path), file);
+  }
+}
+
 TEST_F(ImagingControlTest, JpegImagesAreTurnedAndStayJpeg) {
   SampleTiffOptions options;
   options.compression = COMPRESSION_JPEG;

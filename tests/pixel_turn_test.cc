@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -50,6 +51,31 @@ TEST(PixelTurnTest, TransposeMatchesBitByBitDefinition) {
     for (int r = 0; r < 8; ++r) {
       for (int c = 0; c < 8; ++c) {
         ASSERT_EQ((rows >> (63 - (8 * r + c))) & 1, (columns >> (63 - (8 * c + r))) & 1);
+      }
+    }
+  }
+}
+
+// A quarter turn done as two row ranges (as two threads do it) equals the turn in one go,
+// wherever the split falls against the 64-row groups.
+TEST(PixelTurnTest, TurnInTwoRowRangesEqualsOneTurn) {
+  for (uint32_t bits : {8u, 24u, 32u}) {
+    for (uint32_t height : {1u, 63u, 64u, 65u, 200u}) {
+      const Picture p = RandomPicture(37, height, bits, bits + height);
+      const PixelBuffer whole = Turn(p, 1);
+      for (uint32_t split : {0u, 1u, height / 2, 64u % (height + 1), height - 1, height}) {
+        PixelBuffer parts = AllocateTurnedRight(p.width, p.height, bits);
+        uint32_t y = split;
+        TurnRowsRight(
+            p.width, p.height, bits, split, p.height,
+            [&] { return p.data.data() + size_t{y++} * p.row_bytes; }, parts);
+        y = 0;
+        TurnRowsRight(
+            p.width, p.height, bits, 0, split,
+            [&] { return p.data.data() + size_t{y++} * p.row_bytes; }, parts);
+        ASSERT_EQ(y, split);
+        ASSERT_EQ(0, memcmp(parts.data.data(), whole.data.data(), whole.row_bytes * whole.height))
+            << bits << " bits, height " << height << ", split at " << split;
       }
     }
   }

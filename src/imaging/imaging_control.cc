@@ -1,5 +1,7 @@
 #include "imaging/imaging_control.h"
 
+#include <exception>
+#include <thread>
 #include <vector>
 
 #include "imaging/bitmap_export.h"
@@ -47,6 +49,58 @@ void ReplaceAtomically(platform::RawFile& temporary, const std::string& target, 
     platform::RawFile::RemoveQuietly(temporary_path);
     Unexpected(e);
   }
+}
+
+// Below this much decoded data a second thread costs more than it saves.
+constexpr uint64_t kParallelTurnBytes = uint64_t{4} << 20;
+
+// One quarter turn of a large striped page of whole-byte pixels, decoded and turned in two
+// halves at once: the second half by a helper thread through its own handle on the same file
+// (libtiff handles are not thread-safe). The helper is joined before this returns or throws.
+// Returns false, having done nothing, when the page is not worth or not fit for it.
+bool DecodeTurnedRightInHalves(TiffFile& source, const PageLayout& layout,
+                               std::unique_ptr<PixelBuffer>& pixels) {
+  const uint32_t strips = (layout.height + layout.rows_per_strip - 1) / layout.rows_per_strip;
+  if (layout.tiled || layout.pixel_bits() % 8 != 0 || layout.ycbcr_as_rgb ||
+      layout.compression == COMPRESSION_JPEG || layout.compression == COMPRESSION_OJPEG ||
+      layout.decoded_bytes() < kParallelTurnBytes || strips < 2 ||
+      std::thread::hardware_concurrency() < 2) {
+    return false;
+  }
+  TiffFile second = TiffFile::ReaderOnSameFile(source);
+  const PageLayout second_layout = ReadPageLayout(second);
+  if (second_layout.width != layout.width || second_layout.height != layout.height ||
+      second_layout.pixel_bits() != layout.pixel_bits() ||
+      second_layout.rows_per_strip != layout.rows_per_strip) {
+    return false;
+  }
+  const uint32_t split = strips / 2 * layout.rows_per_strip;
+  auto out = std::make_unique<PixelBuffer>(
+      AllocateTurnedRight(layout.width, layout.height, layout.pixel_bits()));
+  std::exception_ptr helper_failure;
+  std::thread helper([&] {
+    try {
+      TiffRowReader reader(second, second_layout, split);
+      TurnRowsRight(
+          layout.width, layout.height, layout.pixel_bits(), split, layout.height,
+          [&reader] { return reader.NextRow(); }, *out);
+    } catch (const std::exception&) {  // handed to this thread, which throws it
+      helper_failure = std::current_exception();
+    }
+  });
+  try {
+    TiffRowReader reader(source, layout);
+    TurnRowsRight(
+        layout.width, layout.height, layout.pixel_bits(), 0, split,
+        [&reader] { return reader.NextRow(); }, *out);
+  } catch (const std::exception&) {
+    helper.join();
+    throw;
+  }
+  helper.join();
+  if (helper_failure) std::rethrow_exception(helper_failure);
+  pixels = std::move(out);
+  return true;
 }
 
 }  // namespace
@@ -131,6 +185,10 @@ void ImagingControl::MakeTurned() {
     throw RuntimeError(kDeviceIoError, "Device I/O error (" + image.source.last_error() + ")");
   }
   image.layout = ReadPageLayout(image.source);
+  if (image.turns == 1 && DecodeTurnedRightInHalves(image.source, image.layout, image.pixels)) {
+    image.pixel_turns = image.turns;
+    return;
+  }
   TiffRowReader reader(image.source, image.layout);
   image.pixels = std::make_unique<PixelBuffer>(
       DecodeTurned(image.layout.width, image.layout.height, image.layout.pixel_bits(), image.turns,

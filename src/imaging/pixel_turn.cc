@@ -74,29 +74,33 @@ void TurnBilevelRight(uint32_t width, uint32_t height, const RowSupplier& next_r
   }
 }
 
-// One quarter turn of byte-sized pixels: 32 source rows at a time fill a run of 32 pixels in
+// One quarter turn of byte-sized pixels: 64 source rows at a time fill a run of 64 pixels in
 // every destination row.
 template <size_t kPixelBytes>
-void TurnBytesRight(uint32_t width, uint32_t height, size_t pixel_bytes,
-                    const RowSupplier& next_row, PixelBuffer& out) {
+void TurnBytesRight(uint32_t width, uint32_t height, size_t pixel_bytes, uint32_t first_row,
+                    uint32_t end_row, const RowSupplier& next_row, PixelBuffer& out) {
   const size_t p = kPixelBytes != 0 ? kPixelBytes : pixel_bytes;
   const size_t src_bytes = size_t{width} * p;
-  constexpr uint32_t kGroup = 32;
+  // 64 pixels fill whole cache lines of every destination row, so no line is fetched twice.
+  constexpr uint32_t kGroup = 64;
   std::vector<uint8_t> slots(kGroup * src_bytes, 0);
-  for (uint32_t y = 0; y < height; ++y) {
+  const uint32_t top_column = height - 1 - first_row;  // columns fill from here downwards
+  for (uint32_t y = first_row; y < end_row; ++y) {
     const uint32_t column = height - 1 - y;
     const uint32_t slot = column % kGroup;
     memcpy(slots.data() + slot * src_bytes, next_row(), src_bytes);
-    if (slot != 0) continue;
-    const uint32_t first = column;  // the group's columns are first .. first + used - 1
-    const uint32_t used = std::min<uint32_t>(kGroup, height - first);
+    if (slot != 0 && y + 1 < end_row) continue;
+    // Slots lo .. hi hold the columns base + lo .. base + hi.
+    const uint32_t base = column - slot;
+    const uint32_t lo = slot;
+    const uint32_t hi = std::min(kGroup - 1, top_column - base);
     constexpr uint32_t kChunk = 64;  // destination rows per pass, for cache locality
     for (uint32_t x0 = 0; x0 < width; x0 += kChunk) {
       const uint32_t x1 = std::min(width, x0 + kChunk);
       for (uint32_t x = x0; x < x1; ++x) {
-        uint8_t* dst = out.Row(x) + size_t{first} * p;
+        uint8_t* dst = out.Row(x) + size_t{base} * p;
         const uint8_t* src = slots.data() + size_t{x} * p;
-        for (uint32_t s = 0; s < used; ++s) {
+        for (uint32_t s = lo; s <= hi; ++s) {
           memcpy(dst + s * p, src + s * src_bytes, p);
         }
       }
@@ -149,6 +153,26 @@ uint64_t TransposeBits8x8(uint64_t x) {
   return x;
 }
 
+PixelBuffer AllocateTurnedRight(uint32_t width, uint32_t height, uint32_t pixel_bits) {
+  return Allocate(height, width, pixel_bits);
+}
+
+void TurnRowsRight(uint32_t width, uint32_t height, uint32_t pixel_bits, uint32_t first_row,
+                   uint32_t end_row, const RowSupplier& next_row, PixelBuffer& out) {
+  if (first_row >= end_row) return;
+  switch (pixel_bits / 8) {
+    case 1:
+      TurnBytesRight<1>(width, height, 1, first_row, end_row, next_row, out);
+      break;
+    case 3:
+      TurnBytesRight<3>(width, height, 3, first_row, end_row, next_row, out);
+      break;
+    default:
+      TurnBytesRight<0>(width, height, pixel_bits / 8, first_row, end_row, next_row, out);
+      break;
+  }
+}
+
 PixelBuffer DecodeTurned(uint32_t width, uint32_t height, uint32_t pixel_bits, int quarter_turns,
                          const RowSupplier& next_row) {
   const int turns = ((quarter_turns % 4) + 4) % 4;
@@ -167,17 +191,7 @@ PixelBuffer DecodeTurned(uint32_t width, uint32_t height, uint32_t pixel_bits, i
     return out;
   }
   if (turns == 1 && pixel_bits % 8 == 0) {
-    switch (pixel_bits / 8) {
-      case 1:
-        TurnBytesRight<1>(width, height, 1, next_row, out);
-        break;
-      case 3:
-        TurnBytesRight<3>(width, height, 3, next_row, out);
-        break;
-      default:
-        TurnBytesRight<0>(width, height, pixel_bits / 8, next_row, out);
-        break;
-    }
+    TurnRowsRight(width, height, pixel_bits, 0, height, next_row, out);
     return out;
   }
   // Sub-byte pixels are set bit by bit, so padding must start cleared.

@@ -31,6 +31,16 @@ using RowSupplier = std::function<const uint8_t*()>;
 PixelBuffer DecodeTurned(uint32_t width, uint32_t height, uint32_t pixel_bits, int quarter_turns,
                          const RowSupplier& next_row);
 
+// The picture a quarter turn clockwise of a `width` x `height` one, contents undefined.
+PixelBuffer AllocateTurnedRight(uint32_t width, uint32_t height, uint32_t pixel_bits);
+
+// Turns source rows first_row .. end_row - 1 (read from `next_row` in that order) of a `width` x
+// `height` picture of whole-byte pixels a quarter turn clockwise into `out`, allocated by
+// AllocateTurnedRight. Disjoint row ranges write disjoint bytes of `out`, so two threads may
+// each turn one.
+void TurnRowsRight(uint32_t width, uint32_t height, uint32_t pixel_bits, uint32_t first_row,
+                   uint32_t end_row, const RowSupplier& next_row, PixelBuffer& out);
+
 // Transposes an 8 x 8 bit block: byte r of `rows` (most significant first) is row r, bit c
 // (most significant first) is column c. Exposed for its test.
 uint64_t TransposeBits8x8(uint64_t rows);

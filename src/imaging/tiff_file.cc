@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 
 #include "util/error.h"
 
@@ -24,7 +25,9 @@ void SilenceGlobalHandlers() {
 }  // namespace
 
 struct TiffFile::State {
-  platform::RawFile file;
+  std::optional<platform::RawFile> own;  // empty for a reader on another handle's file
+  platform::RawFile* file;               // &own, or the other handle's file
+
   uint64_t position = 0;
   std::string last_error;
 };
@@ -37,8 +40,8 @@ tmsize_t ReadProc(thandle_t handle, void* buffer, tmsize_t size) {
   auto* state = static_cast<State*>(handle);
   if (size < 0) return -1;
   try {
-    const size_t n = state->file.ReadAt(state->position,
-                                        {static_cast<uint8_t*>(buffer), static_cast<size_t>(size)});
+    const size_t n = state->file->ReadAt(
+        state->position, {static_cast<uint8_t*>(buffer), static_cast<size_t>(size)});
     state->position += n;
     return static_cast<tmsize_t>(n);
   } catch (const RuntimeError& e) {
@@ -51,8 +54,8 @@ tmsize_t WriteProc(thandle_t handle, void* buffer, tmsize_t size) {
   auto* state = static_cast<State*>(handle);
   if (size < 0) return -1;
   try {
-    state->file.WriteAt(state->position,
-                        {static_cast<const uint8_t*>(buffer), static_cast<size_t>(size)});
+    state->file->WriteAt(state->position,
+                         {static_cast<const uint8_t*>(buffer), static_cast<size_t>(size)});
     state->position += static_cast<uint64_t>(size);
     return size;
   } catch (const RuntimeError& e) {
@@ -68,7 +71,7 @@ toff_t SeekProc(thandle_t handle, toff_t offset, int whence) {
     base = state->position;
   } else if (whence == SEEK_END) {
     try {
-      base = state->file.Size();
+      base = state->file->Size();
     } catch (const RuntimeError&) {
       return static_cast<toff_t>(-1);
     }
@@ -85,7 +88,7 @@ int CloseProc(thandle_t) { return 0; }
 
 toff_t SizeProc(thandle_t handle) {
   try {
-    return static_cast<State*>(handle)->file.Size();
+    return static_cast<State*>(handle)->file->Size();
   } catch (const RuntimeError&) {
     return 0;
   }
@@ -111,7 +114,7 @@ TIFF* OpenOn(State* state, const char* mode) {
   TIFFOpenOptionsSetMaxSingleMemAlloc(options, kMaxLibraryAllocation);
   TIFFOpenOptionsSetErrorHandlerExtR(options, ErrorProc, state);
   TIFFOpenOptionsSetWarningHandlerExtR(options, WarningProc, state);
-  TIFF* tif = TIFFClientOpenExt(state->file.path().c_str(), mode, state, ReadProc, WriteProc,
+  TIFF* tif = TIFFClientOpenExt(state->file->path().c_str(), mode, state, ReadProc, WriteProc,
                                 SeekProc, CloseProc, SizeProc, MapProc, UnmapProc, options);
   TIFFOpenOptionsFree(options);
   return tif;
@@ -141,7 +144,18 @@ TiffFile::~TiffFile() {
 }
 
 TiffFile TiffFile::OpenForReading(const std::string& path) {
-  auto state = std::make_unique<State>(State{platform::RawFile::OpenForReading(path), 0, {}});
+  auto state =
+      std::make_unique<State>(State{platform::RawFile::OpenForReading(path), nullptr, 0, {}});
+  state->file = &*state->own;
+  return OpenReader(std::move(state));
+}
+
+TiffFile TiffFile::ReaderOnSameFile(TiffFile& other) {
+  auto state = std::make_unique<State>(State{std::nullopt, other.state_->file, 0, {}});
+  return OpenReader(std::move(state));
+}
+
+TiffFile TiffFile::OpenReader(std::unique_ptr<State> state) {
   // "m": no memory mapping (a file shrinking under a mapping would kill the process);
   // "O": strip and tile tables are read on demand, so a huge declared table costs nothing.
   TIFF* tif = OpenOn(state.get(), "rmO");
@@ -154,20 +168,22 @@ TiffFile TiffFile::OpenForReading(const std::string& path) {
 
 TiffFile TiffFile::CreateBeside(const std::string& target, uint32_t mode, bool big_endian,
                                 bool big_tiff) {
-  auto state = std::make_unique<State>(State{platform::RawFile::CreateBeside(target, mode), 0, {}});
+  auto state =
+      std::make_unique<State>(State{platform::RawFile::CreateBeside(target, mode), nullptr, 0, {}});
+  state->file = &*state->own;
   std::string flags = "w";
   flags += big_endian ? "b" : "l";
   if (big_tiff) flags += "8";
   TIFF* tif = OpenOn(state.get(), flags.c_str());
   if (tif == nullptr) {
-    platform::RawFile::RemoveQuietly(state->file.path());
+    platform::RawFile::RemoveQuietly(state->file->path());
     throw RuntimeError(kPathFileAccessError);
   }
   return TiffFile(std::move(state), tif);
 }
 
-platform::RawFile& TiffFile::file() { return state_->file; }
-const std::string& TiffFile::path() const { return state_->file.path(); }
+platform::RawFile& TiffFile::file() { return *state_->file; }
+const std::string& TiffFile::path() const { return state_->file->path(); }
 const std::string& TiffFile::last_error() const { return state_->last_error; }
 
 void TiffFile::Finish() {

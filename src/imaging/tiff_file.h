@@ -18,6 +18,10 @@ class TiffFile {
   // Opens `path` and reads its first directory. Throws RuntimeError: the file errors of
   // RawFile, or 380 when the file is no readable TIFF.
   static TiffFile OpenForReading(const std::string& path);
+  // A second, independent handle reading the same open file as `other` (so the very file
+  // `other` read, whatever happened to its path since), on its first directory. `other` must
+  // outlive it. Each of the two may then be used on its own thread. Throws as OpenForReading.
+  static TiffFile ReaderOnSameFile(TiffFile& other);
   // Starts a new TIFF in a fresh hidden file beside `target` (see RawFile::CreateBeside).
   static TiffFile CreateBeside(const std::string& target, uint32_t mode, bool big_endian,
                                bool big_tiff);
@@ -39,6 +43,7 @@ class TiffFile {
 
  private:
   TiffFile(std::unique_ptr<State> state, TIFF* tif);
+  static TiffFile OpenReader(std::unique_ptr<State> state);
   std::unique_ptr<State> state_;
   TIFF* tif_ = nullptr;
 };

@@ -120,8 +120,8 @@ PageLayout ReadPageLayout(TiffFile& file) {
   return page;
 }
 
-TiffRowReader::TiffRowReader(TiffFile& file, const PageLayout& layout)
-    : file_(file), layout_(layout) {
+TiffRowReader::TiffRowReader(TiffFile& file, const PageLayout& layout, uint32_t first_row)
+    : file_(file), layout_(layout), next_row_(first_row) {
   if (layout.tiled) {
     band_rows_ = std::min(layout.tile_length, layout.height);
     const size_t tile_bytes =

@@ -45,7 +45,8 @@ PageLayout ReadPageLayout(TiffFile& file);
 // row by row otherwise, tiles one band at a time, so memory stays small whatever the image size.
 class TiffRowReader {
  public:
-  TiffRowReader(TiffFile& file, const PageLayout& layout);
+  // Starts at row `first_row` (best at the first row of a strip or tile band).
+  TiffRowReader(TiffFile& file, const PageLayout& layout, uint32_t first_row = 0);
   TiffRowReader(const TiffRowReader&) = delete;
   TiffRowReader& operator=(const TiffRowReader&) = delete;
 

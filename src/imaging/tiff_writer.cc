@@ -1,9 +1,16 @@
 #include "imaging/tiff_writer.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "imaging/lzw_encoder.h"
 
 #include "util/error.h"
 
@@ -138,6 +145,144 @@ uint32_t OutputRowsPerStrip(const PageLayout& layout, const PixelBuffer& pixels)
   return static_cast<uint32_t>(std::min<uint64_t>(rows, pixels.height));
 }
 
+// Predictor sample stride for our own LZW encoder, or -1 when the page needs libtiff's (16-bit
+// samples are byte-swapped on the way out, and a reversed bit order is applied by libtiff).
+int OwnLzwStride(TIFF* in, const PageLayout& layout) {
+  if (layout.compression != COMPRESSION_LZW || layout.tiled) return -1;
+  uint16_t fill_order = FILLORDER_MSB2LSB, predictor = PREDICTOR_NONE;
+  TIFFGetFieldDefaulted(in, TIFFTAG_FILLORDER, &fill_order);
+  TIFFGetFieldDefaulted(in, TIFFTAG_PREDICTOR, &predictor);
+  if (fill_order != FILLORDER_MSB2LSB) return -1;
+  if (predictor == PREDICTOR_NONE) return layout.bits_per_sample <= 8 ? 0 : -1;
+  if (predictor == PREDICTOR_HORIZONTAL && layout.bits_per_sample == 8) {
+    return layout.samples_per_pixel;
+  }
+  return -1;
+}
+
+// Below this much pixel data a second thread costs more than it saves.
+constexpr uint64_t kParallelBytes = uint64_t{4} << 20;
+// Encoded strips waiting to be written at most; bounds the memory the helper can run ahead.
+constexpr uint32_t kStripsAhead = 3;
+
+// Encodes the strips of `pixels` with LzwEncoder, on this thread and (for a large image) one
+// helper thread, and writes them in order with TIFFWriteRawStrip from this thread only, since a
+// TIFF handle is not thread-safe. The helper is joined before this returns or throws.
+void WriteLzwStrips(const PixelBuffer& pixels, uint32_t rows_per_strip, size_t stride,
+                    TiffFile& out) {
+  const uint32_t strips = (pixels.height + rows_per_strip - 1) / rows_per_strip;
+  auto encode = [&](LzwEncoder& encoder, uint32_t strip, std::vector<uint8_t>& data) {
+    const uint32_t y = strip * rows_per_strip;
+    const uint32_t rows = std::min(rows_per_strip, pixels.height - y);
+    encoder.EncodeStrip(pixels.Row(y), rows, pixels.row_bytes, stride, data);
+  };
+  auto write = [&](uint32_t strip, const std::vector<uint8_t>& data) {
+    if (TIFFWriteRawStrip(out.get(), strip, const_cast<uint8_t*>(data.data()),
+                          static_cast<tmsize_t>(data.size())) < 0) {
+      WriteFailed(out);
+    }
+  };
+  LzwEncoder encoder;
+  if (uint64_t{pixels.row_bytes} * pixels.height < kParallelBytes || strips < 2 ||
+      std::thread::hardware_concurrency() < 2) {
+    std::vector<uint8_t> data;
+    for (uint32_t strip = 0; strip < strips; ++strip) {
+      encode(encoder, strip, data);
+      write(strip, data);
+    }
+    return;
+  }
+
+  // Both threads take the next unclaimed strip; this thread also writes every finished strip
+  // in order as soon as it can.
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::vector<uint8_t>> done(strips);
+  std::vector<bool> ready(strips, false);
+  // Written strips' buffers, reused so that no strip pays for fresh memory again.
+  std::vector<std::vector<uint8_t>> spare;
+  uint32_t next_claim = 0, next_write = 0;
+  bool stop = false;
+  std::exception_ptr helper_failure;
+  auto claim = [&](std::unique_lock<std::mutex>& lock) -> int64_t {
+    changed.wait(lock, [&] { return stop || next_claim < next_write + kStripsAhead; });
+    if (stop || next_claim >= strips) return -1;
+    return next_claim++;
+  };
+  std::thread helper([&] {
+    try {
+      LzwEncoder own;
+      std::vector<uint8_t> data;
+      for (;;) {
+        int64_t strip;
+        {
+          std::unique_lock lock(mutex);
+          strip = claim(lock);
+          if (strip >= 0 && !spare.empty()) {
+            data.swap(spare.back());
+            spare.pop_back();
+          }
+        }
+        if (strip < 0) return;
+        encode(own, static_cast<uint32_t>(strip), data);
+        std::lock_guard lock(mutex);
+        done[strip].swap(data);
+        ready[strip] = true;
+        changed.notify_all();
+      }
+    } catch (const std::exception&) {  // bad_alloc: handed to the writing thread
+      std::lock_guard lock(mutex);
+      helper_failure = std::current_exception();
+      stop = true;
+      changed.notify_all();
+    }
+  });
+  try {
+    std::vector<uint8_t> data;
+    std::unique_lock lock(mutex);
+    while (next_write < strips) {
+      if (ready[next_write]) {
+        std::vector<uint8_t> finished;
+        finished.swap(done[next_write]);
+        lock.unlock();
+        write(next_write, finished);
+        lock.lock();
+        spare.push_back(std::move(finished));
+        ++next_write;
+        changed.notify_all();
+        continue;
+      }
+      if (helper_failure) std::rethrow_exception(helper_failure);
+      // Never wait for the window here: only this thread moves it on.
+      if (next_claim >= strips || next_claim >= next_write + kStripsAhead) {
+        changed.wait(lock, [&] { return ready[next_write] || helper_failure != nullptr; });
+        continue;
+      }
+      const uint32_t strip = next_claim++;
+      if (!spare.empty()) {
+        data.swap(spare.back());
+        spare.pop_back();
+      }
+      lock.unlock();
+      encode(encoder, strip, data);
+      lock.lock();
+      done[strip].swap(data);
+      ready[strip] = true;
+    }
+    stop = true;
+    changed.notify_all();
+  } catch (const std::exception&) {
+    {
+      std::lock_guard lock(mutex);
+      stop = true;
+      changed.notify_all();
+    }
+    helper.join();
+    throw;
+  }
+  helper.join();
+}
+
 }  // namespace
 
 void WritePixelPage(TiffFile& source, const PageLayout& layout, const PixelBuffer& pixels,
@@ -171,6 +316,12 @@ void WritePixelPage(TiffFile& source, const PageLayout& layout, const PixelBuffe
   } else {
     const uint32_t rows_per_strip = OutputRowsPerStrip(layout, pixels);
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+    const int own_lzw_stride = OwnLzwStride(in, layout);
+    if (own_lzw_stride >= 0) {
+      WriteLzwStrips(pixels, rows_per_strip, static_cast<size_t>(own_lzw_stride), out);
+      if (TIFFWriteDirectory(tif) != 1) WriteFailed(out);
+      return;
+    }
     // libtiff may change the data it encodes in place (predictor, bit order), and `pixels` is
     // still needed afterwards, so each strip is encoded from a copy.
     const size_t strip_bytes = size_t{rows_per_strip} * pixels.row_bytes;

@@ -1,0 +1,127 @@
+#include "imaging/lzw_encoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace plotspool {
+namespace {
+
+constexpr uint32_t kClearCode = 256;
+constexpr uint32_t kEndCode = 257;
+constexpr uint32_t kFirstCode = 258;
+// A full table is cleared one code before 4095, where TIFF writers have always cleared it.
+constexpr uint32_t kTableFull = 4094;
+constexpr int kMinWidth = 9;
+
+}  // namespace
+
+LzwEncoder::LzwEncoder() : table_(std::make_unique<uint32_t[]>(kSlots)) {}
+
+void LzwEncoder::Put(uint32_t code) {
+  bits_ = (bits_ << width_) | code;
+  bit_count_ += width_;
+  while (bit_count_ >= 8) {
+    bit_count_ -= 8;
+    out_->push_back(static_cast<uint8_t>(bits_ >> bit_count_));
+  }
+}
+
+void LzwEncoder::ClearTable() {
+  memset(table_.get(), 0, kSlots * sizeof(uint32_t));
+  next_code_ = kFirstCode;
+}
+
+void LzwEncoder::Begin(std::vector<uint8_t>& out) {
+  out_ = &out;
+  out.clear();
+  bits_ = 0;
+  bit_count_ = 0;
+  ClearTable();
+  width_ = kMinWidth;
+  Put(kClearCode);
+  started_ = false;
+}
+
+void LzwEncoder::Feed(const uint8_t* bytes, size_t n) {
+  if (n == 0) return;
+  size_t i = 0;
+  if (!started_) {
+    prefix_ = bytes[i++];
+    started_ = true;
+  }
+  uint32_t prefix = prefix_;
+  uint32_t next_code = next_code_;
+  uint32_t limit = (1u << width_) - 1;  // the code width grows once next_code passes this
+  uint32_t* table = table_.get();
+  for (; i < n; ++i) {
+    // The hash is one XOR away from the previous code: the loop is bound by that dependency.
+    const uint32_t byte = bytes[i];
+    const uint32_t key = (prefix << 8) | byte;
+    uint32_t slot = prefix ^ (byte << 5);
+    uint32_t entry;
+    while ((entry = table[slot]) != 0 && entry >> 12 != key) slot = (slot + 1) & (kSlots - 1);
+    if (entry != 0) {
+      prefix = entry & 0xfff;
+      continue;
+    }
+    Put(prefix);
+    table[slot] = (key << 12) | next_code;
+    ++next_code;
+    if (next_code == kTableFull) {
+      next_code_ = next_code;
+      ClearTable();
+      Put(kClearCode);
+      next_code = kFirstCode;
+      width_ = kMinWidth;
+      limit = (1u << width_) - 1;
+    } else if (next_code > limit) {
+      ++width_;
+      limit = (1u << width_) - 1;
+    }
+    prefix = bytes[i];
+  }
+  prefix_ = prefix;
+  next_code_ = next_code;
+}
+
+void LzwEncoder::End() {
+  if (started_) {
+    Put(prefix_);
+    // The reader adds a table entry for this last code too, and widens its codes to match.
+    const uint32_t next_code = next_code_ + 1;
+    if (next_code == kTableFull) {
+      Put(kClearCode);
+      width_ = kMinWidth;
+    } else if (next_code > (1u << width_) - 1) {
+      ++width_;
+    }
+  }
+  Put(kEndCode);
+  if (bit_count_ > 0) out_->push_back(static_cast<uint8_t>(bits_ << (8 - bit_count_)));
+  bit_count_ = 0;
+  out_ = nullptr;
+}
+
+void LzwEncoder::EncodeStrip(const uint8_t* data, size_t rows, size_t row_bytes,
+                             size_t predictor_stride, std::vector<uint8_t>& out) {
+  out.reserve(rows * row_bytes / 8 + 64);
+  Begin(out);
+  if (predictor_stride == 0) {
+    Feed(data, rows * row_bytes);
+  } else {
+    differenced_.resize(row_bytes);
+    uint8_t* d = differenced_.data();
+    for (size_t r = 0; r < rows; ++r) {
+      const uint8_t* row = data + r * row_bytes;
+      const size_t head = std::min(predictor_stride, row_bytes);
+      memcpy(d, row, head);
+      for (size_t x = head; x < row_bytes; ++x) {
+        d[x] = static_cast<uint8_t>(row[x] - row[x - predictor_stride]);
+      }
+      Feed(d, row_bytes);
+    }
+  }
+  End();
+}
+
+}  // namespace plotspool

@@ -1,0 +1,189 @@
+#include "imaging/lzw_encoder.h"
+
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace plotspool {
+namespace {
+
+struct Strips {
+  uint32_t width = 0;
+  uint16_t samples = 1;
+  bool predictor = false;
+  uint32_t rows_per_strip = 0;
+  std::vector<uint8_t> pixels;  // all rows, packed
+};
+
+// A strict TIFF LZW reader: the strip must end with EOI at the width the reader has reached,
+// followed by padding only. libtiff stops once it has the bytes it wants, so it would accept a
+// strip whose end other readers misread. Returns false on any malformed code.
+bool StrictDecode(const std::vector<uint8_t>& in, std::vector<uint8_t>& out) {
+  out.clear();
+  std::vector<std::vector<uint8_t>> table(4096);
+  for (int i = 0; i < 256; ++i) table[i] = {static_cast<uint8_t>(i)};
+  size_t bit = 0;
+  auto read = [&](int width, uint32_t& code) {
+    if (bit + width > in.size() * 8) return false;
+    code = 0;
+    for (int i = 0; i < width; ++i, ++bit) code = code << 1 | ((in[bit / 8] >> (7 - bit % 8)) & 1);
+    return true;
+  };
+  int width = 9;
+  uint32_t next = 258, code = 0;
+  int64_t previous = -1;
+  for (;;) {
+    if (!read(width, code)) return false;
+    if (code == 257) break;
+    if (code == 256) {
+      width = 9;
+      next = 258;
+      previous = -1;
+      continue;
+    }
+    std::vector<uint8_t> string;
+    if (code < next && (code < 256 || !table[code].empty())) {
+      string = table[code];
+    } else if (code == next && previous >= 0) {
+      string = table[previous];
+      string.push_back(table[previous][0]);
+    } else {
+      return false;
+    }
+    if (previous >= 0) {
+      if (next >= 4096) return false;
+      table[next] = table[previous];
+      table[next].push_back(string[0]);
+      ++next;
+      if (next >= (1u << width) - 1 && width < 12) ++width;
+    }
+    out.insert(out.end(), string.begin(), string.end());
+    previous = code;
+  }
+  return (in.size() * 8 - bit) < 8;
+}
+
+// Encodes `s` strip by strip with one encoder (so each strip also starts from the state the
+// previous one left), stores the strips raw in a TIFF and decodes that file with libtiff.
+std::vector<uint8_t> RoundTrip(const Strips& s, const std::string& path) {
+  const size_t row_bytes = size_t{s.width} * s.samples;
+  const uint32_t height = static_cast<uint32_t>(s.pixels.size() / row_bytes);
+  TIFF* out = TIFFOpen(path.c_str(), "w");
+  if (out == nullptr) return {};
+  TIFFSetField(out, TIFFTAG_IMAGEWIDTH, s.width);
+  TIFFSetField(out, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, s.samples);
+  TIFFSetField(out, TIFFTAG_PHOTOMETRIC, s.samples == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+  TIFFSetField(out, TIFFTAG_PREDICTOR, s.predictor ? PREDICTOR_HORIZONTAL : PREDICTOR_NONE);
+  TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, s.rows_per_strip);
+  LzwEncoder encoder;
+  std::vector<uint8_t> encoded;
+  uint32_t strip = 0;
+  for (uint32_t y = 0; y < height; y += s.rows_per_strip, ++strip) {
+    const uint32_t rows = std::min(s.rows_per_strip, height - y);
+    encoder.EncodeStrip(s.pixels.data() + y * row_bytes, rows, row_bytes,
+                        s.predictor ? s.samples : 0, encoded);
+    std::vector<uint8_t> strict;
+    EXPECT_TRUE(StrictDecode(encoded, strict)) << "strip " << strip;
+    if (!s.predictor) {
+      EXPECT_TRUE(std::equal(strict.begin(), strict.end(), s.pixels.begin() + y * row_bytes,
+                             s.pixels.begin() + (y + rows) * row_bytes))
+          << "strip " << strip;
+    }
+    EXPECT_GE(TIFFWriteRawStrip(out, strip, encoded.data(), static_cast<tmsize_t>(encoded.size())),
+              0);
+  }
+  EXPECT_EQ(TIFFWriteDirectory(out), 1);
+  TIFFClose(out);
+
+  TIFF* in = TIFFOpen(path.c_str(), "r");
+  if (in == nullptr) return {};
+  std::vector<uint8_t> decoded(s.pixels.size());
+  strip = 0;
+  for (uint32_t y = 0; y < height; y += s.rows_per_strip, ++strip) {
+    const tmsize_t want = static_cast<tmsize_t>(std::min(s.rows_per_strip, height - y) * row_bytes);
+    EXPECT_EQ(TIFFReadEncodedStrip(in, strip, decoded.data() + y * row_bytes, want), want);
+  }
+  TIFFClose(in);
+  return decoded;
+}
+
+std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed, int alphabet = 256) {
+  std::mt19937 random(seed);
+  std::vector<uint8_t> bytes(n);
+  for (auto& b : bytes) b = static_cast<uint8_t>(random() % alphabet);
+  return bytes;
+}
+
+// White paper with lines and some grey noise, as plots look: long runs, few distinct strings.
+std::vector<uint8_t> PlotLike(uint32_t width, uint32_t height, uint16_t samples, uint32_t seed) {
+  std::mt19937 random(seed);
+  std::vector<uint8_t> bytes(size_t{width} * height * samples, 255);
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      uint8_t* p = &bytes[(size_t{y} * width + x) * samples];
+      if (x % 97 == y % 13 || y % 41 == 0) {
+        for (int c = 0; c < samples; ++c) p[c] = static_cast<uint8_t>(30 * c);
+      } else if (random() % 50 == 0) {
+        p[0] = static_cast<uint8_t>(random());
+      }
+    }
+  }
+  return bytes;
+}
+
+TEST(LzwEncoder, LibtiffDecodesRandomAndPlotLikeStripsPixelExact) {
+  testing::TempDir dir;
+  int n = 0;
+  for (uint16_t samples : {1, 3}) {
+    for (bool predictor : {false, true}) {
+      for (uint32_t width : {1u, 2u, 7u, 333u, 1001u, 4099u}) {
+        const uint32_t height = 45;
+        for (int kind = 0; kind < 3; ++kind) {
+          Strips s{width, samples, predictor, kind == 2 ? height : 7u, {}};
+          s.pixels = kind == 0   ? RandomBytes(size_t{width} * height * samples, width + kind)
+                     : kind == 1 ? RandomBytes(size_t{width} * height * samples, width, 3)
+                                 : PlotLike(width, height, samples, width);
+          const std::string path = (dir.path() / ("t" + std::to_string(n++) + ".tif")).string();
+          EXPECT_EQ(RoundTrip(s, path), s.pixels)
+              << "samples " << samples << " predictor " << predictor << " width " << width
+              << " kind " << kind;
+        }
+      }
+    }
+  }
+}
+
+// Random bytes make a new code for nearly every byte, so these lengths end a strip at each
+// point around the code widths growing (9 to 12 bits) and around the first table reset.
+TEST(LzwEncoder, StripsEndingWhereTheCodeWidthChanges) {
+  testing::TempDir dir;
+  for (uint32_t around : {254u, 766u, 1790u, 3836u}) {
+    for (uint32_t width = around - 24; width < around + 24; ++width) {
+      Strips s{width, 1, false, 1, RandomBytes(width, width)};
+      const std::string path = (dir.path() / ("w" + std::to_string(width) + ".tif")).string();
+      EXPECT_EQ(RoundTrip(s, path), s.pixels) << "width " << width;
+    }
+  }
+}
+
+TEST(LzwEncoder, LongRunsAndManyResetsInOneStrip) {
+  testing::TempDir dir;
+  Strips s{5000, 1, false, 400, {}};
+  s.pixels.assign(size_t{5000} * 400, 255);
+  const std::vector<uint8_t> noise = RandomBytes(s.pixels.size() / 2, 7);
+  std::copy(noise.begin(), noise.end(), s.pixels.begin() + s.pixels.size() / 4);
+  EXPECT_EQ(RoundTrip(s, (dir.path() / "runs.tif").string()), s.pixels);
+}
+
+}  // namespace
+}  // namespace plotspool
