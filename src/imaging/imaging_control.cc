@@ -60,8 +60,10 @@ constexpr uint64_t kParallelTurnBytes = uint64_t{4} << 20;
 // Returns false, having done nothing, when the page is not worth or not fit for it.
 bool DecodeTurnedRightInHalves(TiffFile& source, const PageLayout& layout,
                                std::unique_ptr<PixelBuffer>& pixels) {
+  // Tiled pages have no rows per strip.
+  if (layout.tiled || layout.rows_per_strip == 0) return false;
   const uint32_t strips = (layout.height + layout.rows_per_strip - 1) / layout.rows_per_strip;
-  if (layout.tiled || layout.pixel_bits() % 8 != 0 || layout.ycbcr_as_rgb ||
+  if (layout.pixel_bits() % 8 != 0 || layout.ycbcr_as_rgb ||
       layout.compression == COMPRESSION_JPEG || layout.compression == COMPRESSION_OJPEG ||
       layout.decoded_bytes() < kParallelTurnBytes || strips < 2 ||
       std::thread::hardware_concurrency() < 2) {
