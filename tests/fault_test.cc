@@ -75,12 +75,6 @@ class SmallFileSystem {
 
 using testing::MakePlot;
 
-fs::path Executable(const fs::path& path, const std::string& script) {
-  WriteWholeFile(path, "#!/bin/sh\n" + script);
-  fs::permissions(path, fs::perms::owner_all);
-  return path;
-}
-
 class FaultTest : public testing::InProcessServiceTest {
  protected:
   // The take-over's line for a failure that leaves the file for a later tick.
@@ -188,8 +182,9 @@ TEST_F(FaultTest, ReadOnlyOrMissingOutputFolderNeverLosesACopyOnlyJob) {
 }
 
 TEST_F(FaultTest, CrashingOrNeverEndingProgramDoesNotStopTheJob) {
-  Section("sApplication=" + Executable(dir_.path() / "crash.sh", "kill -SEGV $$\n").string() +
-          "\nsOutputFolder=" + out_.string() + "\n");
+  Section(
+      "sApplication=" + testing::WriteScript(dir_.path() / "crash.sh", "kill -SEGV $$\n").string() +
+      "\nsOutputFolder=" + out_.string() + "\n");
   const fs::path job = printer_ / "plan.tif";
   MakePlot(job);
   TakeOverFile(job.string());
@@ -200,8 +195,8 @@ TEST_F(FaultTest, CrashingOrNeverEndingProgramDoesNotStopTheJob) {
   // A program that never ends, and leaves a child of its own behind, is stopped with it.
   HandOffTimeoutSeconds = 1;
   const fs::path pid_file = dir_.path() / "child.pid";
-  const fs::path never = Executable(dir_.path() / "never.sh",
-                                    "sleep 60 &\necho $! > '" + pid_file.string() + "'\nwait\n");
+  const fs::path never = testing::WriteScript(
+      dir_.path() / "never.sh", "sleep 60 &\necho $! > '" + pid_file.string() + "'\nwait\n");
   Section("sApplication=" + never.string() + "\nsOutputFolder=" + out_.string() + "\n");
   fs::remove(out_ / "plan.tif");
   MakePlot(job);

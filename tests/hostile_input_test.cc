@@ -69,8 +69,7 @@ class HostileInputTest : public testing::InProcessServiceTest {
   // A profile that copies every job out and hands it to a program that records its argument.
   void CopyAndHandOffProfile() {
     const fs::path app = dir_.path() / "record.sh";
-    WriteWholeFile(app, "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" + handed_.string() + "'\n");
-    fs::permissions(app, fs::perms::owner_all);
+    testing::WriteScript(app, "printf '%s\\n' \"$1\" >> '" + handed_.string() + "'\n");
     WriteWholeFile(
         IniFile, "[P1]\nsApplication=" + app.string() + "\nsOutputFolder=" + out_.string() + "\n");
   }
@@ -152,10 +151,9 @@ TEST_F(HostileInputTest, PrinterDirectorySwappedForALinkDuringATickLeadsNowhere)
   // Every job's hand-off swaps its printer directory for a link to the outside directory, which
   // holds files of the same names: the rest of the tick must not touch them.
   const fs::path app = dir_.path() / "swap.sh";
-  WriteWholeFile(app, "#!/bin/sh\n[ -L '" + printer_.string() + "' ] && exit 0\nmv '" +
-                          printer_.string() + "' '" + root_.string() + "/.P1'\nln -s '" +
-                          outside_.string() + "' '" + printer_.string() + "'\n");
-  fs::permissions(app, fs::perms::owner_all);
+  testing::WriteScript(app, "[ -L '" + printer_.string() + "' ] && exit 0\nmv '" +
+                                printer_.string() + "' '" + root_.string() + "/.P1'\nln -s '" +
+                                outside_.string() + "' '" + printer_.string() + "'\n");
   WriteWholeFile(IniFile,
                  "[P1]\nsApplication=" + app.string() + "\nsOutputFolder=" + out_.string() + "\n");
   for (const char* name : {"secret.tif", "passwd"}) MakePlot(printer_ / name);

@@ -150,8 +150,7 @@ TEST_F(JobOutputTest, ImageLargerThanThePageIsScaledDownUniformly) {
 TEST_F(JobOutputTest, HandOffGetsThePathAsOneArgumentAndIsStoppedAtItsTimeOut) {
   const fs::path record = dir_.path() / "args.txt";
   const fs::path app = dir_.path() / "hand off.sh";
-  WriteWholeFile(app, "#!/bin/sh\nprintf '%s|' \"$@\" > '" + record.string() + "'\n");
-  fs::permissions(app, fs::perms::owner_all);
+  testing::WriteScript(app, "printf '%s|' \"$@\" > '" + record.string() + "'\n");
   // Quotes around the program keep its blank; one pair around the whole value would be stripped.
   Section("sApplication=\"" + app.string() + "\" --flag\n");
   MakePlot(printer_ / "my plan.tif", "A4", false, 50);
@@ -161,8 +160,7 @@ TEST_F(JobOutputTest, HandOffGetsThePathAsOneArgumentAndIsStoppedAtItsTimeOut) {
 
   HandOffTimeoutSeconds = 1;
   const fs::path never = dir_.path() / "never.sh";
-  WriteWholeFile(never, "#!/bin/sh\nexec sleep 60\n");
-  fs::permissions(never, fs::perms::owner_all);
+  testing::WriteScript(never, "exec sleep 60\n");
   Section("sApplication=" + never.string() + "\n");
   MakePlot(printer_ / "plan.tif", "A4", false, 50);
   Process("plan.tif");

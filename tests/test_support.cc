@@ -92,6 +92,12 @@ void MakePlot(const std::filesystem::path& path, const std::string& paper, bool 
                   options);
 }
 
+std::filesystem::path WriteScript(const std::filesystem::path& path, const std::string& script) {
+  WriteWholeFile(path, "#!/bin/sh\n" + script);
+  std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  return path;
+}
+
 int ErrorNumberOf(const std::function<void()>& step) {
   try {
     step();

@@ -89,6 +89,9 @@ class InProcessServiceTest : public ::testing::Test {
 void MakePlot(const std::filesystem::path& path, const std::string& paper = "A4",
               bool landscape = false, double dpi = 50);
 
+// Writes `script` as a shell script at `path` that its owner may run; returns `path`.
+std::filesystem::path WriteScript(const std::filesystem::path& path, const std::string& script);
+
 // The error number `step` raises; 0 when it raises none.
 int ErrorNumberOf(const std::function<void()>& step);
 
