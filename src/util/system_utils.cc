@@ -23,8 +23,13 @@ std::chrono::steady_clock::time_point WholeSecondDeadline(int seconds) {
   const auto wall = std::chrono::system_clock::now();
   const auto steady = std::chrono::steady_clock::now();
   const auto into_second = wall - std::chrono::floor<std::chrono::seconds>(wall);
+  // Just after a second began, the whole-second deadline lies almost T+1 s away; stopping the
+  // program then still has to fit inside the T+1 s the caller is promised.
+  constexpr std::chrono::milliseconds kStopHeadroom(100);
   return steady + std::chrono::seconds(seconds + 1) -
-         std::chrono::duration_cast<std::chrono::steady_clock::duration>(into_second);
+         std::max<std::chrono::steady_clock::duration>(
+             std::chrono::duration_cast<std::chrono::steady_clock::duration>(into_second),
+             kStopHeadroom);
 }
 
 }  // namespace
