@@ -9,6 +9,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -77,6 +78,16 @@ using testing::MakePlot;
 
 class FaultTest : public testing::InProcessServiceTest {
  protected:
+  // A hand-off program that counts its runs.
+  fs::path CountingProgram() {
+    return testing::WriteScript(dir_.path() / "count.sh",
+                                "echo run >> '" + (dir_.path() / "runs").string() + "'\n");
+  }
+  int Runs() {
+    const std::string runs =
+        fs::exists(dir_.path() / "runs") ? ReadWholeFile(dir_.path() / "runs") : "";
+    return static_cast<int>(std::count(runs.begin(), runs.end(), '\n'));
+  }
   // The take-over's line for a failure that leaves the file for a later tick.
   bool LoggedAsLeftInPlace(const fs::path& job) {
     return std::regex_search(Log(), std::regex("\terror\tEs ist ein Fehler aufgetreten '[^']+' "
@@ -164,14 +175,17 @@ TEST_F(FaultTest, ReadOnlySettingsAreReadAndTheirMissingKeysUsedAsDefaults) {
 TEST_F(FaultTest, ReadOnlyOrMissingOutputFolderNeverLosesACopyOnlyJob) {
   SmallFileSystem out(out_, 2048);
   REQUIRE_MOUNTED(out);
-  Section("sOutputFolder=" + out_.string() + "/sub\n");
+  Section("sApplication=" + CountingProgram().string() + "\nsOutputFolder=" + out_.string() +
+          "/sub\n");
   const fs::path job = printer_ / "plan.tif";
   MakePlot(job);
   out.ReadOnly(true);
 
   TakeOverFile(job.string());
+  TakeOverFile(job.string());
   EXPECT_TRUE(fs::exists(job)) << "the copy is the job's only output";
   EXPECT_TRUE(LoggedAsLeftInPlace(job)) << Log();
+  EXPECT_EQ(Runs(), 1) << "the retry handed the job off again";
 
   // Writable again, the missing folder is made and the job copied.
   out.ReadOnly(false);
@@ -179,6 +193,46 @@ TEST_F(FaultTest, ReadOnlyOrMissingOutputFolderNeverLosesACopyOnlyJob) {
   EXPECT_FALSE(fs::exists(job));
   EXPECT_TRUE(fs::exists(out_ / "sub" / "plan.tif"));
   EXPECT_TRUE(Logged("\tinfo\tCopy plan.tif on " + out_.string() + "/sub/\r\n")) << Log();
+  EXPECT_EQ(Runs(), 1);
+}
+
+// A job whose file cannot be removed is output once and then left alone; a file replaced while
+// it is processed is never removed, and its new version becomes a job of its own.
+TEST_F(FaultTest, KeptOrReplacedJobIsNeverOutputTwice) {
+  SmallFileSystem spool(printer_, 2048);
+  REQUIRE_MOUNTED(spool);
+  Section("sApplication=" + CountingProgram().string() + "\nsOutputFolder=" + out_.string() + "\n");
+  const fs::path job = printer_ / "plan.tif";
+  MakePlot(job);
+  spool.ReadOnly(true);
+  for (int round = 0; round < 3; ++round) TakeOverFile(job.string());
+  EXPECT_TRUE(fs::exists(job));
+  EXPECT_EQ(Runs(), 1);
+  EXPECT_TRUE(LoggedAsLeftInPlace(job)) << Log();
+  const std::string once = Log();
+  EXPECT_EQ(once.find("Es ist ein Fehler"), once.rfind("Es ist ein Fehler")) << once;
+  spool.ReadOnly(false);
+  fs::remove(job);
+  fs::remove(out_ / "plan.tif");
+
+  // The sender writes a new version while the program runs on the old one.
+  const fs::path next = dir_.path() / "next.tif";
+  MakePlot(next, "A3");
+  const fs::path replacer = testing::WriteScript(
+      dir_.path() / "replace.sh",
+      "echo run >> '" + (dir_.path() / "runs").string() + "'\n" + "[ -e '" + next.string() +
+          "' ] && cp '" + next.string() + "' '" + job.string() + ".part' && mv '" + job.string() +
+          ".part' '" + job.string() + "' && rm '" + next.string() + "'\nexit 0\n");
+  Section("sApplication=" + replacer.string() + "\nsOutputFolder=" + out_.string() + "\n");
+  MakePlot(job);
+  TakeOverFile(job.string());
+  ASSERT_TRUE(fs::exists(job)) << "the new version was removed unprocessed";
+  EXPECT_FALSE(fs::exists(out_ / "plan.tif")) << "a copy of the version being replaced";
+  const std::string new_version = ReadWholeFile(job);
+  TakeOverFile(job.string());
+  EXPECT_FALSE(fs::exists(job));
+  EXPECT_EQ(ReadWholeFile(out_ / "plan.tif"), new_version);
+  EXPECT_EQ(Runs(), 3);
 }
 
 TEST_F(FaultTest, CrashingOrNeverEndingProgramDoesNotStopTheJob) {

@@ -13,10 +13,10 @@
 namespace plotspool {
 namespace {
 
-TEST(PathHelpersTest, FileNameAfterEitherSeparator) {
-  EXPECT_EQ(GetFileName("C:\\plot\\A1\\plan.tif"), "plan.tif");
+// A backslash is an ordinary character of a Linux file name: only "/" separates.
+TEST(PathHelpersTest, FileNameAfterTheLastSlash) {
   EXPECT_EQ(GetFileName("/spool/Plotter1/plan.tif"), "plan.tif");
-  EXPECT_EQ(GetFileName("a/b\\c"), "c");
+  EXPECT_EQ(GetFileName("/spool/P1/a\\b.tif"), "a\\b.tif");
   EXPECT_EQ(GetFileName("a\\b/c"), "c");
   EXPECT_EQ(GetFileName("plan.tif"), "");
   EXPECT_EQ(GetFileName("/spool/Plotter1/"), "");
@@ -26,9 +26,8 @@ TEST(PathHelpersTest, FileNameAfterEitherSeparator) {
 TEST(PathHelpersTest, ExtensionOnlyFromTheLastComponent) {
   EXPECT_EQ(GetFileExtension("plan.tif"), "tif");
   EXPECT_EQ(GetFileExtension("archiv.tar.ZIP"), "ZIP");
-  EXPECT_EQ(GetFileExtension("C:\\a.b\\plan"), "");
   EXPECT_EQ(GetFileExtension("/a.b/plan"), "");
-  EXPECT_EQ(GetFileExtension("C:\\dir.x\\"), "");
+  EXPECT_EQ(GetFileExtension("/spool/a.b\\plan"), "b\\plan");
   EXPECT_EQ(GetFileExtension("plan."), "");
   EXPECT_EQ(GetFileExtension("plan"), "");
   EXPECT_EQ(GetFileExtension(".hidden"), "hidden");

@@ -20,12 +20,14 @@ class ServiceLogTest : public ::testing::Test {
 TEST_F(ServiceLogTest, LinesAreTabSeparatedWithCrLfInCallOrder) {
   WriteLog("Info", "Start uebertragen der Datei:/tmp/x Bytes:1000");
   WriteLog("error", "");
-  WriteLog("info", "geöffnet\tmit Tab");
+  // A name from another machine cannot forge a field or a line of its own.
+  WriteLog("info", "geöffnet\tmit Tab\r\n01.01.30 00:00:00\terror\tforged");
   const std::string content = testing::ReadWholeFile(LogFile);
   const std::regex layout(
       "([^\t\r\n]+)\tInfo\tStart uebertragen der Datei:/tmp/x Bytes:1000\r\n"
       "([^\t\r\n]+)\terror\t\r\n"
-      "([^\t\r\n]+)\tinfo\tgeöffnet\tmit Tab\r\n");
+      "([^\t\r\n]+)\tinfo\tgeöffnet\\\\x09mit Tab\\\\x0D\\\\x0A01.01.30 "
+      "00:00:00\\\\x09error\\\\x09forged\r\n");
   EXPECT_TRUE(std::regex_match(content, layout)) << content;
 }
 

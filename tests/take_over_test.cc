@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "intake/scan_directory.h"
@@ -34,7 +36,7 @@ class IntakeTest : public testing::InProcessServiceTest {
   }
 };
 
-TEST_F(IntakeTest, CompleteFileIsHandedOnLoggedAndDeleted) {
+TEST_F(IntakeTest, CompleteFileIsHandedOnLoggedAndKept) {
   ServiceSettings.Wartezeit = "1";
   ServiceSettings.AdminLog = "1";
   const fs::path job = printer_ / "plan.tif";
@@ -49,13 +51,69 @@ TEST_F(IntakeTest, CompleteFileIsHandedOnLoggedAndDeleted) {
                          p +
                          " Bytes:1000 -> 1000\r\n"
                          "[^\t]+\tInfo\tStart einlesen der Datei:" +
-                         p + " Bytes:1000\r\n");
+                         p +
+                         " Bytes:1000\r\n"
+                         "[^\t]+\terror\tFehlerhafte Datei verschoben nach  '[^']+' wegen Fehler "
+                         "'Type mismatch \\(neither TIFF nor ZIP\\)' '13'\r\n");
   EXPECT_TRUE(std::regex_match(Log(), lines)) << Log();
-  // The admin copy: base name, time stamp, ".txt", same bytes.
-  const auto names = TempEntries();
-  ASSERT_EQ(names.size(), 1u);
+  // The admin copy (base name, time stamp, ".txt") and the file itself, kept as not a plot.
+  auto names = TempEntries();
+  std::sort(names.begin(), names.end());
+  ASSERT_EQ(names.size(), 2u);
   EXPECT_TRUE(std::regex_match(names[0], std::regex("plotspool_[0-9]{14}\\.txt")));
   EXPECT_EQ(ReadWholeFile(temp_ / names[0]), std::string(1000, 'x'));
+  EXPECT_EQ(ReadWholeFile(temp_ / names[1]), std::string(1000, 'x'));
+
+  // Copies made within the same second keep a name each.
+  ServiceSettings.Wartezeit = "0";
+  for (const char* content : {"one", "two", "three"}) {
+    WriteWholeFile(job, content);
+    TakeOverFile(job.string());
+  }
+  int copies = 0;
+  for (const auto& name : TempEntries()) {
+    copies += std::regex_match(name, std::regex("plotspool_[0-9]{14}(_[0-9]+)?\\.txt"));
+  }
+  EXPECT_EQ(copies, 4);
+}
+
+// Whatever the job procedure refuses leaves the transfer tree for the temporary directory, bytes
+// unchanged, under a name that always fits and never replaces another, with the reason.
+TEST_F(IntakeTest, RefusedFilesAreMovedAsideWithTheirReason) {
+  // Too long for a faulty-file name; the cut falls inside the "ä" and moves before it.
+  const std::string long_name = std::string(204, 'n') + "\xc3\xa4" + std::string(40, 'm') + ".tif";
+  struct Case {
+    std::string name;
+    std::string content;
+    std::string reason;
+  } cases[] = {
+      {"text.tif", "just some text", "'Type mismatch (neither TIFF nor ZIP)' '13'"},
+      {"two.tif", "II", "'Input past end of file' '62'"},
+      {"a\\b.tif", "back\\slash", "'Type mismatch (neither TIFF nor ZIP)' '13'"},
+      {long_name, "long", "'Type mismatch (neither TIFF nor ZIP)' '13'"},
+      {"broken.zip", "PK\x03\x04 not really an archive", ""},
+      // Sent again within the same second: the first one moved aside is not replaced.
+      {"again.tif", "again, one", "'Type mismatch (neither TIFF nor ZIP)' '13'"},
+      {"again.tif", "again, two", "'Type mismatch (neither TIFF nor ZIP)' '13'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path job = printer_ / c.name;
+    WriteWholeFile(job, c.content);
+    TakeOverFile(job.string());
+    EXPECT_FALSE(fs::exists(job));
+    if (!c.reason.empty()) EXPECT_NE(Log().find(c.reason + "\r\n"), std::string::npos) << Log();
+  }
+  // The section is the directory's, whatever the name holds.
+  EXPECT_EQ(ReadWholeFile(IniFile).find("[a\\"), std::string::npos);
+  std::multiset<std::string> kept;
+  for (const auto& name : TempEntries()) {
+    EXPECT_LE(name.size(), 255u);
+    EXPECT_EQ(name.rfind("plotspool_Datenfehler in Datei ", 0), 0u) << name;
+    kept.insert(ReadWholeFile(temp_ / name));
+  }
+  EXPECT_EQ(kept.size(), std::size(cases));
+  for (const Case& c : cases) EXPECT_EQ(kept.count(c.content), 1u) << c.name;
 }
 
 TEST_F(IntakeTest, FileThatStaysEmptyIsMovedAsideAsFaulty) {
@@ -240,6 +298,19 @@ TEST_F(IntakeTest, WalkGoesDepthFirstSubDirectoriesBeforeFiles) {
   ASSERT_NE(c, std::string::npos);
   EXPECT_LT(b, a);
   EXPECT_LT(a, c);
+
+  // Far below the root nothing is walked; that is said once, not at every round.
+  fs::path deep = root_;
+  for (int level = 0; level < 70; ++level) deep /= "d";
+  fs::create_directories(deep);
+  WriteWholeFile(deep / "deep.tif", "deep");
+  ScanDirectory(root, "*", true);
+  ScanDirectory(root, "*", true);
+  EXPECT_TRUE(fs::exists(deep / "deep.tif"));
+  const std::string too_deep = "Verzeichnis tiefer als 64 Ebenen wird nicht durchsucht: ";
+  const size_t first = Log().find(too_deep);
+  ASSERT_NE(first, std::string::npos) << Log();
+  EXPECT_EQ(Log().find(too_deep, first + 1), std::string::npos);
 }
 
 TEST_F(IntakeTest, MissingRootAndSetStopFlagHandNothingOn) {

@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <exception>
+#include <set>
 
 #include "intake/take_over.h"
+#include "log/service_log.h"
 #include "platform/files.h"
 #include "service/service.h"
 #include "util/message_loop.h"
@@ -45,8 +47,23 @@ bool Wanted(const platform::DirectoryEntry& entry, const std::string& pattern) {
   return !IsDotEntry(entry.name) && MatchesPattern(entry.name.c_str(), pattern.c_str());
 }
 
-void Walk(std::string& path, const std::string& pattern, bool recursive, bool follow_link) {
+// What lies deeper is not walked: every file operation resolves its path one directory at a
+// time, so the cost of a file grows with its depth, and no plot room nests folders this deep.
+void ReportTooDeep(const std::string& path) {
+  static std::set<std::string> reported;
+  if (reported.size() > 1000) reported.clear();
+  if (!reported.insert(path).second) return;
+  WriteLog("error", "Verzeichnis tiefer als " + std::to_string(kMaxWalkDepth) +
+                        " Ebenen wird nicht durchsucht: " + path);
+}
+
+void Walk(std::string& path, const std::string& pattern, bool recursive, bool follow_link,
+          int depth) {
   if (path.empty() || path.back() != '/') path += '/';
+  if (depth > kMaxWalkDepth) {
+    ReportTooDeep(path);
+    return;
+  }
 
   if (recursive) {
     platform::DirectoryEnumeration directories;
@@ -59,7 +76,7 @@ void Walk(std::string& path, const std::string& pattern, bool recursive, bool fo
       if (Wanted(entry, pattern) && IsSubDirectory(entry.attributes)) {
         std::string sub_path = path + entry.name + "/";
         // A sub-directory swapped for a link after it was listed is not entered.
-        Walk(sub_path, pattern, recursive, /*follow_link=*/false);
+        Walk(sub_path, pattern, recursive, /*follow_link=*/false, depth + 1);
       }
     }
   }
@@ -92,7 +109,7 @@ void ScanDirectory(std::string& path, const std::string& pattern, bool recursive
   // neither by the walk nor by any step of a take-over it starts.
   if (path.empty() || path.back() != '/') path += '/';
   platform::SetTransferRoot(path);
-  Walk(path, pattern, recursive, /*follow_link=*/true);
+  Walk(path, pattern, recursive, /*follow_link=*/true, 0);
 }
 
 }  // namespace plotspool

@@ -6,6 +6,9 @@
 
 namespace plotspool {
 
+// Directories more than this many levels below the root are not walked (one "error" line each).
+inline constexpr int kMaxWalkDepth = 64;
+
 // Walks `path` depth-first, sub-directories before the files of each directory, and calls
 // TakeOverFile for every file entry. Appends "/" to `path` when it lacks one. Ignores every
 // failure; stops handing on files once bStopScan is set.

@@ -3,7 +3,9 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <map>
 
+#include "jobs/job_journal.h"
 #include "jobs/process_plot_file.h"
 #include "log/service_log.h"
 #include "platform/files.h"
@@ -40,21 +42,96 @@ std::string TempDir() {
   return dir;
 }
 
-std::string FaultyFileName(const std::string& path) {
-  return TempDir() + ExecutableBaseName() + "_Datenfehler in Datei " + GetFileName(path) + " " +
-         platform::LocalTimeStamp14() + ".txt";
+// The longest file name the file systems we run on take.
+constexpr std::size_t kMaxNameBytes = 255;
+// Names in the temporary directory made within one second get a number after the time stamp.
+constexpr int kMaxSameSecondNames = 1000;
+
+// `head` + `middle` + `tail` as one file name, `middle` shortened (never inside a UTF-8
+// character) when the whole would be too long for the file system.
+std::string FittingName(const std::string& head, std::string middle, const std::string& tail) {
+  const std::size_t room = kMaxNameBytes - std::min(kMaxNameBytes, head.size() + tail.size());
+  if (middle.size() > room) {
+    std::size_t cut = room;
+    while (cut > 0 && (static_cast<unsigned char>(middle[cut]) & 0xC0) == 0x80) --cut;
+    middle.resize(cut);
+  }
+  return head + middle + tail;
 }
 
-std::string AdminCopyName() {
-  return TempDir() + ExecutableBaseName() + "_" + platform::LocalTimeStamp14() + ".txt";
+// The `attempt`th name for a file made in the temporary directory at this second.
+std::string TempDirName(const std::string& head, const std::string& middle, int attempt) {
+  std::string tail = " " + platform::LocalTimeStamp14();
+  if (attempt > 0) tail += "_" + std::to_string(attempt + 1);
+  return TempDir() + FittingName(head, middle, tail + ".txt");
+}
+
+std::string FaultyFileName(const std::string& path, int attempt) {
+  return TempDirName(ExecutableBaseName() + "_Datenfehler in Datei ", GetFileName(path), attempt);
+}
+
+// A copy for the administrator; copies made within the same second keep each their own name.
+void MakeAdminCopy(const std::string& path) {
+  const std::string base = TempDir() + ExecutableBaseName() + "_" + platform::LocalTimeStamp14();
+  for (int attempt = 0; attempt < kMaxSameSecondNames; ++attempt) {
+    const std::string name =
+        base + (attempt > 0 ? "_" + std::to_string(attempt + 1) : std::string()) + ".txt";
+    if (platform::PathExists(name)) continue;
+    platform::CopyFileReplacing(path, name);
+    return;
+  }
+  throw RuntimeError(kFileAlreadyExists);
 }
 
 // Moves the file out of the transfer tree under a name that marks it as faulty and says why.
+// The name always fits the file system and never replaces an earlier faulty file.
 void MoveAsideAsFaulty(const std::string& path, int number, const std::string& description) {
-  const std::string faulty_name = FaultyFileName(path);
-  platform::MovePath(path, faulty_name);
-  WriteLog("error", "Fehlerhafte Datei verschoben nach  '" + faulty_name + "' wegen Fehler '" +
-                        description + "' '" + std::to_string(number) + "'");
+  for (int attempt = 0;; ++attempt) {
+    const std::string faulty_name = FaultyFileName(path, attempt);
+    try {
+      platform::MovePath(path, faulty_name);
+    } catch (const RuntimeError& error) {
+      if (error.number() == kFileAlreadyExists && attempt + 1 < kMaxSameSecondNames) continue;
+      throw;
+    }
+    WriteLog("error", "Fehlerhafte Datei verschoben nach  '" + faulty_name + "' wegen Fehler '" +
+                          description + "' '" + std::to_string(number) + "'");
+    return;
+  }
+}
+
+// A full disk is reported once a minute per file, not at every round the file waits for room.
+bool TimeToReportDiskFull(const std::string& path) {
+  static std::map<std::string, std::chrono::steady_clock::time_point> last_report;
+  const auto now = std::chrono::steady_clock::now();
+  if (last_report.size() > 1000) last_report.clear();
+  auto [it, first] = last_report.try_emplace(path, now);
+  if (!first && now - it->second < std::chrono::minutes(1)) return false;
+  it->second = now;
+  return true;
+}
+
+// After the job procedure: a finished job's file leaves the transfer tree, a refused one is
+// moved aside. Only the version the job worked on: another one put in its place meanwhile is a
+// new job for a later round. A file that cannot be removed or moved is reported once (by the
+// error path) and then left alone for as long as it stays this version.
+void FinishJob(const std::string& path, const JobResult& result) {
+  if (!result.version) return;
+  const FileIdentity& version = *result.version;
+  try {
+    if (result.refused) {
+      if (platform::IdentityOf(path) == version) {
+        MoveAsideAsFaulty(path, result.number, result.description);
+      }
+    } else {
+      platform::RemoveIfUnchanged(path, version);
+    }
+  } catch (const RuntimeError& error) {
+    // Room may come back; a permission will not come back by itself.
+    if (error.number() != kDiskFull) Journal().MarkKept(version);
+    throw;
+  }
+  Journal().Forget(version);
 }
 
 void WriteGeneralErrorLine(const RuntimeError& error, const std::string& path) {
@@ -68,6 +145,12 @@ void HandleTakeOverError(const RuntimeError& error, const std::string& path, int
   switch (error.number()) {
     case kPermissionDenied:  // typically still held by its writer: try again later
       WriteGeneralErrorLine(error, path);
+      WaitPasses(5, 1);
+      YieldToMessageLoop();
+      break;
+    case kDiskFull:
+      // Nothing was changed: the job waits in the tree until there is room again.
+      if (TimeToReportDiskFull(path)) WriteGeneralErrorLine(error, path);
       WaitPasses(5, 1);
       YieldToMessageLoop();
       break;
@@ -113,6 +196,11 @@ void TakeOverFile(const std::string& path) {
       YieldToMessageLoop();
       // Hidden files, links, directories and special files are left alone.
       if (!platform::NormalFileExists(path)) return;
+      // A finished job whose file could not be removed was reported once: it stays alone for as
+      // long as it is unchanged, instead of being output again every round.
+      if (const auto version = platform::IdentityOf(path); version && Journal().IsKept(*version)) {
+        return;
+      }
       const StatusWhileTakingOver status(path);
       if (AdminLogOn()) {
         WriteLog("Info", "Start uebertragen der Datei:" + path +
@@ -143,7 +231,7 @@ void TakeOverFile(const std::string& path) {
       counter = 0;
       YieldToMessageLoop();
       platform::TrialOpen(path);
-      if (AdminLogOn()) platform::CopyFileReplacing(path, AdminCopyName());
+      if (AdminLogOn()) MakeAdminCopy(path);
       if (AdminLogOn()) {
         WriteLog("Info", "Start einlesen der Datei:" + path +
                              " Bytes:" + std::to_string(platform::FileSize(path)));
@@ -157,9 +245,7 @@ void TakeOverFile(const std::string& path) {
 
       std::string file_name = GetFileName(path);
       std::string directory = path.substr(0, path.size() - file_name.size());
-      ProcessPlotFile(file_name, directory);
-
-      if (platform::NormalFileExists(path)) platform::RemoveFile(path);
+      FinishJob(path, ProcessPlotFile(file_name, directory));
     } catch (const RuntimeError&) {
       throw;
     } catch (const std::exception& other) {

@@ -5,6 +5,7 @@
 #include "config/paper_format.h"
 #include "config/printer_profile.h"
 #include "imaging/host_form.h"
+#include "jobs/job_journal.h"
 #include "jobs/like_pattern.h"
 #include "jobs/page_fit.h"
 #include "jobs/paper_numbers.h"
@@ -47,10 +48,33 @@ struct PrintTempFiles {
   std::string name;
 };
 
-void HandOff(const std::string& file_name, const std::string& job_path) {
+// The journal's view of one output step of this job version: skip what completed, record what
+// begins and completes.
+class JournaledStep {
+ public:
+  JournaledStep(const JobVersion& version, OutputStep step) : version_(version), step_(step) {}
+  bool Completed() const { return Journal().Completed(Id(), step_); }
+  std::optional<std::string> Unconfirmed() const { return Journal().Unconfirmed(Id(), step_); }
+  // Before the step touches anything: the job file must still be the version it works on.
+  void Begin(std::string_view detail = {}) const {
+    version_.CheckUnchanged();
+    Journal().Begin(Id(), step_, detail);
+  }
+  void Complete() const { Journal().Complete(Id(), step_); }
+
+ private:
+  const FileIdentity& Id() const { return *version_.identity(); }
+  const JobVersion& version_;
+  OutputStep step_;
+};
+
+void HandOff(const std::string& file_name, const std::string& job_path, const JournaledStep& step) {
   const std::string& application = PrinterProfile.sApplication;
   std::string command_line = application + " " + GetShortPath(job_path);
+  step.Begin();
   RunAndWait(command_line, kMinimizedNoActivate, HandOffTimeoutSeconds);
+  // A program stopped at its time-out has run all the same: it is not started again either.
+  step.Complete();
   if (bRunTimedOut) {
     // Nothing is pending after a time-out, so the line reads "0 <file> on <program>".
     const PendingError none;
@@ -100,9 +124,34 @@ std::string SelectPrinter(JobValues& job, std::string& paper_number) {
   return {};
 }
 
+// True when an earlier run of this job sent its page and the print system holds it, although the
+// run ended (a crash, say) before the journal heard the print complete.
+bool PrintedBefore(const JournaledStep& step) {
+  const std::optional<std::string> begun = step.Unconfirmed();
+  if (!begun || begun->empty()) return false;
+  const auto blank = begun->find(' ');
+  if (blank == std::string::npos) return false;
+  int job_id = 0;
+  try {
+    job_id = std::stoi(begun->substr(0, blank));
+  } catch (const std::exception&) {
+    return false;
+  }
+  try {
+    if (platform::AskPrintJobFate(begun->substr(blank + 1), job_id) !=
+        platform::PrintJobFate::kReceived) {
+      return false;
+    }
+  } catch (const platform::PrintSystemUnavailable& unavailable) {
+    throw PassedToCaller(unavailable);
+  }
+  step.Complete();
+  return true;
+}
+
 // Returns false when no printer matched: the job then ends at once.
 bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
-           PrintTempFiles& temp_files) {
+           PrintTempFiles& temp_files, const JournaledStep& step) {
   std::string paper_number;
   const std::string found = SelectPrinter(job, paper_number);
   if (found.empty()) {
@@ -151,8 +200,14 @@ bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
                         static_cast<int32_t>(fit.print_height * twips_per_mm + 0.5));
   });
   YieldToMessageLoop();
+  step.Begin();
   try {
-    printer.EndDoc(file_name);
+    const std::string queue = printer.selected()->device_name;
+    printer.EndDoc(file_name,
+                   [&](int job_id) { step.Begin(std::to_string(job_id) + " " + queue); });
+    step.Complete();
+  } catch (const PassedToCaller&) {
+    throw;
   } catch (const platform::PrintSystemUnavailable& unavailable) {
     // The print system went away after the printer was chosen: the page reached no printer, so
     // the job waits for a later tick like a job that found no print system at all.
@@ -172,8 +227,9 @@ bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
 }
 
 void CopyToOutputFolder(const std::string& file_name, const std::string& job_path, bool printed,
-                        PendingError& pending) {
+                        PendingError& pending, const JournaledStep& step) {
   const std::string& folder = PrinterProfile.sOutputFolder;
+  step.Begin();
   if (printed) {
     SkipAndRemember(pending, [&] { platform::CopyFileReplacing(job_path, folder + file_name); });
     if (pending.IsSet()) {
@@ -189,6 +245,7 @@ void CopyToOutputFolder(const std::string& file_name, const std::string& job_pat
       throw PassedToCaller(error);
     }
   }
+  step.Complete();
   WriteLog("info", "Copy " + file_name + " on " + folder);
 }
 
@@ -211,23 +268,33 @@ void Close(const std::string& file_name, bool printed, PendingError& pending) {
 
 }  // namespace
 
-void RunJobOutputs(const std::string& file_name, const std::string& directory, JobValues& job) {
+bool RunJobOutputs(const std::string& file_name, const std::string& directory, JobValues& job,
+                   JobVersion& version) {
   const std::string job_path = directory + file_name;
   PendingError pending;
   PrintTempFiles temp_files;
+  const JournaledStep hand_off(version, OutputStep::kHandOff);
+  const JournaledStep print(version, OutputStep::kPrint);
+  const JournaledStep copy(version, OutputStep::kCopy);
 
-  if (!PrinterProfile.sApplication.empty()) HandOff(file_name, job_path);
+  if (!PrinterProfile.sApplication.empty() && !hand_off.Completed()) {
+    HandOff(file_name, job_path, hand_off);
+  }
 
   bool printed = false;
   if (!PrinterProfile.sPrinterName.empty()) {
-    if (!Print(file_name, job, pending, temp_files)) return;  // no copy, no close
+    if (!print.Completed() && !PrintedBefore(print) &&
+        !Print(file_name, job, pending, temp_files, print)) {
+      return false;  // no copy, no close
+    }
     printed = true;
   }
 
-  if (!PrinterProfile.sOutputFolder.empty()) {
-    CopyToOutputFolder(file_name, job_path, printed, pending);
+  if (!PrinterProfile.sOutputFolder.empty() && !copy.Completed()) {
+    CopyToOutputFolder(file_name, job_path, printed, pending, copy);
   }
   Close(file_name, printed, pending);
+  return true;
 }
 
 }  // namespace plotspool

@@ -24,10 +24,15 @@ extern int16_t HandOffTimeoutSeconds;
 // The workstation that receives the notice about an image that does not fit its page.
 inline constexpr const char* kNoticeWorkstation = "PLOTADMIN";
 
+class JobVersion;
+
 // Runs the outputs of the job `directory` + `file_name`, whose image is loaded in the host
 // form's imaging control. Failures before a printer matched raise RuntimeError (the job-level
 // handler logs them); failures between the match and the found check raise PassedToCaller.
-void RunJobOutputs(const std::string& file_name, const std::string& directory, JobValues& job);
+// An output the journal holds as completed for this version is not repeated. Returns false when
+// no installed printer matched (the job then ended without copy and close).
+bool RunJobOutputs(const std::string& file_name, const std::string& directory, JobValues& job,
+                   JobVersion& version);
 
 }  // namespace plotspool
 

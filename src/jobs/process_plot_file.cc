@@ -7,6 +7,7 @@
 #include "config/printer_profile.h"
 #include "imaging/host_form.h"
 #include "jobs/extract_zip.h"
+#include "jobs/job_journal.h"
 #include "jobs/job_output.h"
 #include "log/service_log.h"
 #include "platform/files.h"
@@ -24,13 +25,22 @@ enum class JobType { kZip, kTiff, kOther };
 
 JobType Classify(const std::string& signature) {
   if (signature == "PK\x03") return JobType::kZip;
-  if (signature == "II*" || signature.starts_with("MM")) return JobType::kTiff;
+  // "II+" is the little-endian BigTIFF, a TIFF as much as "MM" of either kind is.
+  if (signature == "II*" || signature == "II+" || signature.starts_with("MM")) {
+    return JobType::kTiff;
+  }
   return JobType::kOther;
+}
+
+void Refuse(JobResult& result, const RuntimeError& why) {
+  result.refused = true;
+  result.number = why.number();
+  result.description = why.description();
 }
 
 // Measures the image, looks up what the profile wants for its format, turns it when the
 // orientation differs and saves it back over the job file.
-JobValues DetectAndTurn(const std::string& job_path) {
+JobValues DetectAndTurn(const std::string& job_path, JobVersion& version) {
   JobValues job;
   if (DetectPaperFormat(job_path)) {
     job.DetectedFormat = DetectedFormat;
@@ -41,48 +51,69 @@ JobValues DetectAndTurn(const std::string& job_path) {
   job.WantedOrientation = rule.WantedOrientation;
 
   ImagingControl& control = frmSample().oleImgEdit1();
+  version.CheckUnchanged();
   control.LoadImage(job_path);
   control.Display();
   // Exact comparison: a lower-case "q" differs from "Q" and turns.
-  if (!job.WantedOrientation.empty() && job.WantedOrientation != job.DetectedOrientation) {
-    control.RotateRight();
+  const bool turn =
+      !job.WantedOrientation.empty() && job.WantedOrientation != job.DetectedOrientation;
+  if (turn) control.RotateRight();
+  try {
+    control.Save();
+  } catch (const RuntimeError& error) {
+    // The save is atomic, so the job file is as delivered: worth a later try once there is room.
+    if (error.number() == kDiskFull) throw PassedToCaller(error);
+    throw;
   }
-  control.Save();
+  if (turn) version.FollowReplacement();
   YieldToMessageLoop();
   return job;
 }
 
-void ProcessAtDepth(const std::string& file_name, const std::string& directory, int depth) {
+void ProcessAtDepth(const std::string& file_name, const std::string& directory, int depth,
+                    JobVersion& version, JobResult& result) {
   const std::string job_path = directory + file_name;
   try {
     SectionName = SectionNameFromDirectory(directory);
     ReadPrinterProfile();
+    if (!version.identity()) throw RuntimeError(kFileNotFound);
     const std::string signature = platform::ReadFileStart(job_path, 3);
     if (signature.size() < 3) throw RuntimeError(kInputPastEndOfFile);
 
     switch (Classify(signature)) {
       case JobType::kZip:
-        // A failed unpacking, or an archive nested without end, ends the job without a line.
-        if (depth < kMaxZipNesting && ExtractZip(job_path)) {
-          ProcessAtDepth(file_name, directory, depth + 1);
+        if (depth >= kMaxZipNesting || !ExtractZip(job_path)) {
+          Refuse(result, RuntimeError(kPathFileAccessError,
+                                      "Path/File access error (ZIP archive cannot be unpacked)"));
+          return;
         }
+        version.FollowReplacement();
+        ProcessAtDepth(file_name, directory, depth + 1, version, result);
         return;
       case JobType::kTiff: {
-        JobValues job = DetectAndTurn(job_path);
-        RunJobOutputs(file_name, directory, job);
+        JobValues job = DetectAndTurn(job_path, version);
+        if (!RunJobOutputs(file_name, directory, job, version)) {
+          Refuse(result, RuntimeError(kPrinterError, "Printer (" + PrinterProfile.sPrinterName +
+                                                         ") not installed"));
+        }
         return;
       }
       case JobType::kOther:
+        Refuse(result, RuntimeError(kTypeMismatch, "Type mismatch (neither TIFF nor ZIP)"));
         return;
     }
   } catch (const PassedToCaller&) {
     throw;
   } catch (const RuntimeError& error) {
     LogJobError(error, job_path);
+    Refuse(result, error);
   } catch (const std::bad_alloc&) {
     LogJobError(RuntimeError(kOutOfMemory), job_path);
+    Refuse(result, RuntimeError(kOutOfMemory));
   } catch (const std::exception& other) {
-    LogJobError(RuntimeError(kPathFileAccessError, other.what()), job_path);
+    const RuntimeError error(kPathFileAccessError, other.what());
+    LogJobError(error, job_path);
+    Refuse(result, error);
   }
 }
 
@@ -96,8 +127,12 @@ std::string SectionNameFromDirectory(const std::string& directory) {
   return name.substr(static_cast<size_t>(last));
 }
 
-void ProcessPlotFile(const std::string& file_name, const std::string& directory) {
-  ProcessAtDepth(file_name, directory, 0);
+JobResult ProcessPlotFile(const std::string& file_name, const std::string& directory) {
+  JobVersion version(directory + file_name);
+  JobResult result;
+  ProcessAtDepth(file_name, directory, 0, version, result);
+  result.version = version.identity();
+  return result;
 }
 
 }  // namespace plotspool

@@ -3,8 +3,10 @@
 #ifndef PLOTSPOOL_JOBS_PROCESS_PLOT_FILE_H_
 #define PLOTSPOOL_JOBS_PROCESS_PLOT_FILE_H_
 
+#include <optional>
 #include <string>
 
+#include "platform/file_identity.h"
 #include "util/error.h"
 
 namespace plotspool {
@@ -21,10 +23,21 @@ class PassedToCaller : public RuntimeError {
       : RuntimeError(error.number(), error.description()) {}
 };
 
+// How a job ended, for the take-over: a finished job's file is removed, a refused one (failed,
+// not a plot, no printer) is moved aside so that nothing dropped is ever lost.
+struct JobResult {
+  bool refused = false;
+  int number = 0;           // why it was refused
+  std::string description;  // likewise
+  // The version of the job file the job ended with (the service may have replaced it by an
+  // unpacked member or a turned image); nullopt when the file was gone.
+  std::optional<platform::FileIdentity> version;
+};
+
 // Processes the job `directory` + `file_name` (`directory` ends in "/"). Handles its own failures
 // with one "error" line and returns normally; only a PassedToCaller leaves it. Never deletes the
-// job file: the take-over does that afterwards.
-void ProcessPlotFile(const std::string& file_name, const std::string& directory);
+// job file: the take-over does that afterwards, as the result says.
+JobResult ProcessPlotFile(const std::string& file_name, const std::string& directory);
 
 // The printer section of a job directory: its last component ("/spool/Plotter1/" -> "Plotter1").
 std::string SectionNameFromDirectory(const std::string& directory);

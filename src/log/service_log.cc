@@ -16,12 +16,32 @@ std::string LogTimeStamp(const std::tm& local_time) {
   return std::string(buffer, n);
 }
 
+namespace {
+
+// File names come from other machines: a line break or a TAB in one must not forge a line or a
+// field of its own, so control characters are written as "\xHH".
+void AppendEscaped(std::string& line, std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7f) {
+      line += c;
+    } else {
+      line += "\\x";
+      line += kHex[byte >> 4];
+      line += kHex[byte & 0xf];
+    }
+  }
+}
+
+}  // namespace
+
 void WriteLog(std::string_view kind, std::string_view message) {
   std::string line = LogTimeStamp(platform::LocalTimeNow());
   line += '\t';
-  line += kind;
+  AppendEscaped(line, kind);
   line += '\t';
-  line += message;
+  AppendEscaped(line, message);
   line += "\r\n";
 
   // One write of the whole line keeps lines whole even if another process appends too.

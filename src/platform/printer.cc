@@ -211,6 +211,8 @@ class PrintJob {
     }
   }
 
+  int id() const { return id_; }
+
   void Finish() {
     if (Failed(cupsFinishDocument(http_.get(), queue_.c_str()))) {
       ThrowLastError(queue_, "the print server refused the page");
@@ -312,7 +314,7 @@ void Printer::DrawPicture(RasterRowSource& picture, int32_t left, int32_t top, i
   height_ = height;
 }
 
-void Printer::EndDoc(std::string_view title) {
+void Printer::EndDoc(std::string_view title, const std::function<void(int job_id)>& job_created) {
   RasterRowSource* picture = picture_;
   picture_ = nullptr;  // the page is empty again, however the send ends
   if (!selected_) throw RuntimeError(kPrinterError, "no printer selected");
@@ -332,9 +334,43 @@ void Printer::EndDoc(std::string_view title) {
   // The orientation is in the page's shape; asking the server to turn it as well would turn
   // it twice.
   PrintJob job(selected_->device_name, title, paper_name_);
+  if (job_created) job_created(job.id());
   WritePdfPage(
       page, *picture, [&job](std::span<const uint8_t> bytes) { job.Write(bytes); }, kZlibLevel);
   job.Finish();
+}
+
+PrintJobFate AskPrintJobFate(const std::string& queue, int job_id) {
+  Http http = Connect();
+  ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+  const std::string uri = "ipp://localhost/jobs/" + std::to_string(job_id);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri.c_str());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+               cupsUser());
+  static const char* const kWanted[] = {"job-state", "number-of-documents"};
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr,
+                kWanted);
+  ipp_t* response = cupsDoRequest(http.get(), request, "/");
+  const std::unique_ptr<ipp_t, decltype(&ippDelete)> owner(response, &ippDelete);
+  const ipp_status_t status = cupsLastError();
+  if (status == IPP_STATUS_ERROR_NOT_FOUND) return PrintJobFate::kNotReceived;
+  if (response == nullptr || Failed(status)) {
+    throw PrintSystemUnavailable("print system at " + ServerName() + " cannot tell job " +
+                                 std::to_string(job_id) + ": " + cupsLastErrorString());
+  }
+  ipp_attribute_t* state_attribute = ippFindAttribute(response, "job-state", IPP_TAG_ENUM);
+  ipp_attribute_t* documents = ippFindAttribute(response, "number-of-documents", IPP_TAG_INTEGER);
+  const int state = state_attribute != nullptr ? ippGetInteger(state_attribute, 0) : 0;
+  const bool has_page = documents != nullptr && ippGetInteger(documents, 0) > 0;
+  if (state == IPP_JSTATE_COMPLETED ||
+      (has_page && state != IPP_JSTATE_CANCELED && state != IPP_JSTATE_ABORTED)) {
+    return PrintJobFate::kReceived;
+  }
+  // A job still waiting for a page that will never come would only hold the queue.
+  if (state == IPP_JSTATE_PENDING || state == IPP_JSTATE_HELD) {
+    cupsCancelJob2(http.get(), queue.c_str(), job_id, 0);
+  }
+  return PrintJobFate::kNotReceived;
 }
 
 Printer& CurrentPrinter() {

@@ -5,6 +5,7 @@
 #define PLOTSPOOL_PLATFORM_PRINTER_H_
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -71,7 +72,8 @@ class Printer {
   // again (paper and orientation stay). A page without a picture sends nothing. Throws
   // PrintSystemUnavailable, RuntimeError 482 with the print system's message, or the picture's
   // own error (62 for a picture that ends early); a job that was begun is cancelled then.
-  void EndDoc(std::string_view title);
+  // `job_created`, when given, learns the print system's job id before any page data is sent.
+  void EndDoc(std::string_view title, const std::function<void(int job_id)>& job_created = nullptr);
 
  private:
   std::optional<InstalledPrinter> selected_;
@@ -81,6 +83,16 @@ class Printer {
   RasterRowSource* picture_ = nullptr;
   int32_t left_ = 0, top_ = 0, width_ = 0, height_ = 0;
 };
+
+// What the print system knows of a job this service created earlier.
+enum class PrintJobFate {
+  kReceived,     // it holds the whole page (or has printed it): sending it again would print twice
+  kNotReceived,  // gone, cancelled, aborted or without its page: the page must be sent again
+};
+
+// Asks the print system about job `job_id` on `queue`; an unfinished job without its page is
+// cancelled on the way. Throws PrintSystemUnavailable when it cannot be asked.
+PrintJobFate AskPrintJobFate(const std::string& queue, int job_id);
 
 // The current printer of the process: it stays selected from one job to the next.
 Printer& CurrentPrinter();

@@ -6,14 +6,15 @@
 
 namespace plotspool {
 
+// Only "/" separates here: a backslash is an ordinary character of a file name.
 std::string GetFileName(const std::string& path) {
-  const auto separator = path.find_last_of("\\/");
+  const auto separator = path.find_last_of('/');
   if (separator == std::string::npos) return "";
   return path.substr(separator + 1);
 }
 
 std::string GetFileExtension(const std::string& path) {
-  const auto found = path.find_last_of(".\\/");
+  const auto found = path.find_last_of("./");
   if (found == std::string::npos || path[found] != '.') return "";
   return path.substr(found + 1);
 }
