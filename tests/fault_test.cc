@@ -130,6 +130,29 @@ TEST_F(FaultTest, FullTemporaryDirectoryKeepsEveryJobUntilThereIsRoomAgain) {
   EXPECT_TRUE(fs::is_empty(temp_)) << "no temporary file left behind";
 }
 
+// No room beside the job: the turn cannot be saved, and the job waits, untouched, with a line
+// a minute, not one a round.
+TEST_F(FaultTest, FullPrinterDirectoryLeavesATurnedJobUntouchedUntilThereIsRoom) {
+  SmallFileSystem spool(printer_, 256);
+  REQUIRE_MOUNTED(spool);
+  Section("sOrientationA4=H\nsOutputFolder=" + out_.string() + "\n");
+  const fs::path job = printer_ / "plan.tif";
+  MakePlot(job, "A4", /*landscape=*/true);
+  const std::string delivered = ReadWholeFile(job);
+  spool.Fill();
+  TakeOverFile(job.string());
+  TakeOverFile(job.string());
+  EXPECT_TRUE(ReadWholeFile(job) == delivered) << "the job file changed";
+  const std::string line = "Es ist ein Fehler aufgetreten 'Disk full' '61' " + job.string();
+  ASSERT_NE(Log().find(line), std::string::npos) << Log();
+  EXPECT_EQ(Log().find(line), Log().rfind(line));
+
+  spool.Empty();
+  TakeOverFile(job.string());
+  EXPECT_FALSE(fs::exists(job));
+  EXPECT_FALSE(ReadWholeFile(out_ / "plan.tif") == delivered) << "copied without the turn";
+}
+
 TEST_F(FaultTest, UnwritableLogNeitherLosesNorRepeatsAJob) {
   CupsRig rig;
   rig.AddCaptureQueue("Plotter", "Large Format");

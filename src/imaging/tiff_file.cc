@@ -30,6 +30,7 @@ struct TiffFile::State {
 
   uint64_t position = 0;
   std::string last_error;
+  int write_error = 0;  // the error number of the last failed write: a full disk is not damage
 };
 
 namespace {
@@ -60,6 +61,7 @@ tmsize_t WriteProc(thandle_t handle, void* buffer, tmsize_t size) {
     return size;
   } catch (const RuntimeError& e) {
     state->last_error = e.description();
+    state->write_error = e.number();
     return -1;
   }
 }
@@ -177,6 +179,7 @@ TiffFile TiffFile::CreateBeside(const std::string& target, uint32_t mode, bool b
   TIFF* tif = OpenOn(state.get(), flags.c_str());
   if (tif == nullptr) {
     platform::RawFile::RemoveQuietly(state->file->path());
+    if (state->write_error == kDiskFull) throw RuntimeError(kDiskFull);
     throw RuntimeError(kPathFileAccessError);
   }
   return TiffFile(std::move(state), tif);
@@ -185,6 +188,7 @@ TiffFile TiffFile::CreateBeside(const std::string& target, uint32_t mode, bool b
 platform::RawFile& TiffFile::file() { return *state_->file; }
 const std::string& TiffFile::path() const { return state_->file->path(); }
 const std::string& TiffFile::last_error() const { return state_->last_error; }
+bool TiffFile::disk_full() const { return state_->write_error == kDiskFull; }
 
 void TiffFile::Finish() {
   if (tif_ == nullptr) return;
@@ -192,6 +196,7 @@ void TiffFile::Finish() {
   TIFFCleanup(tif_);
   tif_ = nullptr;
   if (!flushed) {
+    if (disk_full()) throw RuntimeError(kDiskFull);
     throw RuntimeError(kDeviceIoError, "Device I/O error (" + state_->last_error + ")");
   }
 }

@@ -35,6 +35,8 @@ class TiffFile {
   const std::string& path() const;
   // libtiff's last error message on this handle, empty when there was none.
   const std::string& last_error() const;
+  // True when the last failed write found the disk full.
+  bool disk_full() const;
   // Writes what is pending and closes the handle (the file itself stays open for Sync).
   // Throws RuntimeError when libtiff cannot finish the file.
   void Finish();

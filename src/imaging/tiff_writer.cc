@@ -25,6 +25,7 @@ constexpr int kMaxPages = 10000;
 constexpr uint64_t kMaxStripBytes = uint64_t{256} << 20;
 
 [[noreturn]] void WriteFailed(TiffFile& file) {
+  if (file.disk_full()) throw RuntimeError(kDiskFull);
   const std::string& why = file.last_error();
   throw RuntimeError(kDeviceIoError,
                      why.empty() ? "Device I/O error" : "Device I/O error (" + why + ")");
