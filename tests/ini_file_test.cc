@@ -110,6 +110,10 @@ TEST(IniParseTest, DuplicatesAndMalformedLines) {
   EXPECT_EQ(Find(text, "Plot]1", "k"), "v");
   EXPECT_EQ(Find(text, "\xC4rger", "K"), "bytes");
   EXPECT_EQ(Find(text, "\xE4rger", "K"), "<absent>");  // only ASCII folds
+  // A byte-order mark counts only at the very start.
+  EXPECT_EQ(Find("\xEF\xBB\xBF[Global]\r\nk=1\r\n", "Global", "k"), "1");
+  EXPECT_EQ(Find("\xEF\xBB\xBFk=1\n[A]\nx=2\n", "A", "x"), "2");
+  EXPECT_EQ(Find("[A]\n\xEF\xBB\xBF[B]\nk=1\n", "B", "k"), "<absent>");
 }
 
 // ---- Writing into text ------------------------------------------------------------------------
@@ -152,6 +156,8 @@ TEST(IniWriteTextTest, MissingKeyGoesAfterTheSectionsLastEntry) {
   // No final line ending: one is added before the new line, in the file's own style.
   EXPECT_EQ(SetIniValue("[A]\r\nx=1", "A", "new", "v"), "[A]\r\nx=1\r\nnew=v\r\n");
   EXPECT_EQ(SetIniValue("[A]", "A", "new", "v"), "[A]\nnew=v\n");
+  EXPECT_EQ(SetIniValue("\xEF\xBB\xBF[A]\r\nx=1\r\n", "A", "new", "v"),
+            "\xEF\xBB\xBF[A]\r\nx=1\r\nnew=v\r\n");
   // Duplicate sections: the write goes to the first, which is the one read.
   EXPECT_EQ(SetIniValue("[A]\nx=1\n[a]\ny=2\n", "A", "y", "3"), "[A]\nx=1\ny=3\n[a]\ny=2\n");
   // An unclosed header ends the section, so the key lands above it.
@@ -164,6 +170,7 @@ TEST(IniWriteTextTest, MissingSectionGoesToTheEnd) {
   EXPECT_EQ(SetIniValue("[A]\nx=1\n\n", "B", "k", "v"), "[A]\nx=1\n\n[B]\nk=v\n");
   EXPECT_EQ(SetIniValue("[A]\r\nx=1", "B", "k", "v"), "[A]\r\nx=1\r\n\r\n[B]\r\nk=v\r\n");
   EXPECT_EQ(SetIniValue("; only a comment", "B", "k", "v"), "; only a comment\n\n[B]\nk=v\n");
+  EXPECT_EQ(SetIniValue("\xEF\xBB\xBF", "B", "k", "v"), "\xEF\xBB\xBF[B]\nk=v\n");
 }
 
 TEST(IniWriteTextTest, RefusesWhatCannotBeWrittenAsOneLine) {
@@ -228,8 +235,10 @@ TEST(IniWriteTextTest, WritesReadBackOnHostileTexts) {
 TEST(IniFileTest, MissingFileIsCreatedWithLfAndNoTemporaryIsLeft) {
   TempDir dir;
   const std::string file = dir.File("plotspool.ini");
-  EXPECT_EQ(ReadIniString("Global", "Wartezeit", file), "");
-  ASSERT_TRUE(WriteIniString("Global", "Wartezeit", "10", file));
+  EXPECT_EQ(LookUpIniValue("Global", "Wartezeit", file).state, IniFileState::kMissing);
+  IniFileStamp written;
+  ASSERT_TRUE(WriteIniString("Global", "Wartezeit", "10", file, &written));
+  EXPECT_EQ(LookUpIniValue("Global", "Wartezeit", file).stamp, written);
   ASSERT_TRUE(WriteIniString("Global", "AdminLog", "0", file));
   ASSERT_TRUE(WriteIniString("Plotter1", "sPN_A1", "151", file));
   EXPECT_EQ(Slurp(file), "[Global]\nWartezeit=10\nAdminLog=0\n\n[Plotter1]\nsPN_A1=151\n");
@@ -344,6 +353,7 @@ TEST(IniFileTest, FileAboveTheSizeLimitIsNotTouched) {
   Spit(file, "[A]\nx=1\n");
   fs::resize_file(file, kMaxIniFileBytes + 1);  // sparse, so cheap
   EXPECT_EQ(ReadIniString("A", "x", file), "");
+  EXPECT_EQ(LookUpIniValue("A", "x", file).state, IniFileState::kUnreadable);
   EXPECT_FALSE(WriteIniString("A", "x", "2", file));
   EXPECT_EQ(fs::file_size(file), kMaxIniFileBytes + 1);
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"s.ini"});

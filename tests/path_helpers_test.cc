@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "platform/process.h"
+#include "test_support.h"
 #include "util/error.h"
 
 namespace plotspool {
@@ -84,6 +85,38 @@ TEST(PathHelpersTest, ShortPathIsOneTokenOfAnExistingPath) {
     }
   }
   fs::remove_all(dir);
+}
+
+TEST(PathHelpersTest, FoldersCompareAsRealPathsWholeComponentsAtATime) {
+  namespace fs = std::filesystem;
+  testing::TempDir dir;
+  const std::string d = dir.str();
+  fs::create_directories(dir.path() / "srv" / "in" / "P1");
+  fs::create_directories(dir.path() / "srv" / "input");
+  fs::create_directory_symlink(dir.path() / "srv", dir.path() / "link");
+  struct Case {
+    std::string outer, inner;
+    bool contains;
+  };
+  const Case cases[] = {
+      {d + "/srv/in", d + "/srv/in/", true},
+      {d + "/srv/in", d + "/srv/in/P1", true},
+      {d + "/srv/in", d + "/srv/input", false},
+      {d + "/srv/in/P1", d + "/srv/in", false},
+      {d + "/link/in", d + "/srv/in/P1", true},     // through a link
+      {d + "/srv", d + "/link/in/new/tail", true},  // a tail that does not exist yet
+      {d + "/srv/in/new/..", d + "/srv/in/P1", true},
+      {d + "/srv/in/P1/../..", d + "/srv", true},
+      {d + "/srv/in/new/", d + "/srv/in", false},
+      {"/", d, true},
+      {"", d, false},
+      {d, "", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FolderContains(c.outer, c.inner), c.contains) << c.outer << " / " << c.inner;
+  }
+  EXPECT_TRUE(FoldersOverlap(d + "/srv/in/P1", d + "/link/in"));
+  EXPECT_FALSE(FoldersOverlap(d + "/srv/in", d + "/srv/input"));
 }
 
 }  // namespace

@@ -64,6 +64,18 @@ TEST_F(JobTest, OutputFolderGetsItsSeparatorInTheRecordOnly) {
   EXPECT_NE(Ini().find("sPN_A4=162\n"), std::string::npos);
 }
 
+TEST_F(JobTest, AProfileThatCannotBeReadLeavesTheJobForALaterTick) {
+  const fs::path out = dir_.path() / "srv" / "out";
+  WriteWholeFile(IniFile, "[Plotter2]\nsOutputFolder=" + out.string() + "\n");
+  const std::uintmax_t oversized = 64 * 1024 * 1024 + 1;
+  fs::resize_file(IniFile, oversized);
+  const std::string plot = MakePlot(printer_ / "plan.tif", "A4", false);
+  EXPECT_THROW(Process("plan.tif"), PassedToCaller);
+  EXPECT_EQ(ReadWholeFile(printer_ / "plan.tif"), plot);
+  EXPECT_FALSE(fs::exists(out));
+  EXPECT_EQ(fs::file_size(IniFile), oversized);
+}
+
 TEST_F(JobTest, SectionNameIsTheLastDirectoryWithOrWithoutSeparator) {
   EXPECT_EQ(SectionNameFromDirectory("/spool/Plotter1/"), "Plotter1");
   EXPECT_EQ(SectionNameFromDirectory("/spool/Plotter1"), "Plotter1");

@@ -5,7 +5,11 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <thread>
+#include <vector>
 
+#include "service/global_settings.h"
+#include "service/service.h"
 #include "test_support.h"
 
 namespace plotspool {
@@ -118,6 +122,95 @@ TEST_F(ServiceTest, BadSettingsFilesNeverStopTheService) {
     service_.Signal(SIGTERM);
     EXPECT_EQ(service_.WaitForExit(3s), 0);
   }
+}
+
+// Everything in the transfer tree is taken as a job: a root holding the program's folder or the
+// temporary directory would eat the program or take back the files moved aside. Only roots inside
+// the test's directory, so that a fault here cannot walk the machine.
+TEST_F(ServiceTest, RootsHoldingTheProgramOrTheTemporaryDirectoryAreRefused) {
+  const fs::path app = dir_.path() / "app";
+  fs::create_directories(app);
+  const std::string temp = (dir_.path() / "tmp" / "spool").string() + "/";
+  testing::ServiceUnderTest service(app, {"TMPDIR=" + temp});
+  fs::create_directory_symlink(app, dir_.path() / "link");
+  WriteWholeFile(app / "drop.txt", "would be a job");
+  auto use_root = [&](const std::string& root) {
+    WriteWholeFile(service.ini(), "[Global]\nWartezeit=0\nAdminLog=0\nUebergabePfad=" + root +
+                                      "\nProgrammEnde=0\n");
+  };
+  auto refusals = [&] {
+    const std::string log = fs::exists(service.log()) ? ReadWholeFile(service.log()) : "";
+    std::size_t count = 0;
+    for (std::size_t at = 0; (at = log.find("\terror\tUebergabepfad abgelehnt", at)) != log.npos;
+         ++at) {
+      ++count;
+    }
+    return count;
+  };
+  const struct {
+    std::string root;
+    std::string swallowed;
+  } cases[] = {
+      {(dir_.path() / "link").string() + "/", app.string() + "/"},
+      {dir_.path().string(), app.string() + "/"},
+      {(dir_.path() / "tmp").string() + "/", temp},
+  };
+  use_root(cases[0].root);
+  ASSERT_GT(service.Start(), 0);
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    use_root(cases[i].root);
+    ASSERT_TRUE(WaitFor([&] { return refusals() == i + 1; }, 5s)) << cases[i].root;
+    EXPECT_NE(ReadWholeFile(service.log())
+                  .find("abgelehnt, er enthaelt " + cases[i].swallowed + ": " + cases[i].root),
+              std::string::npos)
+        << ReadWholeFile(service.log());
+  }
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(refusals(), std::size(cases)) << "one line per change of the value, not per tick";
+  EXPECT_FALSE(fs::exists(dir_.path() / "tmp")) << "a refused root is not created";
+  EXPECT_TRUE(fs::exists(app / "drop.txt")) << "a refused root is not walked";
+
+  use_root((dir_.path() / "in").string() + "/");
+  EXPECT_TRUE(WaitFor([&] { return fs::is_directory(dir_.path() / "in"); }, 5s));
+  use_root(cases[0].root);
+  EXPECT_TRUE(WaitFor([&] { return refusals() == std::size(cases) + 1; }, 5s));
+  service.Signal(SIGTERM);
+  EXPECT_EQ(service.WaitForExit(3s), 0);
+}
+
+TEST_F(ServiceTest, AnUnreadableSettingsFileKeepsTheLastGoodSettings) {
+  WriteIni();
+  ASSERT_GT(service_.Start(), 0);
+  const fs::path root = dir_.path() / "root";
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(root); }, 5s));
+  const std::uintmax_t oversized = 64 * 1024 * 1024 + 1;
+  fs::resize_file(service_.ini(), oversized);
+  fs::remove(root);
+  // Still the root read last time, not the default one, and no default written into the file.
+  EXPECT_TRUE(WaitFor([&] { return fs::exists(root); }, 5s));
+  std::this_thread::sleep_for(1500ms);
+  const std::string log = fs::exists(service_.log()) ? ReadWholeFile(service_.log()) : "";
+  const std::string line = "\terror\tEinstellungsdatei nicht lesbar";
+  ASSERT_NE(log.find(line), std::string::npos) << log;
+  EXPECT_EQ(log.find(line), log.rfind(line)) << "one line per episode";
+  EXPECT_EQ(fs::file_size(service_.ini()), oversized);
+  WriteIni("1");
+  EXPECT_EQ(service_.WaitForExit(3s), 0);
+}
+
+// In the process, not through the executable: a faulty refusal must not walk the machine.
+class RootRefusalTest : public testing::InProcessServiceTest {};
+
+TEST_F(RootRefusalTest, TheFileSystemRootIsNeverAcceptedHoweverWritten) {
+  for (const std::string& root :
+       std::vector<std::string>{"/", "//", "/tmp/..", temp_.string() + "/../../../.."}) {
+    WriteWholeFile(IniFile, "[Global]\nUebergabePfad=" + root + "\n");
+    EXPECT_FALSE(ReadGlobalSettings()) << root;
+    EXPECT_TRUE(Logged("\terror\tUebergabepfad abgelehnt, er enthaelt /: " + root + "\r\n"))
+        << root;
+  }
+  WriteWholeFile(IniFile, "[Global]\nUebergabePfad=" + root_.string() + "/\n");
+  EXPECT_TRUE(ReadGlobalSettings());
 }
 
 }  // namespace

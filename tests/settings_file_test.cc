@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 
 namespace plotspool {
 namespace {
@@ -89,6 +92,63 @@ TEST_F(SettingsFileTest, FailedWritesAreQuietAndTheDefaultIsStillUsed) {
   EXPECT_EQ(ReadOrCreateValue("Global", "Wartezeit", "10", below_file), "10");
   EXPECT_EQ(Contents(), "not a directory");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+// An editor that saves in place truncates the file and then writes it: a read in between must
+// not put a default into the empty file, which would take the place of everything written.
+TEST_F(SettingsFileTest, DefaultsGoOnlyIntoAFileThatReadsTheSameTwice) {
+  using namespace std::chrono_literals;
+  const std::string saved = "[Global]\nWartezeit=7\n\n[Plotter1]\nsPN_A4=162\n";
+  struct Case {
+    const char* name;
+    std::string before;
+    std::function<void()> editor;  // runs while the key is read
+    Setting want;
+    std::string want_file;  // empty: not checked
+  };
+  const Case cases[] = {
+      {"saved in place while read",
+       "",
+       [&] {
+         std::ofstream out(file_, std::ios::binary | std::ios::trunc);
+         std::this_thread::sleep_for(10ms);
+         out << saved;
+       },
+       {"7", SettingSource::kFile},
+       saved},
+      {"stays empty", "", nullptr, {"10", SettingSource::kDefault}, "[Global]\nWartezeit=10\n"},
+      {"byte-order mark",
+       "\xEF\xBB\xBF[Global]\r\nAdminLog=1\r\n",
+       nullptr,
+       {"10", SettingSource::kDefault},
+       "\xEF\xBB\xBF[Global]\r\nAdminLog=1\r\nWartezeit=10\r\n"},
+      {"keeps changing",
+       "",
+       [&] {
+         for (int i = 1; i < 300; ++i) {
+           SetContents("[Global]\n;" + std::string(i, '.') + "\n");
+           std::this_thread::sleep_for(2ms);
+         }
+       },
+       {"10", SettingSource::kUnsettled},
+       ""},
+  };
+  for (const Case& c : cases) {
+    SetContents(c.before);
+    std::thread editor(c.editor ? c.editor : [] {});
+    const Setting got = ReadSetting("Global", "Wartezeit", "10", file_);
+    editor.join();
+    EXPECT_EQ(got.value, c.want.value) << c.name;
+    EXPECT_EQ(got.source, c.want.source) << c.name;
+    if (!c.want_file.empty()) EXPECT_EQ(Contents(), c.want_file) << c.name;
+  }
+  // Too large to read: the default stands in, and nothing is written into the file.
+  SetContents(saved);
+  fs::resize_file(file_, 64 * 1024 * 1024 + 1);
+  const Setting got = ReadSetting("Plotter1", "sPN_A4", "162", file_);
+  EXPECT_EQ(got.source, SettingSource::kUnreadable);
+  EXPECT_EQ(got.value, "162");
+  EXPECT_EQ(fs::file_size(file_), 64u * 1024 * 1024 + 1);
 }
 
 }  // namespace

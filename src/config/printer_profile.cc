@@ -1,5 +1,7 @@
 #include "config/printer_profile.h"
 
+#include <utility>
+
 #include "config/settings_file.h"
 #include "platform/files.h"
 #include "service/service.h"
@@ -58,21 +60,27 @@ constexpr Key kFormatKeys[] = {
     {"sPN_E", "160", &R::sPN_E},
 };
 
-void ReadKeys(const auto& keys) {
+// False when a value is a default only because the file could not be read (or kept changing).
+bool ReadKeys(const auto& keys) {
+  bool all_read = true;
   for (const Key& key : keys) {
-    PrinterProfile.*key.field =
-        ReadOrCreateValue(SectionName, key.name, key.default_value, IniFile);
+    Setting setting = ReadSetting(SectionName, key.name, key.default_value, IniFile);
+    all_read = all_read && (setting.source == SettingSource::kFile ||
+                            setting.source == SettingSource::kDefault);
+    PrinterProfile.*key.field = std::move(setting.value);
   }
+  return all_read;
 }
 
 }  // namespace
 
-void ReadPrinterProfile() {
-  ReadKeys(kTargetKeys);
+bool ReadPrinterProfile() {
+  bool all_read = ReadKeys(kTargetKeys);
   std::string& folder = PrinterProfile.sOutputFolder;
   if (!folder.empty() && folder.back() != '/') folder += '/';
   if (!folder.empty()) platform::MakeSureDirectoryPathExists(folder);
-  ReadKeys(kFormatKeys);
+  all_read = ReadKeys(kFormatKeys) && all_read;
+  return all_read;
 }
 
 }  // namespace plotspool

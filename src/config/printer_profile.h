@@ -30,7 +30,9 @@ extern PrinterProfileRecord PrinterProfile;
 // Reads section SectionName of IniFile into PrinterProfile, writing every empty key back with its
 // default, so the first job in a new directory leaves a complete section. Appends "/" to a
 // non-empty sOutputFolder in the record only and creates that folder. Reports nothing.
-void ReadPrinterProfile();
+// False when the settings file could not be read, or kept changing while a value read empty:
+// some values are then defaults that the file may not hold, and the job must not use them.
+bool ReadPrinterProfile();
 
 }  // namespace plotspool
 

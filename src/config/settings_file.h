@@ -19,8 +19,29 @@ std::string ReadProfileString(std::string_view section, std::string_view key,
 bool WriteProfileString(std::string_view section, std::string_view key, std::string_view value,
                         const std::string& file);
 
-// Read-with-default: the value when it is not empty; otherwise `default_value`, which is also
-// written back (also when it is empty, so the key appears in the file).
+// Where the value of a read-with-default came from.
+enum class SettingSource {
+  kFile,        // the file holds it
+  kDefault,     // empty in a settled file: the default, written back (unless the write failed)
+  kUnsettled,   // empty while the file kept changing (an editor saving in place, say): the
+                // default, not written, so a file caught half-saved is never replaced
+  kUnreadable,  // the file cannot be read (too large, no permission, not a regular file, an
+                // I/O error): the default, not written
+};
+
+struct Setting {
+  std::string value;
+  SettingSource source = SettingSource::kFile;
+};
+
+// Read-with-default: the value when it is not empty. An empty one is looked at again after a
+// short pause until two reads see the same version of the file; only then is `default_value`
+// written back (also when it is empty, so the key appears in the file). Only this rare path
+// pauses: up to a few tenths of a second, cut short (kUnsettled) by a close request.
+Setting ReadSetting(std::string_view section, std::string_view key, std::string_view default_value,
+                    const std::string& file);
+
+// ReadSetting's value alone, for readers that use the default whatever the file's state.
 std::string ReadOrCreateValue(std::string_view section, std::string_view key,
                               std::string_view default_value, const std::string& file);
 

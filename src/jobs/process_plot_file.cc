@@ -75,7 +75,11 @@ void ProcessAtDepth(const std::string& file_name, const std::string& directory, 
   const std::string job_path = directory + file_name;
   try {
     SectionName = SectionNameFromDirectory(directory);
-    ReadPrinterProfile();
+    // Defaults in place of a section that could not be read would print nowhere and then have
+    // the job deleted: the job waits in the transfer tree until the file reads well again.
+    if (!ReadPrinterProfile()) {
+      throw PassedToCaller(RuntimeError(kPathFileAccessError, "Einstellungsdatei nicht lesbar"));
+    }
     if (!version.identity()) throw RuntimeError(kFileNotFound);
     const std::string signature = platform::ReadFileStart(job_path, 3);
     if (signature.size() < 3) throw RuntimeError(kInputPastEndOfFile);

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
@@ -523,6 +524,21 @@ std::string ExecutablePath() {
     }
     buffer.resize(buffer.size() * 2);
   }
+}
+
+std::string ResolvedPath(const std::string& path) {
+  namespace fs = std::filesystem;
+  if (path.empty()) return {};
+  std::error_code error;
+  fs::path absolute = fs::absolute(path, error);
+  if (error) absolute = fs::path(path);
+  fs::path resolved = fs::weakly_canonical(absolute, error);
+  // A component that may not be looked at (no search permission): the lexical form is the best
+  // there is, and what the walk itself would reach.
+  if (error || resolved.empty()) resolved = absolute.lexically_normal();
+  std::string text = resolved.string();
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
 }
 
 std::string LocalTimeStamp14() {

@@ -90,6 +90,11 @@ uint64_t FreeSpace(const std::string& dir);
 // Real path of the running executable.
 std::string ExecutablePath();
 
+// `path` made absolute with every symbolic link resolved as far as it exists; a tail that does
+// not exist (yet) is appended as written, "." and ".." applied lexically. No trailing "/" except
+// for "/" itself. Empty for an empty path. Never throws.
+std::string ResolvedPath(const std::string& path);
+
 // Current local time as "yyyymmddhhmmss".
 std::string LocalTimeStamp14();
 

@@ -19,6 +19,9 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // The parser: pure functions over the file's bytes.
 
+// Some editors put it before the first line of a UTF-8 file.
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
 std::string_view Trim(std::string_view text) {
@@ -160,6 +163,13 @@ class FileDescriptor {
 
 enum class ReadOutcome { kRead, kMissing, kFailed };
 
+IniFileStamp StampOf(const struct stat& info) {
+  return IniFileStamp{
+      static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+      static_cast<std::int64_t>(info.st_size),
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
+}
+
 // Reads the whole regular file. Anything else at the path (a FIFO, a device) is refused without
 // blocking, as is a file above kMaxIniFileBytes.
 ReadOutcome ReadWholeFile(const std::string& path, std::string& contents, struct stat& info) {
@@ -218,8 +228,9 @@ void SyncDirectory(const std::string& directory) {
 
 // Puts `contents` at `path` through a temporary file beside it. `existing` describes the file
 // being replaced (its mode and owner are kept), or is null for a new file, which gets 0666
-// less the umask like any file the process creates.
-bool ReplaceFile(const std::string& path, std::string_view contents, const struct stat* existing) {
+// less the umask like any file the process creates. `written` receives the new file's stamp.
+bool ReplaceFile(const std::string& path, std::string_view contents, const struct stat* existing,
+                 IniFileStamp& written) {
   const std::size_t slash = path.rfind('/');
   const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -253,6 +264,10 @@ bool ReplaceFile(const std::string& path, std::string_view contents, const struc
     ok = ::fchmod(fd.get(), existing->st_mode & 07777) == 0;
   }
   ok = ok && WriteAll(fd.get(), contents) && ::fsync(fd.get()) == 0;
+  // The rename keeps inode, size and modification time, so this is the stamp readers will see.
+  struct stat info;
+  ok = ok && ::fstat(fd.get(), &info) == 0;
+  if (ok) written = StampOf(info);
   ok = fd.Close() && ok;
   ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
   if (!ok) {
@@ -278,6 +293,7 @@ std::string ResolveWriteTarget(const std::string& file) {
 
 std::optional<std::string_view> FindIniValue(std::string_view text, std::string_view section,
                                              std::string_view key) {
+  if (text.starts_with(kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
   section = Trim(section);
   key = Trim(key);
   if (section.empty() || key.empty()) return std::nullopt;
@@ -305,6 +321,12 @@ std::optional<std::string_view> FindIniValue(std::string_view text, std::string_
 
 std::optional<std::string> SetIniValue(std::string_view text, std::string_view section,
                                        std::string_view key, std::string_view value) {
+  if (text.starts_with(kUtf8Bom)) {
+    std::optional<std::string> rest =
+        SetIniValue(text.substr(kUtf8Bom.size()), section, key, value);
+    if (rest) rest->insert(0, kUtf8Bom);
+    return rest;
+  }
   section = Trim(section);
   key = Trim(key);
   if (section.empty() || key.empty() || HasLineBreakOrNul(section) || HasLineBreakOrNul(key) ||
@@ -364,17 +386,34 @@ std::optional<std::string> SetIniValue(std::string_view text, std::string_view s
   return result;
 }
 
-std::string ReadIniString(std::string_view section, std::string_view key, const std::string& file) {
+IniLookup LookUpIniValue(std::string_view section, std::string_view key, const std::string& file) {
+  IniLookup lookup;
   std::string contents;
   struct stat info;
-  if (ReadWholeFile(file, contents, info) != ReadOutcome::kRead) return {};
-  const std::optional<std::string_view> value = FindIniValue(contents, section, key);
-  if (!value) return {};
-  return std::string(value->substr(0, kMaxIniValueBytes));
+  switch (ReadWholeFile(file, contents, info)) {
+    case ReadOutcome::kMissing:
+      lookup.state = IniFileState::kMissing;
+      return lookup;
+    case ReadOutcome::kFailed:
+      lookup.state = IniFileState::kUnreadable;
+      return lookup;
+    case ReadOutcome::kRead:
+      break;
+  }
+  lookup.state = IniFileState::kRead;
+  lookup.stamp = StampOf(info);
+  if (const std::optional<std::string_view> value = FindIniValue(contents, section, key)) {
+    lookup.value = std::string(value->substr(0, kMaxIniValueBytes));
+  }
+  return lookup;
+}
+
+std::string ReadIniString(std::string_view section, std::string_view key, const std::string& file) {
+  return LookUpIniValue(section, key, file).value.value_or(std::string());
 }
 
 bool WriteIniString(std::string_view section, std::string_view key, std::string_view value,
-                    const std::string& file) {
+                    const std::string& file, IniFileStamp* written) {
   if (file.empty()) return false;
   const std::string target = ResolveWriteTarget(file);
   std::string contents;
@@ -383,8 +422,15 @@ bool WriteIniString(std::string_view section, std::string_view key, std::string_
   if (outcome == ReadOutcome::kFailed) return false;
   const std::optional<std::string> updated = SetIniValue(contents, section, key, value);
   if (!updated) return false;
-  if (outcome == ReadOutcome::kRead && *updated == contents) return true;
-  return ReplaceFile(target, *updated, outcome == ReadOutcome::kRead ? &info : nullptr);
+  IniFileStamp stamp;
+  if (outcome == ReadOutcome::kRead && *updated == contents) {
+    stamp = StampOf(info);
+  } else if (!ReplaceFile(target, *updated, outcome == ReadOutcome::kRead ? &info : nullptr,
+                          stamp)) {
+    return false;
+  }
+  if (written != nullptr) *written = stamp;
+  return true;
 }
 
 }  // namespace plotspool::platform

@@ -4,10 +4,13 @@
 // entries. Section and key match case-insensitively (ASCII), blanks around names and values do
 // not count, and only the first section of a name and the first entry of a key count.
 // A '[' line without ']' ends the section before it and opens none that can be matched.
+// A UTF-8 byte-order mark at the very start is no part of the first line: reads skip it and
+// writes keep it.
 #ifndef PLOTSPOOL_PLATFORM_INI_FILE_H_
 #define PLOTSPOOL_PLATFORM_INI_FILE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,18 +38,44 @@ std::optional<std::string_view> FindIniValue(std::string_view text, std::string_
 std::optional<std::string> SetIniValue(std::string_view text, std::string_view section,
                                        std::string_view key, std::string_view value);
 
-// Reads `file` afresh and returns the value of `key` in `section`, cut to kMaxIniValueBytes.
-// Empty when the file, section or key is absent, the value is empty, or the file cannot be read
-// (not a regular file, too large, an I/O error).
+// Which version of the file a read saw. Two reads with equal stamps saw the same bytes, unless
+// a writer kept inode, size and modification time alike (an in-place edit changes the time). A
+// missing file has the default stamp.
+struct IniFileStamp {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t modified_ns = 0;
+  friend bool operator==(const IniFileStamp&, const IniFileStamp&) = default;
+};
+
+enum class IniFileState {
+  kRead,
+  kMissing,     // nothing at the path
+  kUnreadable,  // not a regular file, above kMaxIniFileBytes, no permission, an I/O error
+};
+
+struct IniLookup {
+  IniFileState state = IniFileState::kMissing;
+  // Cut to kMaxIniValueBytes; nullopt when the section or the key is absent or nothing was read.
+  std::optional<std::string> value;
+  IniFileStamp stamp;  // of the file read; the default unless state is kRead
+};
+
+// Reads `file` afresh and looks up `key` in `section`. Never throws.
+IniLookup LookUpIniValue(std::string_view section, std::string_view key, const std::string& file);
+
+// The value LookUpIniValue finds, or empty when it finds none.
 std::string ReadIniString(std::string_view section, std::string_view key, const std::string& file);
 
 // Sets the value in `file` as SetIniValue does, creating the file if it is missing (not its
 // directory). Atomic: the new contents go to a temporary file in the same directory, are synced
 // and renamed over the file, which keeps its mode and (where permitted) owner; a symbolic link
-// is written through. True on success (also when nothing had to change); false when it failed,
-// in which case the file is as it was and no temporary file is left.
+// is written through. True on success (also when nothing had to change), and then `written`,
+// when given, receives the stamp the file now has; false when it failed, in which case the file
+// is as it was and no temporary file is left.
 bool WriteIniString(std::string_view section, std::string_view key, std::string_view value,
-                    const std::string& file);
+                    const std::string& file, IniFileStamp* written = nullptr);
 
 }  // namespace plotspool::platform
 

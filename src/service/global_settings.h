@@ -18,8 +18,13 @@ struct GlobalSettings {
 extern GlobalSettings ServiceSettings;
 
 // Fills ServiceSettings from [Global] of IniFile, writing every empty value back with its
-// default, and creates the transfer root. Reports nothing; failed writes change nothing.
-void ReadGlobalSettings();
+// default, and creates the transfer root. Failed writes change nothing. A file that cannot be
+// read (or keeps changing while a value reads empty) leaves the values of the last good read in
+// place, and none is written into it; an unreadable file gets one "error" line per episode.
+// A transfer root that is "/" or holds the program's folder or the temporary directory is
+// refused: not created, one "error" line each time the value changes to such a root.
+// True when the transfer root may be walked: known from a good read and not refused.
+bool ReadGlobalSettings();
 
 }  // namespace plotspool
 

@@ -60,10 +60,10 @@ void SetAppPaths(const std::string& executable_path) {
 }
 
 bool Tick() {
-  ReadGlobalSettings();
+  const bool walk = ReadGlobalSettings();
   if (ServiceSettings.ProgrammEnde == "1") return false;
   // The walk may append a separator to the root it is given; the next tick reads it afresh.
-  ScanDirectory(ServiceSettings.UebergabePfad, "*", true);
+  if (walk) ScanDirectory(ServiceSettings.UebergabePfad, "*", true);
   // Notices and kill commands are not waited for; collect them so none lingers as a zombie.
   platform::ReapFinishedChildren();
   return !bStopScan;
@@ -86,8 +86,11 @@ void ReportStatus(const std::string& status) {
 
 void Unload() {
   bStopScan = true;
-  // A stop request stops exactly one run: the next start must not stop again.
-  WriteProfileString("Global", "ProgrammEnde", "0", IniFile);
+  // A stop request stops exactly one run: the next start must not stop again. Read first, so
+  // that a file caught empty in the middle of an edit is not replaced by this one key.
+  if (ReadSetting("Global", "ProgrammEnde", "0", IniFile).value != "0") {
+    WriteProfileString("Global", "ProgrammEnde", "0", IniFile);
+  }
 }
 
 int Main() {

@@ -37,4 +37,18 @@ std::string GetShortPath(const std::string& path) {
 
 std::string StringFromPointer(const char* text) { return text == nullptr ? "" : text; }
 
+bool FolderContains(const std::string& outer, const std::string& inner) {
+  // Paths reach the file system as C strings, so they end at their first NUL there too.
+  const std::string outer_path = platform::ResolvedPath(TrimAtNull(outer));
+  const std::string inner_path = platform::ResolvedPath(TrimAtNull(inner));
+  if (outer_path.empty() || inner_path.empty()) return false;
+  if (outer_path == "/") return true;
+  return inner_path.starts_with(outer_path) &&
+         (inner_path.size() == outer_path.size() || inner_path[outer_path.size()] == '/');
+}
+
+bool FoldersOverlap(const std::string& a, const std::string& b) {
+  return FolderContains(a, b) || FolderContains(b, a);
+}
+
 }  // namespace plotspool

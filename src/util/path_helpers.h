@@ -28,6 +28,15 @@ std::string GetShortPath(const std::string& path);
 // A copy of the zero-terminated string at `text`; empty for a null pointer.
 std::string StringFromPointer(const char* text);
 
+// True when the folder `inner` is the folder `outer` or lies below it. Both are compared as
+// real paths (links resolved; a part that does not exist yet taken as written, "." and ".."
+// applied), whole component by component, so "/srv/in" does not contain "/srv/input". An empty
+// path names no folder: false.
+bool FolderContains(const std::string& outer, const std::string& inner);
+
+// True when one of the folders contains the other or both are the same (see FolderContains).
+bool FoldersOverlap(const std::string& a, const std::string& b);
+
 }  // namespace plotspool
 
 #endif  // PLOTSPOOL_UTIL_PATH_HELPERS_H_
