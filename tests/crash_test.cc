@@ -264,7 +264,8 @@ TEST(CrashTest, KilledAtRandomTheServiceLosesNoJobAndLeavesNothingBehind) {
     if (!std::regex_match(file, admin_copy)) leftovers.push_back((temp / file).string());
   }
   for (const std::string& file : FilesBelow(home)) {
-    if (file != "plotspool" && file != "plotspool.ini" && file != "plotspool.log") {
+    if (file != "plotspool" && file != "plotspool.ini" && file != "plotspool.log" &&
+        file != "plotspool.temporaries") {
       leftovers.push_back((home / file).string());
     }
   }

@@ -62,10 +62,14 @@ void ProcessAtDepth(const std::string& file_name, const std::string& directory, 
 
     switch (Classify(signature)) {
       case JobType::kZip:
-        // A failed unpacking, or an archive nested without end, ends the job without a line.
-        if (depth < kMaxZipNesting && ExtractZip(job_path)) {
-          ProcessAtDepth(file_name, directory, depth + 1);
+        if (depth >= kMaxZipNesting) {
+          throw RuntimeError(kPathFileAccessError,
+                             UnpackingFailure(kPathFileAccessError,
+                                              "archives nested deeper than " +
+                                                  std::to_string(kMaxZipNesting) + " levels"));
         }
+        ExtractZip(job_path);
+        ProcessAtDepth(file_name, directory, depth + 1);
         return;
       case JobType::kTiff: {
         JobValues job = DetectAndTurn(job_path);
