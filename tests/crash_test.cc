@@ -265,7 +265,7 @@ TEST(CrashTest, KilledAtRandomTheServiceLosesNoJobAndLeavesNothingBehind) {
   }
   for (const std::string& file : FilesBelow(home)) {
     if (file != "plotspool" && file != "plotspool.ini" && file != "plotspool.log" &&
-        file != "plotspool.journal") {
+        file != "plotspool.journal" && file != "plotspool.temporaries") {
       leftovers.push_back((home / file).string());
     }
   }

@@ -294,45 +294,82 @@ TEST_F(FilesTest, TempFileNameNeverReusesAnExistingFile) {
   EXPECT_EQ(ErrorNumberOf([&] { CreateTempFileName(dir_, "p"); }), kFileAlreadyExists);
 }
 
-TEST_F(FilesTest, StaleTemporariesOfAKilledRunGoAndThoseInUseStay) {
-  // A run killed half-way through a job: nobody holds its names, companions and hidden saves.
+TEST_F(FilesTest, PrivateFolderIsNewOwnerOnlyAndGoesWithEverythingInIt) {
+  std::string first_path;
+  {
+    const PrivateFolder first(dir_);
+    const PrivateFolder second(dir_.substr(0, dir_.size() - 1));
+    first_path = first.path();
+    ASSERT_TRUE(first_path.starts_with(dir_) && first_path.ends_with("/")) << first_path;
+    EXPECT_NE(second.path(), first_path);
+    EXPECT_EQ(fs::status(first_path).permissions(), fs::perms::owner_all);
+    fs::create_directories(first_path + "plots/2024");
+    WriteText(first_path + "plots/2024/plan.tif", "member");
+    symlink(dir_.c_str(), (first_path + "plots/up").c_str());
+    WriteText(Path("kept"), "beside the folders");
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1) << "only the file beside";
+  EXPECT_EQ(ReadText(Path("kept")), "beside the folders");
+  EXPECT_EQ(ErrorNumberOf([&] { PrivateFolder missing(Path("missing")); }), kFileNotFound);
+}
+
+TEST_F(FilesTest, SweepRemovesOnlyWhatAKilledRunOfOursLeft) {
+  const testing::TempDir app;
+  const std::string ledger = (app.path() / "plotspool.temporaries").string();
+  // Other programs' files that merely look like ours, made before any name is handed out.
+  const std::vector<std::string> foreign = {
+      "1234.tmp",    ".plan.tif.123456.tmp", "plan.tif", "ABCD.tmp.txt",
+      "~VB1A2F.tmp", "~VB1A2F.tmp.zip",      "1A2F.tmp", "1A2F.tmp.bmp"};
+  for (const std::string& name : foreign) WriteText(Path(name), name.size() % 2 ? "" : "data");
+  fs::create_directory(Path(".plotspool-job-0000ABCD"));  // a lookalike folder, not empty
+  WriteText(Path(".plotspool-job-0000ABCD/theirs"), "not ours");
+
+  // A run killed half-way through a job: nobody holds its names, companions, saves and folder.
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
+    SetTemporaryLedger(ledger);
     const std::string unpacking = CreateTempFileName(dir_, "~VB");
     WriteText(unpacking + ".zip", "archive copy");
     const std::string print = CreateTempFileName(dir_, "");
     WriteText(print + ".bmp", "bitmap");
     const RawFile save = RawFile::CreateBeside(Path("plan.tif"), 0644);
+    const PrivateFolder folder(dir_);
+    fs::create_directories(folder.path() + "plots");
+    WriteText(folder.path() + "plots/plan.tif", "member");
     raise(SIGKILL);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFSIGNALED(status));
+  SetTemporaryLedger(ledger);  // the next run
   // In use by this live process.
   const std::string held = CreateTempFileName(dir_, "~VB");
   WriteText(held + ".zip", "in use");
   const RawFile saving = RawFile::CreateBeside(Path("plan.tif"), 0644);
-  // Not ours: someone else's files of similar names, and a job.
-  for (const char* name : {"1234.tmp", ".plan.tif.123456.tmp", "plan.tif", "ABCD.tmp.txt"}) {
-    WriteText(Path(name), "not ours");
-  }
+  const PrivateFolder working(dir_);
   const auto names = [&] {
     std::set<std::string> all;
     for (const auto& entry : fs::directory_iterator(dir_)) all.insert(entry.path().string());
     return all;
   };
-  ASSERT_EQ(names().size(), 12u);
+  ASSERT_EQ(names().size(), foreign.size() + 11);
 
-  EXPECT_EQ(RemoveStaleTemporaries(dir_), 5);
-  EXPECT_EQ(names(), (std::set<std::string>{held, held + ".zip", saving.path(), Path("1234.tmp"),
-                                            Path(".plan.tif.123456.tmp"), Path("plan.tif"),
-                                            Path("ABCD.tmp.txt")}));
+  EXPECT_EQ(RemoveStaleTemporaries(dir_), 6);
+  std::set<std::string> left = {held, held + ".zip", saving.path(), Path(".plotspool-job-0000ABCD"),
+                                working.path().substr(0, working.path().size() - 1)};
+  for (const std::string& name : foreign) left.insert(Path(name));
+  EXPECT_EQ(names(), left);
   EXPECT_FALSE(RemoveStaleTemporary(saving.path()));
   EXPECT_FALSE(RemoveStaleTemporary(Path(".plan.tif.123456.tmp")));
-  // Once removed by its owner, a name is free for the next sweep's judgement.
+  // A name its owner removed is out of the ledger: a later file of that name is someone else's.
+  EXPECT_TRUE(RemoveFileIfExists(held + ".zip"));
   EXPECT_TRUE(RemoveFileIfExists(held));
-  EXPECT_EQ(RemoveStaleTemporaries(dir_), 1) << "the companion of a released name";
+  WriteText(held, "");
+  SetTemporaryLedger(ledger);
+  EXPECT_EQ(RemoveStaleTemporaries(dir_), 0);
+  EXPECT_TRUE(fs::exists(held));
+  SetTemporaryLedger("");
 }
 
 TEST_F(FilesTest, TrialOpenSeesWritersAndLocks) {

@@ -1,6 +1,7 @@
 #include "jobs/process_plot_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <tiffio.h>
 
 #include <filesystem>
@@ -128,35 +129,82 @@ TEST_F(JobTest, ArchiveHoldingTextEndsSilentlyWithTheText) {
   EXPECT_TRUE(TempIsEmpty());
 }
 
-TEST_F(JobTest, FailedUnpackingsLeaveTheJobFileAsItWas) {
-  MakeZip(dir_.path() / "good.zip", {{"plan.tif", "II*\0data"}});
+TEST_F(JobTest, FailedUnpackingsLeaveTheJobFileAsItWasAndSayWhy) {
+  MakeZip(dir_.path() / "good.zip", {{"plan.tif", "II*\0data", ZIP_CM_STORE}});
   const std::string good = ReadWholeFile(dir_.path() / "good.zip");
-  const std::vector<std::pair<std::string, std::string>> archives = {
-      {"damaged", good.substr(0, good.size() - 10)},
-      {"slip", ""},
-      {"absolute", ""},
-      {"empty", ""},
-      {"directory", ""},
+  std::string bad_crc = good;
+  bad_crc[good.find("II*")] = 'J';  // stored data no longer matches its CRC
+  struct Case {
+    std::string name;
+    std::string bytes;  // empty: the archive made below under name + ".zip"
+    std::string line;   // number, description and reason of the job's one line
+  };
+  const std::vector<Case> cases = {
+      {"damaged", good.substr(0, good.size() - 10), "75 Path/File access error (damaged archive"},
+      {"bad crc", bad_crc, "57 Device I/O error (damaged entry data"},
+      {"slip", "", "75 Path/File access error (unsafe member name: ../../escaped.tif)"},
+      {"absolute", "", "75 Path/File access error (unsafe member name: /tmp/plotspool-escaped"},
+      {"directory", "", "75 Path/File access error (entry is a folder: plots/)"},
+      {"encrypted", "", "75 Path/File access error (encrypted entry: plan.tif)"},
+      {"huge", "", "61 Disk full (entry of 1000000000000000 bytes can never fit"},
   };
   MakeZip(dir_.path() / "slip.zip", {{"../../escaped.tif", "II*\0"}});
   MakeZip(dir_.path() / "absolute.zip", {{"/tmp/plotspool-escaped.tif", "II*\0"}});
-  MakeZip(dir_.path() / "empty.zip", {});
   MakeZip(dir_.path() / "directory.zip", {{.name = "plots/", .data = "", .directory = true}});
-  for (const auto& [name, bytes] : archives) {
+  MakeZip(dir_.path() / "encrypted.zip",
+          {{"plan.tif", "II*\0", ZIP_CM_DEFLATE, ZIP_EM_TRAD_PKWARE}});
+  // Larger than the temporary file system could ever hold: refused, not retried every tick.
+  WriteWholeFile(dir_.path() / "huge.zip",
+                 testing::CraftZip({"plan.tif", testing::RawDeflate("II*"), 1'000'000'000'000'000,
+                                    testing::Crc("II*"), ZIP_CM_DEFLATE}));
+  for (const Case& c : cases) {
     const std::string content =
-        bytes.empty() ? ReadWholeFile(dir_.path() / (name + ".zip")) : bytes;
-    if (content.size() < 3) continue;  // an empty archive has no local header: not a ZIP job
+        c.bytes.empty() ? ReadWholeFile(dir_.path() / (c.name + ".zip")) : c.bytes;
     WriteWholeFile(printer_ / "job.zip", content);
+    const std::size_t before = Log().size();
     Process("job.zip");
-    EXPECT_EQ(ReadWholeFile(printer_ / "job.zip"), content) << name;
-    EXPECT_TRUE(TempIsEmpty()) << name;
+    EXPECT_EQ(ReadWholeFile(printer_ / "job.zip"), content) << c.name;
+    EXPECT_TRUE(TempIsEmpty()) << c.name;
+    const std::string line = Log().substr(before);
+    EXPECT_NE(line.find("\terror\t" + c.line), std::string::npos) << c.name << ": " << line;
+    EXPECT_TRUE(line.ends_with(") " + (printer_ / "job.zip").string() + "\r\n")) << line;
   }
-  EXPECT_EQ(Log(), "");
   EXPECT_FALSE(fs::exists(dir_.path() / "escaped.tif"));
   EXPECT_FALSE(fs::exists("/tmp/plotspool-escaped.tif"));
 }
 
-TEST_F(JobTest, SelfNestingArchiveEndsAfterSixteenLevels) {
+TEST_F(JobTest, UnpackingWaitsForRoomButRefusesWhatCanNeverFit) {
+  fs::create_directories(temp_);
+  if (::mount("tmpfs", temp_.c_str(), "tmpfs", 0, "size=1024k") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+  }
+  struct Unmount {
+    const fs::path& path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{temp_};
+  const std::string plot = std::string("II*\0", 4) + std::string(600 * 1024, '\0');
+  MakeZip(printer_ / "job.zip", {{"plan.tif", plot}});
+  const std::string archive = ReadWholeFile(printer_ / "job.zip");
+  WriteWholeFile(temp_ / "filler", std::string(600 * 1024, 'f'));
+
+  // Room is short now: the job stays as it is for a later tick, and nothing is left behind.
+  EXPECT_THROW(Process("job.zip"), PassedToCaller);
+  EXPECT_EQ(ReadWholeFile(printer_ / "job.zip"), archive);
+  EXPECT_EQ(std::distance(fs::directory_iterator(temp_), {}), 1);
+  fs::remove(temp_ / "filler");
+  Process("job.zip");
+  EXPECT_EQ(ReadWholeFile(printer_ / "job.zip"), plot);
+
+  // Larger than the whole file system: refused with a line instead of waiting forever.
+  MakeZip(printer_ / "job.zip", {{"plan.tif", plot + plot}});
+  Process("job.zip");
+  EXPECT_NE(Log().find("\terror\t61 Disk full (entry of 1228808 bytes can never fit"),
+            std::string::npos)
+      << Log();
+  EXPECT_TRUE(TempIsEmpty());
+}
+
+TEST_F(JobTest, SelfNestingArchiveEndsAfterSixteenLevelsWithALine) {
   std::string level = "II*\0 the innermost plot";
   for (int depth = 0; depth < 20; ++depth) {
     MakeZip(dir_.path() / "level.zip", {{"job.zip", level}});
@@ -164,9 +212,14 @@ TEST_F(JobTest, SelfNestingArchiveEndsAfterSixteenLevels) {
   }
   WriteWholeFile(printer_ / "job.zip", level);
   Process("job.zip");
-  // Sixteen levels were unpacked; the rest stays as the job file, which the take-over removes.
+  // Sixteen levels were unpacked; the rest stays as the job file.
   EXPECT_EQ(ReadWholeFile(printer_ / "job.zip").substr(0, 2), "PK");
   EXPECT_TRUE(TempIsEmpty());
+  EXPECT_NE(Log().find("\terror\t75 Path/File access error (archives nested deeper than 16 "
+                       "levels) " +
+                       (printer_ / "job.zip").string() + "\r\n"),
+            std::string::npos)
+      << Log();
 }
 
 TEST_F(JobTest, TurnsOnlyWhenTheWantedOrientationDiffersExactly) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -126,6 +127,77 @@ void MakeZip(const std::filesystem::path& path, const std::vector<ZipMember>& me
     }
   }
   ASSERT_EQ(zip_close(archive), 0) << zip_strerror(archive);
+}
+
+std::string RawDeflate(const std::string& plain) {
+  z_stream stream{};
+  EXPECT_EQ(deflateInit2(&stream, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&stream, plain.size()), '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
+  stream.avail_in = static_cast<uInt>(plain.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+std::uint32_t Crc(const std::string& plain) {
+  return static_cast<std::uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(plain.data()), static_cast<uInt>(plain.size())));
+}
+
+std::string CraftZip(const RawMember& m) {
+  auto put = [](std::string& out, std::uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+  };
+  // Sizes beyond 32 bits go into a zip64 extra field, in both headers.
+  const bool zip64 = m.declared_size >= 0xFFFFFFFFu;
+  std::string extra;
+  if (zip64) {
+    put(extra, 0x0001, 2);
+    put(extra, 16, 2);
+    put(extra, m.declared_size, 8);
+    put(extra, m.data.size(), 8);
+  }
+  const std::uint64_t size32 = zip64 ? 0xFFFFFFFFu : m.declared_size;
+  const std::uint64_t comp32 = zip64 ? 0xFFFFFFFFu : m.data.size();
+  auto common = [&](std::string& out) {
+    put(out, zip64 ? 45 : 20, 2);  // version needed
+    put(out, 0, 2);                // flags
+    put(out, m.method, 2);
+    put(out, 0, 2);     // time
+    put(out, 0x21, 2);  // date 1980-01-01
+    put(out, m.crc, 4);
+    put(out, comp32, 4);
+    put(out, size32, 4);
+    put(out, m.name.size(), 2);
+    put(out, extra.size(), 2);
+  };
+  std::string zip;
+  put(zip, 0x04034b50, 4);
+  common(zip);
+  zip += m.name + extra + m.data;
+  const std::size_t directory_offset = zip.size();
+  put(zip, 0x02014b50, 4);
+  put(zip, 0x0314, 2);  // made by: Unix
+  common(zip);
+  put(zip, 0, 2);  // comment length
+  put(zip, 0, 2);  // disk
+  put(zip, 0, 2);  // internal attributes
+  put(zip, 0, 4);  // external attributes
+  put(zip, 0, 4);  // local header offset
+  zip += m.name + extra;
+  const std::size_t directory_size = zip.size() - directory_offset;
+  put(zip, 0x06054b50, 4);
+  put(zip, 0, 4);
+  put(zip, 1, 2);
+  put(zip, 1, 2);
+  put(zip, directory_size, 4);
+  put(zip, directory_offset, 4);
+  put(zip, 0, 2);
+  return zip;
 }
 
 ServiceUnderTest::ServiceUnderTest(const std::filesystem::path& dir,

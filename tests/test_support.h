@@ -8,6 +8,7 @@
 #include <zip.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -57,6 +58,23 @@ struct ZipMember {
 
 // A real archive written by libzip, members in the given order.
 void MakeZip(const std::filesystem::path& path, const std::vector<ZipMember>& members);
+
+// One member of an archive written byte by byte, for what libzip refuses to write: sizes that
+// lie, names with NUL bytes, methods it does not know. `data` is stored as given (already
+// compressed).
+struct RawMember {
+  std::string name;
+  std::string data;
+  std::uint64_t declared_size = 0;
+  std::uint32_t crc = 0;
+  std::uint16_t method = 0;
+};
+
+// The bytes of an archive holding `member` alone (sizes beyond 32 bits in zip64 fields).
+std::string CraftZip(const RawMember& member);
+// `plain` as a raw deflate stream, and its CRC-32.
+std::string RawDeflate(const std::string& plain);
+std::uint32_t Crc(const std::string& plain);
 
 // A fixture for the service's code run in the test process: AppPath, IniFile and LogFile point
 // into a fresh directory with the transfer root "root/", one printer directory below it,

@@ -1,8 +1,7 @@
 #include "jobs/extract_zip.h"
 
-#include <exception>
-#include <filesystem>
-#include <vector>
+#include <cstdint>
+#include <optional>
 
 #include "jobs/process_plot_file.h"
 #include "platform/files.h"
@@ -12,87 +11,105 @@
 namespace plotspool {
 namespace {
 
-// The temporary files of one unpacking, removed on every way out.
-class UnpackingFiles {
+// The "~VB" name and its archive copy, removed on every way out; the copy first, so that a run
+// killed in between leaves the name that proves the copy ours to the next run's sweep.
+class UnpackingNames {
  public:
-  UnpackingFiles() = default;
-  UnpackingFiles(const UnpackingFiles&) = delete;
-  UnpackingFiles& operator=(const UnpackingFiles&) = delete;
-  ~UnpackingFiles() {
-    if (!member_file.empty()) platform::RemoveFileIfExists(member_file);
-    for (auto dir = created_directories.rbegin(); dir != created_directories.rend(); ++dir) {
-      std::error_code ignored;
-      std::filesystem::remove(*dir, ignored);  // only when empty
-    }
-    if (!temp_name.empty()) platform::RemoveFileIfExists(temp_name);
+  UnpackingNames() = default;
+  UnpackingNames(const UnpackingNames&) = delete;
+  UnpackingNames& operator=(const UnpackingNames&) = delete;
+  ~UnpackingNames() {
     if (!archive_copy.empty()) platform::RemoveFileIfExists(archive_copy);
+    if (!temp_name.empty()) platform::RemoveFileIfExists(temp_name);
   }
 
   std::string temp_name;
   std::string archive_copy;
-  std::string member_file;
-  std::vector<std::string> created_directories;
 };
 
-// A member name is only ever used below the temporary directory: a stale member is deleted only
-// when its name cannot climb out of it.
-bool StaysInside(const std::string& name) {
-  if (name.empty() || name.front() == '/' || name.find('\\') != std::string::npos) return false;
-  for (const auto& part : std::filesystem::path(name)) {
-    if (part == "..") return false;
+[[noreturn]] void Refuse(int number, const std::string& reason) {
+  throw RuntimeError(number, UnpackingFailure(number, reason));
+}
+
+// The temporary directory's trouble is no fault of the archive: the job waits for a later tick.
+template <typename Step>
+auto InTemporaryDirectory(Step&& step) {
+  try {
+    return step();
+  } catch (const RuntimeError& error) {
+    throw PassedToCaller(error);
   }
-  return true;
+}
+
+// Space that is short now is worth a later tick; space the file system could never offer is not.
+// `needed` is all the unpacking holds there at once; `never` and `now` say why in either case.
+[[noreturn]] void NoRoom(const std::string& temp_dir, std::uint64_t needed,
+                         const std::string& never, const std::string& now) {
+  const std::uint64_t capacity =
+      InTemporaryDirectory([&] { return platform::FileSystemCapacity(temp_dir); });
+  if (needed > capacity) {
+    Refuse(kDiskFull, never + " can never fit into the temporary file system of " +
+                          std::to_string(capacity) + " bytes");
+  }
+  throw PassedToCaller(RuntimeError(kDiskFull, UnpackingFailure(kDiskFull, now)));
 }
 
 }  // namespace
 
-bool ExtractZip(const std::string& job_path) {
-  UnpackingFiles files;
+std::string UnpackingFailure(int number, const std::string& reason) {
+  return std::string(ErrorDescription(number)) + " (" + reason + ")";
+}
+
+void ExtractZip(const std::string& job_path) {
+  const std::string temp_dir = GetTempDir();
+  if (temp_dir.empty()) throw PassedToCaller(RuntimeError(kPathNotFound));
+  UnpackingNames names;
+  names.temp_name =
+      InTemporaryDirectory([&] { return platform::CreateTempFileName(temp_dir, "~VB"); });
+  names.archive_copy = names.temp_name + ".zip";
+  std::uint64_t archive_size = 0;
+  // The library works on a copy, so the job file is never held open while it is replaced.
   try {
-    const std::string temp_dir = GetTempDir();
-    if (temp_dir.empty()) throw PassedToCaller(RuntimeError(kPathNotFound));
-    try {
-      files.temp_name = platform::CreateTempFileName(temp_dir, "~VB");
-    } catch (const RuntimeError& error) {
-      throw PassedToCaller(error);
+    archive_size = static_cast<std::uint64_t>(platform::FileSize(job_path));
+    platform::CopyFileNew(job_path, names.archive_copy);
+  } catch (const RuntimeError& error) {
+    if (error.number() == kDiskFull) {
+      NoRoom(temp_dir, archive_size, "archive of " + std::to_string(archive_size) + " bytes",
+             "no room for the archive copy");
     }
-    files.archive_copy = files.temp_name + ".zip";
-    // The library works on a copy, so the job file is never held open while it is replaced.
-    try {
-      platform::CopyFileReplacing(job_path, files.archive_copy);
-    } catch (const RuntimeError& error) {
-      if (error.number() == kDiskFull) throw PassedToCaller(error);
-      throw;
-    }
+    // Another program took the copy's name after ours was chosen: a later tick picks another.
+    if (error.number() == kFileAlreadyExists) throw PassedToCaller(error);
+    Refuse(error.number(), "cannot copy the archive into the temporary directory");
+  }
 
-    platform::ZipArchive archive;
-    if (archive.Open(files.archive_copy) != 0) return false;
-    const std::string member_name = archive.EntryName(0);
-    if (!StaysInside(member_name)) return false;
-    const std::string member_file = temp_dir + member_name;
-    // Only a stale member right in the temporary directory is removed: a folder on the way may
-    // be a link that someone planted there, and the name would then reach outside.
-    if (member_name.find('/') == std::string::npos && platform::NormalFileExists(member_file)) {
-      platform::RemoveFile(member_file);
-    }
-    const int extracted = archive.ExtractEntry(0, temp_dir);
-    const std::string why = archive.error_text();
-    if (extracted == 0) {
-      files.member_file = member_file;
-      files.created_directories = archive.created_directories();
-    }
-    if (archive.Close() != 0) return false;
-    if (extracted == kDiskFull) throw PassedToCaller(RuntimeError(kDiskFull, why));
-    if (extracted != 0) return false;
+  platform::ZipArchive archive;
+  if (const int opened = archive.Open(names.archive_copy); opened != 0) {
+    Refuse(opened, archive.error_text());
+  }
+  // A folder of the job's own: whatever the member is called, it can only land in there.
+  std::optional<platform::PrivateFolder> folder;
+  InTemporaryDirectory([&] { folder.emplace(temp_dir); });
+  const std::string member_name = archive.EntryName(0);
+  const int extracted = archive.ExtractEntry(0, folder->path());
+  if (extracted == kDiskFull) {
+    // The archive copy and the member share the file system until the member is moved out.
+    const std::uint64_t member_size = static_cast<std::uint64_t>(archive.EntrySize(0));
+    NoRoom(temp_dir, archive_size + member_size,
+           "entry of " + std::to_string(member_size) + " bytes", archive.error_text());
+  }
+  if (extracted != 0) Refuse(extracted, archive.error_text());
+  if (archive.Close() != 0) Refuse(kPathFileAccessError, archive.error_text());
 
-    // One replacing step: the job path holds either the archive or the whole member, never
-    // nothing, whatever fails.
-    platform::MoveOver(member_file, job_path);
-    return true;
-  } catch (const PassedToCaller&) {
-    throw;
-  } catch (const std::exception&) {
-    return false;
+  // One replacing step: the job path holds either the archive or the whole member, never
+  // nothing, whatever fails.
+  try {
+    platform::MoveOver(folder->path() + member_name, job_path);
+  } catch (const RuntimeError& error) {
+    const std::string reason = "cannot put the member in the job's place";
+    if (error.number() == kDiskFull) {
+      throw PassedToCaller(RuntimeError(kDiskFull, UnpackingFailure(kDiskFull, reason)));
+    }
+    Refuse(error.number(), reason);
   }
 }
 

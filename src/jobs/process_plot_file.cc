@@ -86,11 +86,13 @@ void ProcessAtDepth(const std::string& file_name, const std::string& directory, 
 
     switch (Classify(signature)) {
       case JobType::kZip:
-        if (depth >= kMaxZipNesting || !ExtractZip(job_path)) {
-          Refuse(result, RuntimeError(kPathFileAccessError,
-                                      "Path/File access error (ZIP archive cannot be unpacked)"));
-          return;
+        if (depth >= kMaxZipNesting) {
+          throw RuntimeError(kPathFileAccessError,
+                             UnpackingFailure(kPathFileAccessError,
+                                              "archives nested deeper than " +
+                                                  std::to_string(kMaxZipNesting) + " levels"));
         }
+        ExtractZip(job_path);
         version.FollowReplacement();
         ProcessAtDepth(file_name, directory, depth + 1, version, result);
         return;

@@ -11,7 +11,7 @@
 
 namespace plotspool {
 
-// Archives nested deeper than this end the job like a failed unpacking.
+// Archives nested deeper than this fail the job like an archive that cannot be unpacked.
 inline constexpr int kMaxZipNesting = 16;
 
 // A failure that the job procedure does not handle itself but passes on to the take-over's

@@ -12,9 +12,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
+#include <string_view>
 #include <vector>
 
 #include "platform/confined_path.h"
@@ -282,14 +284,26 @@ void MovePath(const std::string& from, const std::string& to) {
   }
 }
 
-void CopyFileReplacing(const std::string& from, const std::string& to) {
+namespace {
+
+void CopyFileTo(const std::string& from, const std::string& to, bool replace) {
   struct stat st;
   UniqueFd source = OpenRegularForReading(from, st);
   TemporaryBeside copy(to);
   CopyData(source.get(), copy.fd());
   ::fchmod(copy.fd(), st.st_mode & 0777);
   if (::fsync(copy.fd()) != 0) ThrowErrno();
-  copy.RenameToTarget(/*replace=*/true);
+  copy.RenameToTarget(replace);
+}
+
+}  // namespace
+
+void CopyFileReplacing(const std::string& from, const std::string& to) {
+  CopyFileTo(from, to, /*replace=*/true);
+}
+
+void CopyFileNew(const std::string& from, const std::string& to) {
+  CopyFileTo(from, to, /*replace=*/false);
 }
 
 void MoveOver(const std::string& from, const std::string& to) {
@@ -307,16 +321,104 @@ void MoveOver(const std::string& from, const std::string& to) {
   RemoveFileIfExists(from);
 }
 
+namespace {
+
+bool IsUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+
+// True when `name` is one CreateTempFileName makes: "~VB" or no prefix, four hex digits, ".tmp".
+bool IsTempFileName(std::string_view name) {
+  if (name.starts_with("~VB")) name.remove_prefix(3);
+  if (name.size() != 8 || !name.ends_with(".tmp")) return false;
+  return std::all_of(name.begin(), name.begin() + 4, IsUpperHex);
+}
+
+constexpr const char* kCompanions[] = {".zip", ".bmp"};
+
 // Names made by CreateTempFileName, each held open and locked until this process removes it.
 std::map<std::string, UniqueFd>& HeldTempNames() {
   static std::map<std::string, UniqueFd> held;
   return held;
 }
 
+// The file that lists the names CreateTempFileName handed out and that still exist, so that the
+// next run can tell its own leftovers from other programs' files of the same form. It is
+// rewritten whole at every change, truncated first: a crash leaves a prefix of a true list, and
+// a cut-off last line is ignored, so a lost entry can only leak a file, never name a foreign one.
+class TemporaryLedger {
+ public:
+  void Open(const std::string& path) {
+    file_.Reset();
+    listed_.clear();
+    if (path.empty()) return;
+    file_.Reset(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file_.valid()) return;
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(file_.get(), buffer, sizeof buffer)) > 0;) {
+      text.append(buffer, static_cast<std::size_t>(n));
+      if (text.size() > kMaxBytes) break;  // not ours to read on
+    }
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      const std::string line = text.substr(start, end - start);
+      if (line.starts_with('/') && IsTempFileName(BaseName(line))) listed_.insert(line);
+    }
+    for (const auto& [name, fd] : HeldTempNames()) listed_.insert(name);
+    Write();
+  }
+  void Add(const std::string& path) {
+    if (file_.valid() && listed_.insert(path).second) Write();
+  }
+  void Drop(const std::string& path) {
+    if (listed_.erase(path) > 0) Write();
+  }
+  // The listed names in the directory `dir` (without a trailing "/") that this process does not
+  // hold: what an earlier run left.
+  std::vector<std::string> LeftIn(const std::string& dir) const {
+    std::vector<std::string> left;
+    for (const std::string& path : listed_) {
+      if (DirectoryOf(path) == dir && !HeldTempNames().contains(path)) left.push_back(path);
+    }
+    return left;
+  }
+
+ private:
+  // Far more than a killed run can leave; a larger file is not a ledger of ours.
+  static constexpr std::size_t kMaxBytes = 1 << 20;
+
+  void Write() {
+    if (!file_.valid()) return;
+    std::string text;
+    for (const std::string& path : listed_) text += path + "\n";
+    if (::ftruncate(file_.get(), 0) != 0) return;
+    for (std::size_t done = 0; done < text.size();) {
+      const ssize_t n =
+          ::pwrite(file_.get(), text.data() + done, text.size() - done, static_cast<off_t>(done));
+      if (n <= 0 && errno != EINTR) return;
+      if (n > 0) done += static_cast<std::size_t>(n);
+    }
+  }
+
+  UniqueFd file_;
+  std::set<std::string> listed_;
+};
+
+TemporaryLedger& Ledger() {
+  static TemporaryLedger ledger;
+  return ledger;
+}
+
+void ForgetTempName(const std::string& path) {
+  HeldTempNames().erase(path);
+  Ledger().Drop(path);
+}
+
+}  // namespace
+
 void RemoveFile(const std::string& path) {
   const ConfinedPath where = ResolveParent(path);
   if (::unlinkat(where.dir.get(), where.leaf.c_str(), 0) != 0) ThrowErrno();
-  HeldTempNames().erase(path);
+  ForgetTempName(path);
 }
 
 bool RemoveFileIfExists(const std::string& path) {
@@ -324,7 +426,7 @@ bool RemoveFileIfExists(const std::string& path) {
     RemoveFile(path);
     return true;
   } catch (const RuntimeError&) {
-    HeldTempNames().erase(path);
+    ForgetTempName(path);
     return false;
   }
 }
@@ -343,7 +445,16 @@ std::string CreateTempFileName(const std::string& dir, const std::string& prefix
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.valid()) {
       if (!LockNewTemporary(fd.get())) continue;
+      // A companion of the name may belong to someone else: never write over it.
+      if (std::any_of(std::begin(kCompanions), std::end(kCompanions), [&](const char* extension) {
+            struct stat st;
+            return ::lstat((path + extension).c_str(), &st) == 0;
+          })) {
+        ::unlink(path.c_str());
+        continue;
+      }
       HeldTempNames()[path] = std::move(fd);
+      Ledger().Add(path);
       return path;
     }
     if (errno != EEXIST) ThrowErrno();
@@ -351,23 +462,9 @@ std::string CreateTempFileName(const std::string& dir, const std::string& prefix
   throw RuntimeError(kFileAlreadyExists);
 }
 
+void SetTemporaryLedger(const std::string& ledger) { Ledger().Open(ledger); }
+
 namespace {
-
-bool IsUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
-
-// The CreateTempFileName name that `name` is or belongs to ("~VB1A2F.tmp" for itself and for
-// "~VB1A2F.tmp.zip", "1A2F.tmp" for "1A2F.tmp.bmp"); empty for any other name.
-std::string TempNameOf(const std::string& name) {
-  std::string base = name;
-  if (base.ends_with(".tmp.zip") || base.ends_with(".tmp.bmp")) base.resize(base.size() - 4);
-  std::string_view rest = base;
-  if (rest.starts_with("~VB")) rest.remove_prefix(3);
-  if (rest.size() != 8 || !rest.ends_with(".tmp")) return {};
-  for (size_t i = 0; i < 4; ++i) {
-    if (!IsUpperHex(rest[i])) return {};
-  }
-  return base;
-}
 
 // Opens `name` in `dir_fd` when it is a regular file of this user; invalid otherwise.
 UniqueFd OpenOwnRegular(int dir_fd, const std::string& name, struct stat& st) {
@@ -380,31 +477,35 @@ UniqueFd OpenOwnRegular(int dir_fd, const std::string& name, struct stat& st) {
   return fd;
 }
 
-// True when no live process holds the lock of LockNewTemporary on `fd`.
+// True when no live process holds the lock of LockNewTemporary on `fd`; the caller holds it
+// then until `fd` is closed.
 bool Unheld(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
 
-// Removes `name` from `dir_fd` when it is a stale temporary of ours (see RemoveStaleTemporaries).
-bool RemoveIfStale(int dir_fd, const std::string& name) {
+// Removes the hidden temporary `name` from `dir_fd` when it is a stale one of ours.
+bool RemoveIfStaleHidden(int dir_fd, const std::string& name) {
   struct stat st;
-  if (name.starts_with(kOwnTemporaryPrefix)) {
-    const UniqueFd fd = OpenOwnRegular(dir_fd, name, st);
-    return fd.valid() && Unheld(fd.get()) && ::unlinkat(dir_fd, name.c_str(), 0) == 0;
-  }
-  const std::string temp_name = TempNameOf(name);
-  if (temp_name.empty()) return false;
-  if (temp_name == name) {
-    // Ours are never written to, which keeps other programs' files of the same pattern safe.
-    const UniqueFd fd = OpenOwnRegular(dir_fd, name, st);
-    return fd.valid() && st.st_size == 0 && Unheld(fd.get()) &&
-           ::unlinkat(dir_fd, name.c_str(), 0) == 0;
-  }
-  // A companion is in use while its name is held.
   const UniqueFd fd = OpenOwnRegular(dir_fd, name, st);
-  if (!fd.valid()) return false;
-  struct stat held_st;
-  const UniqueFd held = OpenOwnRegular(dir_fd, temp_name, held_st);
-  if (held.valid() && !Unheld(held.get())) return false;
-  return ::unlinkat(dir_fd, name.c_str(), 0) == 0;
+  return fd.valid() && Unheld(fd.get()) && ::unlinkat(dir_fd, name.c_str(), 0) == 0;
+}
+
+// Removes the ledger's `name` from `dir_fd` with its companions when it is still what this
+// service made: a regular file of this user, never written to, that no live process holds.
+// Returns how many entries went.
+int RemoveIfStaleListed(int dir_fd, const std::string& name) {
+  struct stat st;
+  const UniqueFd fd = OpenOwnRegular(dir_fd, name, st);
+  if (!fd.valid() || st.st_size != 0 || !Unheld(fd.get())) return 0;
+  // Companions first, while the held name still keeps every other process off them.
+  int removed = 0;
+  for (const char* extension : kCompanions) {
+    struct stat companion_st;
+    const std::string companion = name + extension;
+    if (OpenOwnRegular(dir_fd, companion, companion_st).valid() &&
+        ::unlinkat(dir_fd, companion.c_str(), 0) == 0) {
+      ++removed;
+    }
+  }
+  return removed + (::unlinkat(dir_fd, name.c_str(), 0) == 0 ? 1 : 0);
 }
 
 }  // namespace
@@ -418,13 +519,26 @@ int RemoveStaleTemporaries(const std::string& dir) {
   if (stream == nullptr) return 0;
   listing.Release();  // the stream owns it now
   std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(stream)) names.emplace_back(entry->d_name);
+  while (const dirent* entry = ::readdir(stream)) {
+    if (std::string_view(entry->d_name).starts_with(kOwnTemporaryPrefix)) {
+      names.emplace_back(entry->d_name);
+    }
+  }
   ::closedir(stream);
-  // Companions first, while the names they belong to still tell whether they are in use.
-  std::stable_partition(names.begin(), names.end(),
-                        [](const std::string& name) { return TempNameOf(name) != name; });
   int removed = 0;
-  for (const std::string& name : names) removed += RemoveIfStale(dir_fd.get(), name) ? 1 : 0;
+  for (const std::string& name : names) {
+    removed +=
+        RemoveIfStaleHidden(dir_fd.get(), name) || RemoveIfStalePrivateFolder(dir_fd.get(), name)
+            ? 1
+            : 0;
+  }
+  std::string listed_dir = dir;
+  while (listed_dir.size() > 1 && listed_dir.back() == '/') listed_dir.pop_back();
+  for (const std::string& path : Ledger().LeftIn(listed_dir)) {
+    removed += RemoveIfStaleListed(dir_fd.get(), BaseName(path));
+    // Whether removed or not (gone, rewritten, someone else's now), the entry has done its work.
+    Ledger().Drop(path);
+  }
   return removed;
 }
 
@@ -432,7 +546,7 @@ bool RemoveStaleTemporary(const std::string& path) {
   const std::string name = BaseName(path);
   if (!name.starts_with(kOwnTemporaryPrefix)) return false;
   const UniqueFd dir_fd(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return dir_fd.valid() && RemoveIfStale(dir_fd.get(), name);
+  return dir_fd.valid() && RemoveIfStaleHidden(dir_fd.get(), name);
 }
 
 void TrialOpen(const std::string& path) {
@@ -511,6 +625,14 @@ uint64_t FreeSpace(const std::string& dir) {
   struct statvfs vfs;
   if (::statvfs(dir.c_str(), &vfs) != 0) ThrowErrno();
   return static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+}
+
+uint64_t FileSystemCapacity(const std::string& dir) {
+  struct statvfs vfs;
+  if (::statvfs(dir.c_str(), &vfs) != 0) ThrowErrno();
+  // The blocks reserved for the superuser are never ours to fill.
+  const uint64_t reserved = vfs.f_bfree - vfs.f_bavail;
+  return (static_cast<uint64_t>(vfs.f_blocks) - reserved) * vfs.f_frsize;
 }
 
 std::string ExecutablePath() {

@@ -37,6 +37,8 @@ void MovePath(const std::string& from, const std::string& to);
 // Copies the regular file `from` (never through a link) over `to`, replacing it atomically: a
 // reader of `to` sees the old or the new content, never a partial one.
 void CopyFileReplacing(const std::string& from, const std::string& to);
+// As CopyFileReplacing, but `to` must be new: 58 when it exists, and it is left as it is.
+void CopyFileNew(const std::string& from, const std::string& to);
 
 // Puts the regular file `from` in the place of `to`, replacing it, and removes `from`: a rename on
 // one file system, else an atomic copy over `to` and then the removal of `from`. `to` holds
@@ -49,19 +51,48 @@ void RemoveFile(const std::string& path);
 bool RemoveFileIfExists(const std::string& path);
 
 // Creates a new empty file `dir`/`prefix`XXXX.tmp (XXXX four upper-case hex digits) that did not
-// exist before, and returns its path. 58 when all 65536 names are taken. The file stays marked as
-// in use (see RemoveStaleTemporaries) until this process removes it with RemoveFile or
-// RemoveFileIfExists, or ends.
+// exist before and whose ".zip" and ".bmp" companions do not exist either, and returns its path.
+// 58 when all 65536 names are taken. The file stays marked as in use (see
+// RemoveStaleTemporaries) until this process removes it with RemoveFile or RemoveFileIfExists,
+// or ends; while a ledger is set, the name is listed there until then.
 std::string CreateTempFileName(const std::string& dir, const std::string& prefix);
 
+// From now on the names CreateTempFileName hands out are listed in the file `ledger` while they
+// exist, and the names a killed run left listed there become candidates for
+// RemoveStaleTemporaries. Names of that form are common to several programs, so without a ledger
+// (the default, or an empty path) no such name is ever swept. Losing the file only leaks
+// temporaries. Never throws.
+void SetTemporaryLedger(const std::string& ledger);
+
 // Removes from the directory `dir` what a killed run of the service left there and no live
-// process uses: hidden ".plotspool-" temporaries, empty names of CreateTempFileName with the
-// prefix "~VB" or none, and their ".zip" and ".bmp" companions; only files of this user. Returns
-// how many were removed; never throws.
+// process uses, and only what carries proof of being ours: hidden ".plotspool-" temporaries and
+// PrivateFolder folders of this user, and the still empty names of CreateTempFileName that the
+// ledger lists, with their ".zip" and ".bmp" companions. Returns how many entries were removed
+// (a folder counts once); never throws.
 int RemoveStaleTemporaries(const std::string& dir);
 
 // As RemoveStaleTemporaries for one hidden ".plotspool-" temporary at `path`; true when removed.
 bool RemoveStaleTemporary(const std::string& path);
+
+// A folder of this process's own inside `dir` (".plotspool-job-" and eight hex digits): created
+// new, owner-only and marked as in use, so that no other program's file can be reached through
+// a name inside it. Removed with everything in it (links removed, never followed) when the
+// object goes; RemoveStaleTemporaries removes one a killed run left. Throws RuntimeError when it
+// cannot be made (numbered as the system's error: 53 missing `dir`, 70 not writable, ...).
+class PrivateFolder {
+ public:
+  explicit PrivateFolder(const std::string& dir);
+  ~PrivateFolder();
+  PrivateFolder(const PrivateFolder&) = delete;
+  PrivateFolder& operator=(const PrivateFolder&) = delete;
+
+  // The folder's path, ending in "/".
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  int handle_ = -1;  // the open folder, which carries the in-use lock
+};
 
 // Succeeds when `path` is a regular file that can be opened for reading and that no process
 // holds open for writing or write-locks; 70 when it is held. Where the open-for-writing test is
@@ -86,6 +117,9 @@ bool MakeSureDirectoryPathExists(const std::string& path);
 
 // Bytes an unprivileged writer may still use on the file system holding `dir`.
 uint64_t FreeSpace(const std::string& dir);
+// Bytes an unprivileged writer could use on that file system if it held nothing at all: what
+// does not fit into this can never be written there.
+uint64_t FileSystemCapacity(const std::string& dir);
 
 // Real path of the running executable.
 std::string ExecutablePath();

@@ -186,20 +186,22 @@ int ZipArchive::Open(const std::string& path) {
   error_text_.clear();
   // O_NONBLOCK so that a FIFO planted under the archive's name cannot block the open.
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) return Fail(ErrorNumberFromErrno(errno), "cannot open " + path);
+  if (!fd.valid()) return Fail(ErrorNumberFromErrno(errno), "cannot open the archive");
   struct stat info {};
-  if (fstat(fd.get(), &info) != 0) return Fail(ErrorNumberFromErrno(errno), "cannot stat " + path);
-  if (!S_ISREG(info.st_mode)) return Fail(kPathFileAccessError, "not a regular file: " + path);
+  if (fstat(fd.get(), &info) != 0)
+    return Fail(ErrorNumberFromErrno(errno), "cannot open the archive");
+  if (!S_ISREG(info.st_mode)) return Fail(kPathFileAccessError, "not a regular file");
   // libzip would take an empty file for a new, empty archive; for us it is not an archive.
-  if (info.st_size == 0) return Fail(kPathFileAccessError, "empty file: " + path);
+  if (info.st_size == 0) return Fail(kPathFileAccessError, "empty file");
   const int flags = fcntl(fd.get(), F_GETFL);
   if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return Fail(ErrorNumberFromErrno(errno), "cannot read " + path);
+    return Fail(ErrorNumberFromErrno(errno), "cannot read the archive");
   }
   int zip_error = 0;
   // Strict checks: a header that disagrees with the central directory is damage, not a variant.
   archive_ = zip_fdopen(fd.get(), ZIP_CHECKCONS, &zip_error);
-  if (archive_ == nullptr) return Fail(kPathFileAccessError, ZipErrorText(zip_error));
+  if (archive_ == nullptr)
+    return Fail(kPathFileAccessError, "damaged archive: " + ZipErrorText(zip_error));
   fd.Release();  // the archive owns the descriptor now
   return 0;
 }
@@ -224,20 +226,24 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
   error_text_.clear();
   if (archive_ == nullptr) return Fail(kBadFileName, "no archive open");
   const std::string name = EntryName(index);
-  if (name.empty()) return Fail(kFileNotFound, "no entry " + std::to_string(index));
-  if (!IsPlainRelativeName(name)) return Fail(kBadFileName, "unsafe member name: " + name);
+  if (name.empty()) return Fail(kPathFileAccessError, "no entry " + std::to_string(index));
+  if (name.ends_with('/')) return Fail(kPathFileAccessError, "entry is a folder: " + name);
+  if (!IsPlainRelativeName(name)) return Fail(kPathFileAccessError, "unsafe member name: " + name);
 
   zip_stat_t stat;
   zip_stat_init(&stat);
   if (zip_stat_index(archive_, static_cast<zip_uint64_t>(index), 0, &stat) != 0) {
-    return Fail(kPathFileAccessError, zip_strerror(archive_));
+    return Fail(kPathFileAccessError, std::string("damaged archive: ") + zip_strerror(archive_));
   }
   constexpr zip_uint64_t kNeeded =
       ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
   if ((stat.valid & kNeeded) != kNeeded) return Fail(kPathFileAccessError, "incomplete entry");
-  if (stat.encryption_method != ZIP_EM_NONE) return Fail(kPermissionDenied, "encrypted: " + name);
+  if (stat.encryption_method != ZIP_EM_NONE) {
+    return Fail(kPathFileAccessError, "encrypted entry: " + name);
+  }
   if (!zip_compression_method_supported(stat.comp_method, 0)) {
-    return Fail(kPathFileAccessError, "unsupported method " + std::to_string(stat.comp_method));
+    return Fail(kPathFileAccessError,
+                "unsupported compression method " + std::to_string(stat.comp_method));
   }
 
   const std::string base = destination_dir.empty() || destination_dir.back() == '/'
@@ -245,18 +251,19 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
                                : destination_dir + "/";
   Extraction extraction;
   if (!extraction.OpenDestination(base)) {
-    return Fail(ErrorNumberFromErrno(errno), "cannot open directory " + base);
+    return Fail(ErrorNumberFromErrno(errno), "cannot open the destination folder");
   }
   // Refuse before writing a byte; the size check while streaming keeps the header honest.
   struct statvfs space {};
   if (fstatvfs(extraction.DestinationFd(), &space) != 0) {
-    return Fail(ErrorNumberFromErrno(errno), "cannot query free space of " + base);
+    return Fail(ErrorNumberFromErrno(errno), "cannot query the free space");
   }
   // Counted in whole blocks, as the file will occupy them; no product that could overflow.
   const zip_uint64_t block = space.f_frsize != 0 ? space.f_frsize : 1;
   const zip_uint64_t blocks_needed = stat.size / block + (stat.size % block != 0 ? 1 : 0);
   if (blocks_needed > space.f_bavail) {
-    return Fail(kDiskFull, "entry of " + std::to_string(stat.size) + " bytes exceeds free space");
+    return Fail(kDiskFull,
+                "entry of " + std::to_string(stat.size) + " bytes exceeds the free space");
   }
 
   std::vector<std::string> parts = SplitAtSlash(name);
@@ -275,23 +282,30 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
   if (!out.valid()) return Fail(ErrorNumberFromErrno(errno), "cannot create " + path + leaf);
 
   ZipFile in(zip_fopen_index(archive_, static_cast<zip_uint64_t>(index), 0));
-  if (in.get() == nullptr) return Fail(kPathFileAccessError, zip_strerror(archive_));
+  if (in.get() == nullptr) {
+    return Fail(kDeviceIoError, std::string("damaged entry: ") + zip_strerror(archive_));
+  }
   std::vector<char> chunk(kChunkBytes);
   zip_uint64_t written = 0;
   for (;;) {
     const zip_int64_t n = zip_fread(in.get(), chunk.data(), chunk.size());
-    if (n < 0) return Fail(kPathFileAccessError, zip_file_strerror(in.get()));
+    if (n < 0) {
+      return Fail(kDeviceIoError,
+                  std::string("damaged entry data: ") + zip_file_strerror(in.get()));
+    }
     if (n == 0) break;
     // A stream that inflates past its declared size is stopped here, not at the end of the disk.
     if (static_cast<zip_uint64_t>(n) > stat.size - written) {
-      return Fail(kPathFileAccessError, "entry data exceeds its declared size");
+      return Fail(kDeviceIoError, "damaged entry data: exceeds its declared size");
     }
     if (!WriteAll(out.get(), chunk.data(), static_cast<std::size_t>(n))) {
       return Fail(ErrorNumberFromErrno(errno), "cannot write " + path + leaf);
     }
     written += static_cast<zip_uint64_t>(n);
   }
-  if (written != stat.size) return Fail(kPathFileAccessError, "entry data shorter than declared");
+  if (written != stat.size) {
+    return Fail(kDeviceIoError, "damaged entry data: shorter than its declared size");
+  }
   // The caller renames the member over the job file; it must be on disk before that.
   if (fdatasync(out.get()) != 0 || close(out.Release()) != 0) {
     return Fail(ErrorNumberFromErrno(errno), "cannot write " + path + leaf);

@@ -23,8 +23,8 @@ class ZipArchive {
 
   // Opens the regular file at `path` read-only; a symbolic link, FIFO or device is refused, and
   // so is an empty file. Returns 0 when the archive is open (an archive without entries opens),
-  // else a run-time error number (53 missing, 75 damaged or not an archive, ...). An archive
-  // that was open before is closed first.
+  // else a run-time error number (53 missing, 75 damaged or not an archive, ...) with the reason
+  // in error_text(). An archive that was open before is closed first.
   int Open(const std::string& path);
 
   // The name of entry `index` as stored, byte for byte (libzip shows a NUL byte as a blank);
@@ -36,18 +36,20 @@ class ZipArchive {
 
   // Writes entry `index` as destination_dir + its name (destination_dir ends in "/"); folder
   // components of the name ("/" only) become sub-folders, created when missing. Returns 0 when
-  // the whole member is written and synced, else a run-time error number; on failure nothing
-  // that this call created is left behind. Refused: absolute names, "." or ".." or empty
-  // components ("\" counts as a separator too), directory entries, encrypted entries,
-  // unsupported methods, entries declaring more than the free space, an existing file or any
-  // symbolic link on the way. Data longer than declared, shorter, or with a wrong CRC fails.
+  // the whole member is written and synced, else a run-time error number and the reason in
+  // error_text(); on failure nothing that this call created is left behind. Refused with 75:
+  // absolute names, "." or ".." or empty components ("\" counts as a separator too), folder
+  // entries, encrypted entries, unsupported methods. Refused with 61: entries declaring more than
+  // the free space. Data longer than declared, shorter, unreadable or with a wrong CRC fails
+  // with 57. An existing file or any symbolic link on the way is never written through.
   int ExtractEntry(int index, const std::string& destination_dir);
 
   // The sub-folders the last successful ExtractEntry created, outermost first, each ending in
   // "/". The caller removes them (innermost first) once it has moved the member away.
   const std::vector<std::string>& created_directories() const { return created_directories_; }
 
-  // Why the last operation failed, for logs and tests; empty after a success.
+  // Why the last operation failed, short enough for a log line ("encrypted entry: plan.tif");
+  // empty after a success.
   const std::string& error_text() const { return error_text_; }
 
   // Closes the archive. Returns 0 when closed, non-zero when none was open.

@@ -102,6 +102,9 @@ int Main() {
   const platform::ServiceNotifier manager;
   if (manager.enabled()) service_manager = &manager;
   SetAppPaths(executable);
+  // Names of the "~VB" form are common in a shared temporary directory: only those listed here
+  // were ever made by this service.
+  platform::SetTemporaryLedger(AppPath + base_name + ".temporaries");
   // What a killed run left behind; files another live process uses stay.
   platform::RemoveStaleTemporaries(GetTempDir());
   platform::RemoveStaleTemporaries(AppPath);
