@@ -114,6 +114,16 @@ TEST_F(IntakeTest, RefusedFilesAreMovedAsideWithTheirReason) {
   }
   EXPECT_EQ(kept.size(), std::size(cases));
   for (const Case& c : cases) EXPECT_EQ(kept.count(c.content), 1u) << c.name;
+
+  // An output folder in the transfer tree would have its copies taken for jobs and deleted.
+  Section("sOutputFolder=" + (printer_ / "copies").string() + "\n");
+  testing::MakePlot(printer_ / "plan.tif");
+  std::string root = root_.string();
+  ScanDirectory(root, "*", true);
+  EXPECT_FALSE(fs::exists(printer_ / "plan.tif"));
+  EXPECT_FALSE(fs::exists(printer_ / "copies" / "plan.tif"));
+  EXPECT_TRUE(Logged("overlaps the transfer tree")) << Log();
+  EXPECT_EQ(TempEntries().size(), std::size(cases) + 1);
 }
 
 TEST_F(IntakeTest, FileThatStaysEmptyIsMovedAsideAsFaulty) {

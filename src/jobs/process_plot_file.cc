@@ -80,6 +80,14 @@ void ProcessAtDepth(const std::string& file_name, const std::string& directory, 
     if (!ReadPrinterProfile()) {
       throw PassedToCaller(RuntimeError(kPathFileAccessError, "Einstellungsdatei nicht lesbar"));
     }
+    // A copy into the transfer tree would be taken for a job and deleted after its success line.
+    const std::string& output_folder = PrinterProfile.sOutputFolder;
+    if (!output_folder.empty() && !platform::TransferRoot().empty() &&
+        FoldersOverlap(output_folder, platform::TransferRoot())) {
+      throw RuntimeError(kPathFileAccessError, "Path/File access error (output folder " +
+                                                   output_folder + " overlaps the transfer tree " +
+                                                   platform::TransferRoot() + ")");
+    }
     if (!version.identity()) throw RuntimeError(kFileNotFound);
     const std::string signature = platform::ReadFileStart(job_path, 3);
     if (signature.size() < 3) throw RuntimeError(kInputPastEndOfFile);

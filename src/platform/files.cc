@@ -226,6 +226,8 @@ void SetTransferRoot(const std::string& root) {
   if (!transfer_root.empty() && transfer_root.back() != '/') transfer_root += '/';
 }
 
+const std::string& TransferRoot() { return transfer_root; }
+
 ConfinedPath ResolveParent(const std::string& path) {
   ConfinedPath result;
   const auto slash = path.find_last_of('/');

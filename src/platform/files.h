@@ -17,6 +17,8 @@ namespace plotspool::platform {
 // during a tick makes every operation on its files fail instead of reaching outside. The walk
 // sets it; an empty root turns it off. Never throws.
 void SetTransferRoot(const std::string& root);
+// The root the walk set last, ending in "/"; empty when none.
+const std::string& TransferRoot();
 
 // True when `path` names a regular file (a link is not followed and does not count) with no
 // second name (a hard link may stand for a file outside the tree) whose name does not start
