@@ -60,7 +60,7 @@ TEST(JobJournalTest, SurvivesARestartAndStaysSmall) {
     JobJournal journal(path);
     journal.Begin(kJob, OutputStep::kPrint, "17 Plotter");
     journal.Complete(kJob, OutputStep::kHandOff);
-    journal.MarkKept(kTurned);
+    journal.MarkKept(kTurned, "refused 13 Type mismatch");
     // Many finished jobs later the file holds only what still matters.
     for (uint64_t inode = 100; inode < 2600; ++inode) {
       const FileIdentity done{9, inode, 1, 1};
@@ -73,7 +73,8 @@ TEST(JobJournalTest, SurvivesARestartAndStaysSmall) {
   EXPECT_TRUE(restarted.Completed(kJob, OutputStep::kHandOff));
   EXPECT_FALSE(restarted.Completed(kJob, OutputStep::kPrint));
   EXPECT_EQ(restarted.Unconfirmed(kJob, OutputStep::kPrint), "17 Plotter");
-  EXPECT_TRUE(restarted.IsKept(kTurned));
+  EXPECT_EQ(restarted.KeptAs(kTurned), "refused 13 Type mismatch");
+  EXPECT_EQ(restarted.KeptAs(kJob), std::nullopt);
   EXPECT_FALSE(restarted.Completed(FileIdentity{9, 200, 1, 1}, OutputStep::kCopy));
   EXPECT_FALSE(fs::exists(LogFile));
 }

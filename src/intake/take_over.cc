@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <map>
 
@@ -127,11 +128,41 @@ void FinishJob(const std::string& path, const JobResult& result) {
       platform::RemoveIfUnchanged(path, version);
     }
   } catch (const RuntimeError& error) {
-    // Room may come back; a permission will not come back by itself.
-    if (error.number() != kDiskFull) Journal().MarkKept(version);
+    // Room comes back by itself; a permission is fixed by someone, and the file is then finished
+    // quietly at the next round (FinishKeptJob), without being output again.
+    if (error.number() != kDiskFull) {
+      Journal().MarkKept(version, result.refused ? "refused " + std::to_string(result.number) +
+                                                       " " + result.description
+                                                 : "done");
+    }
     throw;
   }
   Journal().Forget(version);
+}
+
+// A kept job whose file could not be removed or moved aside: tried again without a line until
+// it works (someone fixed the permissions). False when it is not a kept job.
+bool FinishKeptJob(const std::string& path) {
+  const auto version = platform::IdentityOf(path);
+  if (!version) return false;
+  const std::optional<std::string> kept_as = Journal().KeptAs(*version);
+  if (!kept_as) return false;
+  try {
+    if (kept_as->starts_with("refused ")) {
+      std::string_view why = *kept_as;
+      why.remove_prefix(8);
+      const auto blank = why.find(' ');
+      const int number = std::atoi(std::string(why.substr(0, blank)).c_str());
+      const std::string description(blank == std::string_view::npos ? "" : why.substr(blank + 1));
+      MoveAsideAsFaulty(path, number, description);
+    } else if (!platform::RemoveIfUnchanged(path, *version)) {
+      return true;
+    }
+    Journal().Forget(*version);
+  } catch (const RuntimeError&) {
+    // Still not possible: said once already.
+  }
+  return true;
 }
 
 void WriteGeneralErrorLine(const RuntimeError& error, const std::string& path) {
@@ -196,11 +227,9 @@ void TakeOverFile(const std::string& path) {
       YieldToMessageLoop();
       // Hidden files, links, directories and special files are left alone.
       if (!platform::NormalFileExists(path)) return;
-      // A finished job whose file could not be removed was reported once: it stays alone for as
-      // long as it is unchanged, instead of being output again every round.
-      if (const auto version = platform::IdentityOf(path); version && Journal().IsKept(*version)) {
-        return;
-      }
+      // A finished job whose file could not be removed was reported once: it is never output
+      // again while it is unchanged, only finished once that becomes possible.
+      if (FinishKeptJob(path)) return;
       const StatusWhileTakingOver status(path);
       if (AdminLogOn()) {
         WriteLog("Info", "Start uebertragen der Datei:" + path +

@@ -110,6 +110,7 @@ bool JobJournal::Apply(std::string_view line) {
   Job& job = Entry(id);
   if (event == "kept") {
     job.kept = true;
+    job.kept_as = std::string(detail);
   } else if (event == "follow") {
     FileIdentity to;
     std::string_view rest = detail;
@@ -172,7 +173,7 @@ void JobJournal::Compact() {
         text += prefix + "begin:" + kStepNames[step] + " " + job.detail[step] + "\n";
       if (job.done[step]) text += prefix + "done:" + kStepNames[step] + "\n";
     }
-    if (job.kept) text += prefix + "kept\n";
+    if (job.kept) text += prefix + "kept " + job.kept_as + "\n";
   }
   try {
     platform::ReplaceFileDurably(path_, text);
@@ -222,16 +223,19 @@ void JobJournal::Follow(const FileIdentity& from, const FileIdentity& to) {
   Record(from, "follow " + IdentityText(to));
 }
 
-void JobJournal::MarkKept(const FileIdentity& id) {
+void JobJournal::MarkKept(const FileIdentity& id, std::string_view outcome) {
   Load();
-  Entry(id).kept = true;
-  Record(id, "kept");
+  Job& job = Entry(id);
+  job.kept = true;
+  job.kept_as = OneLine(outcome);
+  Record(id, "kept " + job.kept_as);
 }
 
-bool JobJournal::IsKept(const FileIdentity& id) {
+std::optional<std::string> JobJournal::KeptAs(const FileIdentity& id) {
   Load();
   const auto it = jobs_.find(id);
-  return it != jobs_.end() && it->second.kept;
+  if (it == jobs_.end() || !it->second.kept) return std::nullopt;
+  return it->second.kept_as;
 }
 
 void JobJournal::Forget(const FileIdentity& id) {

@@ -39,8 +39,10 @@ class JobJournal {
   // version did belongs to the new one.
   void Follow(const FileIdentity& from, const FileIdentity& to);
   // The job is finished but its file could not be removed or moved aside; that was reported once.
-  void MarkKept(const FileIdentity& job);
-  bool IsKept(const FileIdentity& job);
+  // `outcome` says what is still to be done with the file ("done", or "refused <n> <text>").
+  void MarkKept(const FileIdentity& job, std::string_view outcome);
+  // The outcome recorded by MarkKept; nullopt when the job was not kept.
+  std::optional<std::string> KeptAs(const FileIdentity& job);
   // The job's file is gone: nothing more to remember.
   void Forget(const FileIdentity& job);
 
@@ -53,6 +55,7 @@ class JobJournal {
     bool done[3] = {false, false, false};
     std::string detail[3];
     bool kept = false;
+    std::string kept_as;
   };
 
   void Load();
