@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 
 #include "platform/close_request.h"
 #include "util/error.h"
@@ -231,9 +232,9 @@ std::string FindProgram(const std::string& name) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t colon = search.find(':', start);
-    std::string dir = search.substr(start, colon == std::string::npos ? colon : colon - start);
-    if (dir.empty()) dir = ".";
-    const std::string candidate = dir + "/" + name;
+    const std::filesystem::path dir =
+        search.substr(start, colon == std::string::npos ? colon : colon - start);
+    const std::string candidate = (dir.empty() ? std::filesystem::path(".") : dir) / name;
     if (runnable(candidate)) return candidate;
     if (colon == std::string::npos) return {};
     start = colon + 1;

@@ -1,6 +1,7 @@
 #include "service/explain_job.h"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <filesystem>
 #include <vector>
@@ -41,6 +42,9 @@ const char* kStays = "left in the transfer tree for a later tick";
 void Fact(std::ostream& out, const std::string& label, const std::string& text) {
   out << label << ": " << text << '\n';
 }
+
+// Millimetres to a tenth, for reading; the job computes with full precision.
+std::string Mm(double mm) { return NumberToText(std::round(mm * 10) / 10); }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -168,7 +172,9 @@ void ExplainMeasure(std::ostream& out, const Measure& measure) {
     Fact(out, "format", "not detected (no usable resolution): the A0 keys apply");
     return;
   }
-  Fact(out, "size", measure.long_mm + " x " + measure.short_mm + " mm (long x short side)");
+  Fact(out, "size",
+       Mm(TextToDouble(measure.long_mm)) + " x " + Mm(TextToDouble(measure.short_mm)) +
+           " mm (long x short side)");
   const std::string orientation =
       measure.orientation == "Q" ? "landscape (Q)" : std::string("portrait (H)");
   Fact(out, "format",
@@ -257,11 +263,10 @@ std::optional<Failure> ExplainPrint(std::ostream& out, const JobValues& job,
   PageFit fit;
   ComputePageFit(effective, measure.long_mm, measure.short_mm, printer.PageWidthTwips(),
                  printer.PageHeightTwips(), fit, pending);
-  Fact(out, "page",
-       NumberToText(fit.page_width) + " x " + NumberToText(fit.page_height) + " mm printable");
+  Fact(out, "page", Mm(fit.page_width) + " x " + Mm(fit.page_height) + " mm printable");
   Fact(out, "scale",
-       "factor " + NumberToText(fit.ScaleFactor) + ", printed at " + NumberToText(fit.print_width) +
-           " x " + NumberToText(fit.print_height) + " mm" +
+       "factor " + NumberToText(std::round(fit.ScaleFactor * 1e4) / 1e4) + ", printed at " +
+           Mm(fit.print_width) + " x " + Mm(fit.print_height) + " mm" +
            (fit.fits ? "" : "; does not fit: a notice goes to " + std::string(kNoticeWorkstation)));
   if (pending.IsSet()) {
     return Failure{"the print would log \"" + std::to_string(pending.number()) + " " +
