@@ -75,14 +75,28 @@ TEST_F(ArgumentsTest, HelpAndVersionPrintAndExit) {
 
 TEST_F(ArgumentsTest, AnyOtherArgumentIsRefusedWithoutStarting) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--bogus"}, {"-h"}, {""}, {"start"}, {"--help", "extra"}, {"--version", "--help"}}) {
+           {"--bogus"},
+           {"-h"},
+           {""},
+           {"start"},
+           {"--help", "extra"},
+           {"--version", "--help"},
+           {"--check-settings", "now"},
+           {"--explain", "plan.tif", "--bogus"},
+           {"--explain", "plan.tif", "--printer", "P1", "more"}}) {
     const Outcome outcome = Run(args);
-    const std::string shown = args.back();
+    const std::string shown = args[args.size() > 2 ? 2 : args.size() - 1];
     EXPECT_EQ(outcome.status, 2) << shown;
     EXPECT_EQ(outcome.out, "") << shown;
     EXPECT_NE(outcome.err.find("unexpected argument '" + shown + "'"), std::string::npos)
         << outcome.err;
     EXPECT_NE(outcome.err.find("usage: plotspool"), std::string::npos);
+  }
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"--explain"}, {"--explain", ""}}) {
+    const Outcome outcome = Run(args);
+    EXPECT_EQ(outcome.status, 2);
+    EXPECT_NE(outcome.err.find("--explain needs a file"), std::string::npos) << outcome.err;
   }
   EXPECT_FALSE(fs::exists(service_.ini()));
   EXPECT_FALSE(fs::exists(service_.log()));

@@ -1,10 +1,13 @@
 #include "config/printer_profile.h"
 
+#include <algorithm>
+#include <iterator>
 #include <utility>
 
 #include "config/settings_file.h"
 #include "platform/files.h"
 #include "service/service.h"
+#include "util/convert.h"
 
 namespace plotspool {
 
@@ -72,7 +75,36 @@ bool ReadKeys(const auto& keys) {
   return all_read;
 }
 
+void PeekKeys(const auto& keys, const std::string& section, PrinterProfileRecord& record,
+              std::vector<ProfileValue>* values) {
+  for (const Key& key : keys) {
+    std::string value = ReadProfileString(section, key.name, IniFile);
+    const bool from_file = !value.empty();
+    if (!from_file) value = key.default_value;
+    if (values != nullptr) values->push_back({key.name, value, from_file});
+    record.*key.field = std::move(value);
+  }
+}
+
 }  // namespace
+
+PrinterProfileRecord PeekPrinterProfile(const std::string& section,
+                                        std::vector<ProfileValue>* values) {
+  PrinterProfileRecord record;
+  PeekKeys(kTargetKeys, section, record, values);
+  if (!record.sOutputFolder.empty() && record.sOutputFolder.back() != '/') {
+    record.sOutputFolder += '/';
+  }
+  PeekKeys(kFormatKeys, section, record, values);
+  return record;
+}
+
+bool IsPrinterProfileKey(const std::string& key) {
+  const std::string upper = UpperCase(key);
+  const auto same = [&](const Key& known) { return UpperCase(known.name) == upper; };
+  return std::any_of(std::begin(kTargetKeys), std::end(kTargetKeys), same) ||
+         std::any_of(std::begin(kFormatKeys), std::end(kFormatKeys), same);
+}
 
 bool ReadPrinterProfile() {
   bool all_read = ReadKeys(kTargetKeys);

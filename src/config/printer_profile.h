@@ -4,6 +4,7 @@
 #define PLOTSPOOL_CONFIG_PRINTER_PROFILE_H_
 
 #include <string>
+#include <vector>
 
 namespace plotspool {
 
@@ -33,6 +34,22 @@ extern PrinterProfileRecord PrinterProfile;
 // False when the settings file could not be read, or kept changing while a value read empty:
 // some values are then defaults that the file may not hold, and the job must not use them.
 bool ReadPrinterProfile();
+
+// One key of a printer section as a job would see it.
+struct ProfileValue {
+  std::string key;
+  std::string value;
+  bool from_file = false;  // false: the file holds no value, the default applies
+};
+
+// What ReadPrinterProfile would put into the record for `section`, read without writing a
+// default or creating the output folder. `values`, when given, receives every key in reading
+// order with where its value comes from.
+PrinterProfileRecord PeekPrinterProfile(const std::string& section,
+                                        std::vector<ProfileValue>* values = nullptr);
+
+// Whether `key` is a key of a printer section (ASCII case ignored, as the settings file does).
+bool IsPrinterProfileKey(const std::string& key);
 
 }  // namespace plotspool
 

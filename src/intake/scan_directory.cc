@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <set>
 
 #include "intake/take_over.h"
+#include "log/metrics.h"
 #include "log/service_log.h"
+#include "platform/file_identity.h"
 #include "platform/files.h"
 #include "service/service.h"
 #include "util/message_loop.h"
@@ -57,8 +60,24 @@ void ReportTooDeep(const std::string& path) {
                         " Ebenen wird nicht durchsucht: " + path);
 }
 
+// The files a walk left in the tree, for the metrics.
+struct WaitingFiles {
+  int64_t count = 0;
+  int64_t oldest_modified_ns = 0;
+
+  void CountIfStillThere(const std::string& file) {
+    if (!platform::NormalFileExists(file)) return;
+    const std::optional<platform::FileIdentity> identity = platform::IdentityOf(file);
+    if (!identity) return;
+    if (count == 0 || identity->modified_ns < oldest_modified_ns) {
+      oldest_modified_ns = identity->modified_ns;
+    }
+    ++count;
+  }
+};
+
 void Walk(std::string& path, const std::string& pattern, bool recursive, bool follow_link,
-          int depth) {
+          int depth, WaitingFiles& waiting) {
   if (path.empty() || path.back() != '/') path += '/';
   if (depth > kMaxWalkDepth) {
     ReportTooDeep(path);
@@ -76,7 +95,7 @@ void Walk(std::string& path, const std::string& pattern, bool recursive, bool fo
       if (Wanted(entry, pattern) && IsSubDirectory(entry.attributes)) {
         std::string sub_path = path + entry.name + "/";
         // A sub-directory swapped for a link after it was listed is not entered.
-        Walk(sub_path, pattern, recursive, /*follow_link=*/false, depth + 1);
+        Walk(sub_path, pattern, recursive, /*follow_link=*/false, depth + 1, waiting);
       }
     }
   }
@@ -98,6 +117,7 @@ void Walk(std::string& path, const std::string& pattern, bool recursive, bool fo
       } catch (const std::exception&) {
         // The walk goes on with the next entry whatever the take-over let escape.
       }
+      waiting.CountIfStillThere(path + entry.name);
     }
   }
 }
@@ -109,7 +129,10 @@ void ScanDirectory(std::string& path, const std::string& pattern, bool recursive
   // neither by the walk nor by any step of a take-over it starts.
   if (path.empty() || path.back() != '/') path += '/';
   platform::SetTransferRoot(path);
-  Walk(path, pattern, recursive, /*follow_link=*/true, 0);
+  WaitingFiles waiting;
+  Walk(path, pattern, recursive, /*follow_link=*/true, 0, waiting);
+  // A walk cut short by a stop has not seen every file.
+  if (!bStopScan) RecordWaitingFiles(waiting.count, waiting.oldest_modified_ns);
 }
 
 }  // namespace plotspool

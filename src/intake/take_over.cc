@@ -8,6 +8,7 @@
 
 #include "jobs/job_journal.h"
 #include "jobs/process_plot_file.h"
+#include "log/metrics.h"
 #include "log/service_log.h"
 #include "platform/files.h"
 #include "service/global_settings.h"
@@ -274,7 +275,9 @@ void TakeOverFile(const std::string& path) {
 
       std::string file_name = GetFileName(path);
       std::string directory = path.substr(0, path.size() - file_name.size());
-      FinishJob(path, ProcessPlotFile(file_name, directory));
+      const JobResult result = ProcessPlotFile(file_name, directory);
+      RecordJobEnd(SectionNameFromDirectory(directory), result.refused, second_size);
+      FinishJob(path, result);
     } catch (const RuntimeError&) {
       throw;
     } catch (const std::exception& other) {

@@ -10,6 +10,7 @@
 #include "jobs/page_fit.h"
 #include "jobs/paper_numbers.h"
 #include "jobs/process_plot_file.h"
+#include "log/metrics.h"
 #include "log/service_log.h"
 #include "platform/files.h"
 #include "platform/printer.h"
@@ -75,6 +76,7 @@ void HandOff(const std::string& file_name, const std::string& job_path, const Jo
   RunAndWait(command_line, kMinimizedNoActivate, HandOffTimeoutSeconds);
   // A program stopped at its time-out has run all the same: it is not started again either.
   step.Complete();
+  RecordJobStep(SectionName, JobStep::kHandedOff);
   if (bRunTimedOut) {
     // Nothing is pending after a time-out, so the line reads "0 <file> on <program>".
     const PendingError none;
@@ -206,6 +208,7 @@ bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
     printer.EndDoc(file_name,
                    [&](int job_id) { step.Begin(std::to_string(job_id) + " " + queue); });
     step.Complete();
+    RecordJobStep(SectionName, JobStep::kPrinted);
   } catch (const PassedToCaller&) {
     throw;
   } catch (const platform::PrintSystemUnavailable& unavailable) {
@@ -246,6 +249,7 @@ void CopyToOutputFolder(const std::string& file_name, const std::string& job_pat
     }
   }
   step.Complete();
+  RecordJobStep(SectionName, JobStep::kCopied);
   WriteLog("info", "Copy " + file_name + " on " + folder);
 }
 

@@ -24,6 +24,24 @@ constexpr DefaultPaper kDefaultPapers[] = {
 
 }  // namespace
 
+std::string PeekMediaNameForPaperNumber(int16_t paper_number) {
+  const std::string number = std::to_string(paper_number);
+  std::string media_name = ReadProfileString(kSection, number, IniFile);
+  if (!media_name.empty()) return media_name;
+  for (const DefaultPaper& paper : kDefaultPapers) {
+    if (number == paper.number) return paper.media_name;
+  }
+  return {};
+}
+
+bool IsDefaultPaperNumber(int16_t paper_number) {
+  const std::string number = std::to_string(paper_number);
+  for (const DefaultPaper& paper : kDefaultPapers) {
+    if (number == paper.number) return true;
+  }
+  return false;
+}
+
 std::string MediaNameForPaperNumber(int16_t paper_number) {
   for (const DefaultPaper& paper : kDefaultPapers) {
     ReadOrCreateValue(kSection, paper.number, paper.media_name, IniFile);

@@ -13,6 +13,13 @@ namespace plotspool {
 // RuntimeError 380 for a number without an entry.
 std::string MediaNameForPaperNumber(int16_t paper_number);
 
+// The media name a print would use for `paper_number`, read without writing the defaults: the
+// entry in [PaperNumbers], else the default a print would write there; empty when neither.
+std::string PeekMediaNameForPaperNumber(int16_t paper_number);
+
+// Whether `paper_number` is one of those written with a default on first use.
+bool IsDefaultPaperNumber(int16_t paper_number);
+
 }  // namespace plotspool
 
 #endif  // PLOTSPOOL_JOBS_PAPER_NUMBERS_H_

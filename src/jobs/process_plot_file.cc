@@ -9,6 +9,7 @@
 #include "jobs/extract_zip.h"
 #include "jobs/job_journal.h"
 #include "jobs/job_output.h"
+#include "log/metrics.h"
 #include "log/service_log.h"
 #include "platform/files.h"
 #include "util/message_loop.h"
@@ -19,17 +20,6 @@ namespace {
 
 void LogJobError(const RuntimeError& error, const std::string& job_path) {
   WriteLog("error", std::to_string(error.number()) + " " + error.description() + " " + job_path);
-}
-
-enum class JobType { kZip, kTiff, kOther };
-
-JobType Classify(const std::string& signature) {
-  if (signature == "PK\x03") return JobType::kZip;
-  // "II+" is the little-endian BigTIFF, a TIFF as much as "MM" of either kind is.
-  if (signature == "II*" || signature == "II+" || signature.starts_with("MM")) {
-    return JobType::kTiff;
-  }
-  return JobType::kOther;
 }
 
 void Refuse(JobResult& result, const RuntimeError& why) {
@@ -65,7 +55,10 @@ JobValues DetectAndTurn(const std::string& job_path, JobVersion& version) {
     if (error.number() == kDiskFull) throw PassedToCaller(error);
     throw;
   }
-  if (turn) version.FollowReplacement();
+  if (turn) {
+    version.FollowReplacement();
+    RecordJobStep(SectionName, JobStep::kTurned);
+  }
   YieldToMessageLoop();
   return job;
 }
@@ -92,7 +85,7 @@ void ProcessAtDepth(const std::string& file_name, const std::string& directory, 
     const std::string signature = platform::ReadFileStart(job_path, 3);
     if (signature.size() < 3) throw RuntimeError(kInputPastEndOfFile);
 
-    switch (Classify(signature)) {
+    switch (ClassifySignature(signature)) {
       case JobType::kZip:
         if (depth >= kMaxZipNesting) {
           throw RuntimeError(kPathFileAccessError,
@@ -132,6 +125,15 @@ void ProcessAtDepth(const std::string& file_name, const std::string& directory, 
 }
 
 }  // namespace
+
+JobType ClassifySignature(const std::string& signature) {
+  if (signature == "PK\x03") return JobType::kZip;
+  // "II+" is the little-endian BigTIFF, a TIFF as much as "MM" of either kind is.
+  if (signature == "II*" || signature == "II+" || signature.starts_with("MM")) {
+    return JobType::kTiff;
+  }
+  return JobType::kOther;
+}
 
 std::string SectionNameFromDirectory(const std::string& directory) {
   std::string name = directory;

@@ -39,6 +39,11 @@ struct JobResult {
 // job file: the take-over does that afterwards, as the result says.
 JobResult ProcessPlotFile(const std::string& file_name, const std::string& directory);
 
+enum class JobType { kZip, kTiff, kOther };
+
+// A job's type by its first three bytes: "PK\x03" ZIP; "II*", "II+" or "MM.." TIFF.
+JobType ClassifySignature(const std::string& signature);
+
 // The printer section of a job directory: its last component ("/spool/Plotter1/" -> "Plotter1").
 std::string SectionNameFromDirectory(const std::string& directory);
 

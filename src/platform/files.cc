@@ -623,6 +623,21 @@ bool MakeSureDirectoryPathExists(const std::string& path) {
   return true;
 }
 
+bool FolderWritable(const std::string& path) {
+  if (path.empty()) return false;
+  std::filesystem::path folder = ResolvedPath(path);
+  for (;;) {
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) == 0) {
+      return S_ISDIR(info.st_mode) && ::access(folder.c_str(), W_OK | X_OK) == 0;
+    }
+    if (errno != ENOENT || !folder.has_parent_path() || folder.parent_path() == folder) {
+      return false;
+    }
+    folder = folder.parent_path();
+  }
+}
+
 uint64_t FreeSpace(const std::string& dir) {
   struct statvfs vfs;
   if (::statvfs(dir.c_str(), &vfs) != 0) ThrowErrno();

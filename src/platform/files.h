@@ -117,6 +117,11 @@ void ClearAttributes(const std::string& path);
 // `path` ends in "/"). True when they all exist afterwards; never throws.
 bool MakeSureDirectoryPathExists(const std::string& path);
 
+// True when this process could create files in the folder `path`: it is a directory it may
+// write to, or it does not exist yet and the nearest existing folder above it is one (the
+// service creates missing folders). Never throws.
+bool FolderWritable(const std::string& path);
+
 // Bytes an unprivileged writer may still use on the file system holding `dir`.
 uint64_t FreeSpace(const std::string& dir);
 // Bytes an unprivileged writer could use on that file system if it held nothing at all: what

@@ -408,6 +408,57 @@ IniLookup LookUpIniValue(std::string_view section, std::string_view key, const s
   return lookup;
 }
 
+std::vector<IniEntry> ListIniEntries(std::string_view text) {
+  if (text.starts_with(kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
+  std::vector<IniEntry> entries;
+  std::vector<std::string> sections_seen;
+  std::vector<std::string> keys_seen;  // of the current section, lower case
+  const auto lower = [](std::string_view name) {
+    std::string result(name);
+    for (char& c : result) c = AsciiLower(c);
+    return result;
+  };
+  LineReader reader(text);
+  Line line;
+  std::optional<std::string> section;
+  bool reachable = false;
+  while (reader.Next(line)) {
+    if (line.kind == LineKind::kBadSection) {
+      section = "";
+      reachable = false;
+    } else if (line.kind == LineKind::kSection) {
+      section = std::string(line.name);
+      const std::string name = lower(line.name);
+      reachable =
+          std::find(sections_seen.begin(), sections_seen.end(), name) == sections_seen.end();
+      sections_seen.push_back(name);
+      keys_seen.clear();
+    } else if (line.kind == LineKind::kEntry && section) {
+      const std::string key = lower(line.name);
+      const bool first = std::find(keys_seen.begin(), keys_seen.end(), key) == keys_seen.end();
+      keys_seen.push_back(key);
+      entries.push_back(
+          {*section, std::string(line.name),
+           std::string(Unquote(text.substr(line.value_begin, line.value_end - line.value_begin))),
+           reachable && first && !line.name.empty()});
+    }
+  }
+  return entries;
+}
+
+IniFileState ReadIniText(const std::string& file, std::string& text) {
+  struct stat info;
+  switch (ReadWholeFile(file, text, info)) {
+    case ReadOutcome::kMissing:
+      return IniFileState::kMissing;
+    case ReadOutcome::kFailed:
+      return IniFileState::kUnreadable;
+    case ReadOutcome::kRead:
+      break;
+  }
+  return IniFileState::kRead;
+}
+
 std::string ReadIniString(std::string_view section, std::string_view key, const std::string& file) {
   return LookUpIniValue(section, key, file).value.value_or(std::string());
 }

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace plotspool::platform {
 
@@ -61,6 +62,23 @@ struct IniLookup {
   std::optional<std::string> value;
   IniFileStamp stamp;  // of the file read; the default unless state is kRead
 };
+
+// One entry of an INI text, in text order.
+struct IniEntry {
+  std::string section;  // as written in its section line, trimmed
+  std::string key;      // trimmed
+  std::string value;    // as a lookup returns it (unquoted), not cut
+  // False when no lookup can reach it: a later section or key of the same name, or an entry
+  // after a '[' line without ']'.
+  bool reachable = true;
+};
+
+// Every entry of `text` that lies in a section (entries before the first section line are never
+// read and are left out).
+std::vector<IniEntry> ListIniEntries(std::string_view text);
+
+// The whole of `file` into `text`; the state says whether it could be read. Never throws.
+IniFileState ReadIniText(const std::string& file, std::string& text);
 
 // Reads `file` afresh and looks up `key` in `section`. Never throws.
 IniLookup LookUpIniValue(std::string_view section, std::string_view key, const std::string& file);

@@ -373,6 +373,18 @@ PrintJobFate AskPrintJobFate(const std::string& queue, int job_id) {
   return PrintJobFate::kNotReceived;
 }
 
+std::optional<bool> QueueKnowsMedia(const std::string& queue, const std::string& media_name) {
+  Http http = TryConnect();
+  if (!http) return std::nullopt;
+  Dest dest(cupsGetNamedDest(http.get(), queue.c_str(), nullptr));
+  if (!dest) return std::nullopt;
+  DestInfo info(cupsCopyDestInfo(http.get(), dest.get()));
+  if (!info) return std::nullopt;
+  cups_size_t size{};
+  return cupsGetDestMediaByName(http.get(), dest.get(), info.get(), media_name.c_str(),
+                                CUPS_MEDIA_FLAGS_DEFAULT, &size) != 0;
+}
+
 Printer& CurrentPrinter() {
   static Printer printer;
   return printer;

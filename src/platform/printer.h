@@ -94,6 +94,10 @@ enum class PrintJobFate {
 // cancelled on the way. Throws PrintSystemUnavailable when it cannot be asked.
 PrintJobFate AskPrintJobFate(const std::string& queue, int job_id);
 
+// Whether `queue` knows the paper `media_name` (by name or by its size); nullopt when the
+// queue cannot be asked. Sends nothing.
+std::optional<bool> QueueKnowsMedia(const std::string& queue, const std::string& media_name);
+
 // The current printer of the process: it stays selected from one job to the next.
 Printer& CurrentPrinter();
 

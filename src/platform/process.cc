@@ -4,12 +4,15 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 
 #include "platform/close_request.h"
 #include "util/error.h"
@@ -212,6 +215,29 @@ WaitOutcome ChildProcess::WaitUntil(std::chrono::steady_clock::time_point deadli
       reaped_ = true;
       return WaitOutcome::kEnded;
     }
+  }
+}
+
+std::string FindProgram(const std::string& name) {
+  const auto runnable = [](const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
+  };
+  if (name.empty()) return {};
+  if (name.find('/') != std::string::npos) return runnable(name) ? name : std::string();
+  // The search posix_spawnp makes: an empty $PATH entry is the current directory.
+  const char* path_variable = std::getenv("PATH");
+  const std::string search = path_variable != nullptr ? path_variable : "/bin:/usr/bin";
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t colon = search.find(':', start);
+    const std::filesystem::path dir =
+        search.substr(start, colon == std::string::npos ? colon : colon - start);
+    const std::string candidate = (dir.empty() ? std::filesystem::path(".") : dir) / name;
+    if (runnable(candidate)) return candidate;
+    if (colon == std::string::npos) return {};
+    start = colon + 1;
   }
 }
 

@@ -20,6 +20,11 @@ std::vector<std::string> SplitCommandLine(const std::string& command_line);
 // argument): unchanged when it holds no blank, tab or quote and is not empty, else in quotes.
 std::string QuoteCommandLineArgument(const std::string& argument);
 
+// Where the program `name` (the first argument of a command line) would be started from: `name`
+// itself when it holds a "/", else the first executable file of that name along $PATH. Empty
+// when there is none that may be run. Never throws.
+std::string FindProgram(const std::string& name);
+
 enum class WaitOutcome { kEnded, kDeadlinePassed, kCloseRequested };
 
 // A started program. Standard input and output are /dev/null, standard error is inherited, no

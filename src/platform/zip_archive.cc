@@ -167,6 +167,31 @@ class Extraction {
   bool committed_ = false;
 };
 
+// Whether entry `index` (named `name`) is one this module unpacks; 0 with its `stat` filled, else
+// the error number with the reason in `why`.
+int CheckEntry(zip* archive, int index, const std::string& name, zip_stat_t& stat,
+               std::string& why) {
+  const auto fail = [&](std::string text) {
+    why = std::move(text);
+    return kPathFileAccessError;
+  };
+  if (name.empty()) return fail("no entry " + std::to_string(index));
+  if (name.ends_with('/')) return fail("entry is a folder: " + name);
+  if (!IsPlainRelativeName(name)) return fail("unsafe member name: " + name);
+  zip_stat_init(&stat);
+  if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &stat) != 0) {
+    return fail(std::string("damaged archive: ") + zip_strerror(archive));
+  }
+  constexpr zip_uint64_t kNeeded =
+      ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
+  if ((stat.valid & kNeeded) != kNeeded) return fail("incomplete entry");
+  if (stat.encryption_method != ZIP_EM_NONE) return fail("encrypted entry: " + name);
+  if (!zip_compression_method_supported(stat.comp_method, 0)) {
+    return fail("unsupported compression method " + std::to_string(stat.comp_method));
+  }
+  return 0;
+}
+
 }  // namespace
 
 ZipArchive::~ZipArchive() {
@@ -226,24 +251,9 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
   error_text_.clear();
   if (archive_ == nullptr) return Fail(kBadFileName, "no archive open");
   const std::string name = EntryName(index);
-  if (name.empty()) return Fail(kPathFileAccessError, "no entry " + std::to_string(index));
-  if (name.ends_with('/')) return Fail(kPathFileAccessError, "entry is a folder: " + name);
-  if (!IsPlainRelativeName(name)) return Fail(kPathFileAccessError, "unsafe member name: " + name);
-
   zip_stat_t stat;
-  zip_stat_init(&stat);
-  if (zip_stat_index(archive_, static_cast<zip_uint64_t>(index), 0, &stat) != 0) {
-    return Fail(kPathFileAccessError, std::string("damaged archive: ") + zip_strerror(archive_));
-  }
-  constexpr zip_uint64_t kNeeded =
-      ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
-  if ((stat.valid & kNeeded) != kNeeded) return Fail(kPathFileAccessError, "incomplete entry");
-  if (stat.encryption_method != ZIP_EM_NONE) {
-    return Fail(kPathFileAccessError, "encrypted entry: " + name);
-  }
-  if (!zip_compression_method_supported(stat.comp_method, 0)) {
-    return Fail(kPathFileAccessError,
-                "unsupported compression method " + std::to_string(stat.comp_method));
+  if (const int refused = CheckEntry(archive_, index, name, stat, error_text_); refused != 0) {
+    return refused;
   }
 
   const std::string base = destination_dir.empty() || destination_dir.back() == '/'
@@ -312,6 +322,71 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
   }
   extraction.Commit();
   created_directories_ = std::move(created);
+  return 0;
+}
+
+int ZipArchive::OpenInMemory(std::string bytes) {
+  if (archive_ != nullptr) {
+    zip_discard(archive_);
+    archive_ = nullptr;
+  }
+  error_text_.clear();
+  if (bytes.empty()) return Fail(kPathFileAccessError, "empty file");
+  memory_ = std::move(bytes);
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* source = zip_source_buffer_create(memory_.data(), memory_.size(), 0, &error);
+  if (source == nullptr) {
+    zip_error_fini(&error);
+    return Fail(kOutOfMemory, "cannot read the archive");
+  }
+  archive_ = zip_open_from_source(source, ZIP_CHECKCONS | ZIP_RDONLY, &error);
+  if (archive_ == nullptr) {
+    zip_source_free(source);
+    const int code = zip_error_code_zip(&error);
+    zip_error_fini(&error);
+    return Fail(kPathFileAccessError, "damaged archive: " + ZipErrorText(code));
+  }
+  zip_error_fini(&error);
+  return 0;
+}
+
+int ZipArchive::ReadEntry(int index, std::uint64_t limit, std::string& data) {
+  error_text_.clear();
+  data.clear();
+  if (archive_ == nullptr) return Fail(kBadFileName, "no archive open");
+  const std::string name = EntryName(index);
+  zip_stat_t stat;
+  if (const int refused = CheckEntry(archive_, index, name, stat, error_text_); refused != 0) {
+    return refused;
+  }
+  if (stat.size > limit) {
+    return Fail(kOutOfMemory, "entry of " + std::to_string(stat.size) + " bytes, more than " +
+                                  std::to_string(limit) + " are read into memory");
+  }
+  ZipFile in(zip_fopen_index(archive_, static_cast<zip_uint64_t>(index), 0));
+  if (in.get() == nullptr) {
+    return Fail(kDeviceIoError, std::string("damaged entry: ") + zip_strerror(archive_));
+  }
+  // One byte more than declared tells an entry that inflates past its size.
+  data.resize(static_cast<std::size_t>(stat.size) + 1);
+  std::size_t filled = 0;
+  for (;;) {
+    const zip_int64_t n = zip_fread(in.get(), data.data() + filled, data.size() - filled);
+    if (n < 0) {
+      return Fail(kDeviceIoError,
+                  std::string("damaged entry data: ") + zip_file_strerror(in.get()));
+    }
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+    if (filled > stat.size) {
+      return Fail(kDeviceIoError, "damaged entry data: exceeds its declared size");
+    }
+  }
+  if (filled != stat.size) {
+    return Fail(kDeviceIoError, "damaged entry data: shorter than its declared size");
+  }
+  data.resize(filled);
   return 0;
 }
 

@@ -27,6 +27,10 @@ class ZipArchive {
   // in error_text(). An archive that was open before is closed first.
   int Open(const std::string& path);
 
+  // As Open, for an archive held in memory (an archive's member, say); `bytes` is kept for as
+  // long as the archive is open. Nothing touches the disk.
+  int OpenInMemory(std::string bytes);
+
   // The name of entry `index` as stored, byte for byte (libzip shows a NUL byte as a blank);
   // empty when the archive is not open or has no such entry.
   std::string EntryName(int index);
@@ -44,6 +48,11 @@ class ZipArchive {
   // with 57. An existing file or any symbolic link on the way is never written through.
   int ExtractEntry(int index, const std::string& destination_dir);
 
+  // Reads entry `index` whole into `data`, refused exactly as ExtractEntry refuses it (except
+  // the free-space test), and with 7 when it declares more than `limit` bytes. Returns 0 or a
+  // run-time error number with the reason in error_text(). Nothing is written anywhere.
+  int ReadEntry(int index, std::uint64_t limit, std::string& data);
+
   // The sub-folders the last successful ExtractEntry created, outermost first, each ending in
   // "/". The caller removes them (innermost first) once it has moved the member away.
   const std::vector<std::string>& created_directories() const { return created_directories_; }
@@ -59,6 +68,7 @@ class ZipArchive {
   int Fail(int number, std::string text);
 
   zip* archive_ = nullptr;
+  std::string memory_;  // the bytes of an archive opened in memory
   std::vector<std::string> created_directories_;
   std::string error_text_;
 };

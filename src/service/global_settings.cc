@@ -40,10 +40,12 @@ bool Refresh(std::string& value, const char* key, const std::string& default_val
   return false;
 }
 
-// The folder the transfer root would swallow, or empty when there is none. Everything in the
-// tree is taken as a job and deleted: the program and its settings, or the faulty files moved
-// aside into the temporary directory (taken back as jobs again and again), must not be in it.
-std::string FolderInsideRoot(const std::string& root) {
+}  // namespace
+
+// Everything in the tree is taken as a job and deleted: the program and its settings, or the
+// faulty files moved aside into the temporary directory (taken back as jobs again and again),
+// must not be in it.
+std::string FolderInsideTransferRoot(const std::string& root) {
   if (platform::ResolvedPath(root) == "/") return "/";
   if (FolderContains(root, AppPath)) return AppPath;
   // A root below the temporary directory is harmless (nothing is put into its sub-folders) and
@@ -53,10 +55,12 @@ std::string FolderInsideRoot(const std::string& root) {
   return {};
 }
 
+namespace {
+
 // Creates the transfer root unless it is refused; true when it may be walked.
 bool AcceptTransferRoot(const std::string& root) {
   if (root.empty()) return false;  // nothing good read yet
-  const std::string swallowed = FolderInsideRoot(root);
+  const std::string swallowed = FolderInsideTransferRoot(root);
   if (swallowed.empty()) {
     refused_root_reported.clear();
     // On every call, not only after a default was written: the root may have been removed.
@@ -80,6 +84,7 @@ bool ReadGlobalSettings() {
              readable;
   const bool walk = AcceptTransferRoot(ServiceSettings.UebergabePfad);
   readable = Refresh(ServiceSettings.ProgrammEnde, "ProgrammEnde", "0") && readable;
+  readable = Refresh(ServiceSettings.MetricsFile, "MetricsFile", "") && readable;
   if (readable) {
     unreadable_reported = false;
   } else if (!unreadable_reported) {

@@ -13,6 +13,7 @@ struct GlobalSettings {
   std::string AdminLog;       // take-over diagnostics on/off
   std::string UebergabePfad;  // transfer root
   std::string ProgrammEnde;   // exactly "1" stops the service
+  std::string MetricsFile;    // where the metrics are written; empty = none
 };
 
 extern GlobalSettings ServiceSettings;
@@ -25,6 +26,10 @@ extern GlobalSettings ServiceSettings;
 // refused: not created, one "error" line each time the value changes to such a root.
 // True when the transfer root may be walked: known from a good read and not refused.
 bool ReadGlobalSettings();
+
+// The folder a transfer root at `root` would swallow, for which it is refused: "/", the
+// program's folder or the temporary directory; empty when the root is acceptable.
+std::string FolderInsideTransferRoot(const std::string& root);
 
 }  // namespace plotspool
 

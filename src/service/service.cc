@@ -6,6 +6,7 @@
 
 #include "config/settings_file.h"
 #include "intake/scan_directory.h"
+#include "log/metrics.h"
 #include "platform/close_request.h"
 #include "platform/files.h"
 #include "platform/instance.h"
@@ -38,6 +39,8 @@ bool watchdog_fed = false;
 // Called from the idle loop and from every yield inside a tick, so a tick that stops yielding
 // (a hang) is noticed by the manager's watchdog. Once a second is plenty and keeps it cheap.
 void FeedWatchdog() {
+  // A take-over waits for minutes inside one tick; the counters stay current meanwhile.
+  PublishMetrics(ServiceSettings.MetricsFile);
   if (service_manager == nullptr) return;
   const auto now = std::chrono::steady_clock::now();
   if (watchdog_fed && now - last_watchdog < std::chrono::seconds(1)) return;
@@ -60,12 +63,15 @@ void SetAppPaths(const std::string& executable_path) {
 }
 
 bool Tick() {
+  const auto start = std::chrono::steady_clock::now();
   const bool walk = ReadGlobalSettings();
   if (ServiceSettings.ProgrammEnde == "1") return false;
   // The walk may append a separator to the root it is given; the next tick reads it afresh.
   if (walk) ScanDirectory(ServiceSettings.UebergabePfad, "*", true);
   // Notices and kill commands are not waited for; collect them so none lingers as a zombie.
   platform::ReapFinishedChildren();
+  RecordTick(std::chrono::steady_clock::now() - start);
+  PublishMetrics(ServiceSettings.MetricsFile);
   return !bStopScan;
 }
 
