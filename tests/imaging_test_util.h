@@ -11,6 +11,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace plotspool::testing {
@@ -118,6 +119,26 @@ inline bool DecodePage(const std::string& path, int page, DecodedPage* out) {
   }
   TIFFClose(tif);
   return ok;
+}
+
+// Byte offset of the first-IFD entry for `tag` in a classic little-endian TIFF; 0 when absent.
+inline size_t FindIfdEntry(const std::vector<uint8_t>& file, uint16_t tag) {
+  const auto get16 = [&](size_t at) { return static_cast<uint16_t>(file[at] | file[at + 1] << 8); };
+  const size_t ifd = file[4] | file[5] << 8 | file[6] << 16 | size_t{file[7]} << 24;
+  for (size_t i = 0, n = get16(ifd); i < n; ++i) {
+    const size_t entry = ifd + 2 + 12 * i;
+    if (get16(entry) == tag) return entry;
+  }
+  return 0;
+}
+
+// Where strip `strip` of the first page lies, as libtiff reads it.
+inline std::pair<uint64_t, uint64_t> StripExtent(const std::string& path, uint32_t strip) {
+  TIFF* tif = TIFFOpen(path.c_str(), "r");
+  const std::pair<uint64_t, uint64_t> extent{TIFFGetStrileOffset(tif, strip),
+                                             TIFFGetStrileByteCount(tif, strip)};
+  TIFFClose(tif);
+  return extent;
 }
 
 // A little-endian TIFF built by hand, one IFD, for headers libtiff would refuse to write.

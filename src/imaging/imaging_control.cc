@@ -187,6 +187,8 @@ void ImagingControl::MakeTurned() {
     throw RuntimeError(kDeviceIoError, "Device I/O error (" + image.source.last_error() + ")");
   }
   image.layout = ReadPageLayout(image.source);
+  RequireDecodedSizeWithinLimit(image.layout);
+  RequireDecodable(image.source, image.layout);
   if (image.turns == 1 && DecodeTurnedRightInHalves(image.source, image.layout, image.pixels)) {
     image.pixel_turns = image.turns;
     return;

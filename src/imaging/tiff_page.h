@@ -1,20 +1,33 @@
 // The first page of a TIFF as this program handles it: its layout (read from the directory
 // alone, no pixel is decoded) and a reader that decodes its rows top-down in constant memory.
+// Measuring needs only the size and resolution, which every page libtiff opens has; whether
+// this program can decode the pixels is recorded, and only a decode refuses.
 #ifndef PLOTSPOOL_IMAGING_TIFF_PAGE_H_
 #define PLOTSPOOL_IMAGING_TIFF_PAGE_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "imaging/tiff_file.h"
 
 namespace plotspool {
 
-// The largest decoded image (packed rows) that is turned or exported. One place, so that a
-// hostile header declaring 10^6 x 10^6 pixels is refused before anything is allocated.
+// The largest decoded image (packed rows) that is ever held in memory, whatever the settings.
+// One place, so that a hostile header declaring 10^6 x 10^6 pixels is refused before anything
+// is allocated.
 inline constexpr uint64_t kMaxDecodedBytes = uint64_t{4} << 30;
+
+// The decoded size a turn may hold in memory, 0 < limit <= kMaxDecodedBytes. Process-wide, set
+// from the service's settings before each job; kMaxDecodedBytes until then.
+uint64_t DecodedSizeLimit();
+void SetDecodedSizeLimit(uint64_t bytes);
+
+// The limit for a setting of `megabytes`: that many MB, or for 0 (automatic) a quarter of
+// `physical_bytes`; never above kMaxDecodedBytes and never below 1 MB.
+uint64_t DecodedSizeLimitFor(uint64_t megabytes, uint64_t physical_bytes);
 
 struct PageLayout {
   uint32_t width = 0;
@@ -32,26 +45,38 @@ struct PageLayout {
   double y_dpi = 0;
   size_t row_bytes = 0;            // one packed decoded row
   std::vector<uint16_t> colormap;  // palette images: red, green, blue runs of 1 << bits each
+  // Why this program cannot decode the page (a layout it does not handle); empty when it can.
+  std::string unsupported;
 
   uint32_t pixel_bits() const { return uint32_t{bits_per_sample} * samples_per_pixel; }
   uint64_t decoded_bytes() const { return uint64_t{row_bytes} * height; }
 };
 
-// Layout of the current directory of `file`. Throws RuntimeError 380 for an image this program
-// cannot decode, turn or export (no pixels, unsupported layout or codec, over kMaxDecodedBytes).
+// Layout of the current directory of `file`. Throws RuntimeError 380 only for a page without
+// pixels (a width or height of 0); a layout this program cannot decode is noted in
+// `unsupported`.
 PageLayout ReadPageLayout(TiffFile& file);
+
+// Throws RuntimeError 380 (with the reason) when this program cannot decode the page, and 57
+// (with libtiff's report) when libtiff already reported damage on `file`, a repaired directory.
+void RequireDecodable(const TiffFile& file, const PageLayout& layout);
+
+// Throws RuntimeError 7 when the decoded page is larger than DecodedSizeLimit(), naming both.
+void RequireDecodedSizeWithinLimit(const PageLayout& layout);
 
 // Decodes the rows of the current directory top-down. Strips are decoded whole when small and
 // row by row otherwise, tiles one band at a time, so memory stays small whatever the image size.
 class TiffRowReader {
  public:
-  // Starts at row `first_row` (best at the first row of a strip or tile band).
+  // Starts at row `first_row` (best at the first row of a strip or tile band). Throws as
+  // RequireDecodable.
   TiffRowReader(TiffFile& file, const PageLayout& layout, uint32_t first_row = 0);
   TiffRowReader(const TiffRowReader&) = delete;
   TiffRowReader& operator=(const TiffRowReader&) = delete;
 
-  // The next row (layout.row_bytes bytes), valid until the next call. Throws RuntimeError 57
-  // when the pixel data cannot be decoded (truncated or corrupt).
+  // The next row (layout.row_bytes bytes), valid until the next call. Throws RuntimeError 57,
+  // with libtiff's reason, when the pixel data cannot be decoded or libtiff reported it damaged
+  // (truncated or corrupt), even if the read itself returned every byte.
   const uint8_t* NextRow();
 
  private:

@@ -25,7 +25,7 @@ constexpr int kMaxPages = 10000;
 constexpr uint64_t kMaxStripBytes = uint64_t{256} << 20;
 
 [[noreturn]] void WriteFailed(TiffFile& file) {
-  const std::string& why = file.last_error();
+  const std::string& why = file.damage().empty() ? file.last_error() : file.damage();
   throw RuntimeError(kDeviceIoError,
                      why.empty() ? "Device I/O error" : "Device I/O error (" + why + ")");
 }
@@ -372,7 +372,7 @@ void CopyFurtherPages(TiffFile& source, TiffFile& out) {
       for (uint32_t i = 0; i < count; ++i) {
         const tmsize_t n = tiled ? TIFFReadEncodedTile(in, i, buffer.get(), size)
                                  : TIFFReadEncodedStrip(in, i, buffer.get(), size);
-        if (n < 0) WriteFailed(source);
+        if (n < 0 || !source.damage().empty()) WriteFailed(source);
         if ((tiled ? TIFFWriteEncodedTile(tif, i, buffer.get(), n)
                    : TIFFWriteEncodedStrip(tif, i, buffer.get(), n)) < 0) {
           WriteFailed(out);
