@@ -193,6 +193,16 @@ TEST_F(JobTest, UnknownFormatUsesTheA0Keys) {
   TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
   TIFFClose(tiff);
   EXPECT_EQ(width, 500u);
+
+  // Without a resolution the format is unknown too, but the orientation comes from the pixels:
+  // a landscape plot wanted landscape stays as it was delivered.
+  WriteWholeFile(IniFile, "[Plotter2]\nsOrientationA0=Q\n");
+  options.unit = SampleResolution::kMissing;
+  WriteSampleTiff(job.string(), {BlankImage(3346, 500, SampleKind::kBilevel)}, options);
+  const std::string delivered = ReadWholeFile(job);
+  Process("odd.tif");
+  EXPECT_EQ(ReadWholeFile(job), delivered);
+  EXPECT_EQ(Log(), "");
 }
 
 }  // namespace

@@ -32,10 +32,9 @@ JobType Classify(const std::string& signature) {
 // orientation differs and saves it back over the job file.
 JobValues DetectAndTurn(const std::string& job_path) {
   JobValues job;
-  if (DetectPaperFormat(job_path)) {
-    job.DetectedFormat = DetectedFormat;
-    job.DetectedOrientation = DetectedOrientation;
-  }
+  job.Measured = DetectPaperFormat(job_path);
+  job.DetectedFormat = job.Measured.DetectedFormat;
+  job.DetectedOrientation = job.Measured.DetectedOrientation;
   const FormatRule rule = LookupFormatRule(job.DetectedFormat);
   job.TargetFormat = rule.TargetFormat;
   job.WantedOrientation = rule.WantedOrientation;
