@@ -9,6 +9,7 @@
 #include "config/printer_profile.h"
 #include "imaging/host_form.h"
 #include "imaging/sample_plot.h"
+#include "imaging/tiff_page.h"
 #include "service/global_settings.h"
 #include "service/service.h"
 #include "test_support.h"
@@ -203,6 +204,46 @@ TEST_F(JobTest, UnknownFormatUsesTheA0Keys) {
   Process("odd.tif");
   EXPECT_EQ(ReadWholeFile(job), delivered);
   EXPECT_EQ(Log(), "");
+}
+
+// BildspeicherMB bounds the decoded image a turn may hold; a plot that needs no turn is never
+// decoded for it, whatever its size.
+TEST_F(JobTest, TurnLargerThanTheImageMemorySettingEndsTheJobAndKeepsTheFile) {
+  const fs::path job = printer_ / "plan.tif";
+  ServiceSettings.BildspeicherMB = "1";
+  for (const auto& [wanted, fails] :
+       std::vector<std::pair<std::string, bool>>{{"Q", false}, {"H", true}}) {
+    WriteWholeFile(IniFile, "[Plotter2]\nsOrientationA3=" + wanted + "\n");
+    // 1654 x 1169 gray pixels at 100 dpi: A3, 1.8 MB decoded.
+    SampleTiffOptions options;
+    options.dpi = 100;
+    WriteSampleTiff(job.string(), {BlankImage(1654, 1169, SampleKind::kGray)}, options);
+    const std::string delivered = ReadWholeFile(job);
+    Process("plan.tif");
+    EXPECT_EQ(ReadWholeFile(job), delivered);
+    EXPECT_EQ(Logged("7 Out of memory (the decoded image needs 2 MB, more than the 1 MB allowed) " +
+                     job.string()),
+              fails)
+        << Log();
+  }
+  ServiceSettings.BildspeicherMB = "0";
+  Process("plan.tif");
+  EXPECT_NE(ReadWholeFile(job).size(), 0u);
+  TIFF* tiff = TIFFOpen(job.c_str(), "r");
+  ASSERT_NE(tiff, nullptr);
+  uint32_t width = 0;
+  TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFClose(tiff);
+  EXPECT_EQ(width, 1169u);
+}
+
+TEST(ImageMemoryTest, AutomaticIsAQuarterOfTheMachineAndNothingExceedsTheCeiling) {
+  constexpr uint64_t kMb = uint64_t{1} << 20;
+  EXPECT_EQ(DecodedSizeLimitFor(0, 8192 * kMb), 2048 * kMb);
+  EXPECT_EQ(DecodedSizeLimitFor(0, 64 * 1024 * kMb), kMaxDecodedBytes);
+  EXPECT_EQ(DecodedSizeLimitFor(0, 0), kMaxDecodedBytes) << "unknown machine size";
+  EXPECT_EQ(DecodedSizeLimitFor(300, 8192 * kMb), 300 * kMb);
+  EXPECT_EQ(DecodedSizeLimitFor(uint64_t{1} << 50, 8192 * kMb), kMaxDecodedBytes);
 }
 
 }  // namespace

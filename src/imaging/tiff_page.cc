@@ -105,7 +105,8 @@ void SetDecodedSizeLimit(uint64_t bytes) {
 
 uint64_t DecodedSizeLimitFor(uint64_t megabytes, uint64_t physical_bytes) {
   constexpr uint64_t kMegabyte = uint64_t{1} << 20;
-  const uint64_t bytes = megabytes == 0                             ? physical_bytes / 4
+  const uint64_t automatic = physical_bytes == 0 ? kMaxDecodedBytes : physical_bytes / 4;
+  const uint64_t bytes = megabytes == 0                             ? automatic
                          : megabytes > kMaxDecodedBytes / kMegabyte ? kMaxDecodedBytes
                                                                     : megabytes * kMegabyte;
   return std::clamp(bytes, kMegabyte, kMaxDecodedBytes);

@@ -26,7 +26,8 @@ uint64_t DecodedSizeLimit();
 void SetDecodedSizeLimit(uint64_t bytes);
 
 // The limit for a setting of `megabytes`: that many MB, or for 0 (automatic) a quarter of
-// `physical_bytes`; never above kMaxDecodedBytes and never below 1 MB.
+// `physical_bytes` (kMaxDecodedBytes when that is 0, unknown); never above kMaxDecodedBytes
+// and never below 1 MB.
 uint64_t DecodedSizeLimitFor(uint64_t megabytes, uint64_t physical_bytes);
 
 struct PageLayout {

@@ -6,10 +6,14 @@
 #include "config/paper_format.h"
 #include "config/printer_profile.h"
 #include "imaging/host_form.h"
+#include "imaging/tiff_page.h"
 #include "jobs/extract_zip.h"
 #include "jobs/job_output.h"
 #include "log/service_log.h"
 #include "platform/files.h"
+#include "platform/large_buffer.h"
+#include "service/global_settings.h"
+#include "util/convert.h"
 #include "util/message_loop.h"
 #include "util/path_helpers.h"
 
@@ -28,6 +32,14 @@ JobType Classify(const std::string& signature) {
   return JobType::kOther;
 }
 
+// The decoded size a turn may hold, from [Global] BildspeicherMB on this machine.
+uint64_t TurnMemoryLimit() {
+  const std::string& megabytes = ServiceSettings.BildspeicherMB;
+  const int32_t value = megabytes.empty() ? 0 : TextToInt32(megabytes);
+  if (value < 0) throw RuntimeError(kInvalidPropertyValue);
+  return DecodedSizeLimitFor(static_cast<uint64_t>(value), platform::PhysicalMemoryBytes());
+}
+
 // Measures the image, looks up what the profile wants for its format, turns it when the
 // orientation differs and saves it back over the job file.
 JobValues DetectAndTurn(const std::string& job_path) {
@@ -44,6 +56,7 @@ JobValues DetectAndTurn(const std::string& job_path) {
   control.Display();
   // Exact comparison: a lower-case "q" differs from "Q" and turns.
   if (!job.WantedOrientation.empty() && job.WantedOrientation != job.DetectedOrientation) {
+    SetDecodedSizeLimit(TurnMemoryLimit());
     control.RotateRight();
   }
   control.Save();

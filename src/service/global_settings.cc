@@ -17,6 +17,7 @@ void ReadGlobalSettings() {
   // On every call, not only after a default was written: the root may have been removed.
   platform::MakeSureDirectoryPathExists(ServiceSettings.UebergabePfad);
   ServiceSettings.ProgrammEnde = ReadOrCreateValue(kSection, "ProgrammEnde", "0", IniFile);
+  ServiceSettings.BildspeicherMB = ReadOrCreateValue(kSection, "BildspeicherMB", "0", IniFile);
 }
 
 }  // namespace plotspool
