@@ -121,6 +121,59 @@ inline bool DecodePage(const std::string& path, int page, DecodedPage* out) {
   return ok;
 }
 
+// A page layout libtiff writes, for layouts the sample plots do not cover.
+struct LayoutSpec {
+  const char* name;
+  uint16_t bits = 8;
+  uint16_t samples = 1;
+  uint16_t photometric = PHOTOMETRIC_MINISBLACK;
+  uint16_t planar = PLANARCONFIG_CONTIG;
+  uint16_t sample_format = SAMPLEFORMAT_UINT;
+  uint16_t extra = 0;  // trailing extra samples (unassociated alpha for the first)
+  uint16_t compression = COMPRESSION_LZW;
+};
+
+// Writes one `width` x `height` page of `spec` at 100 dpi with deterministic noise as pixels,
+// in strips of 16 rows.
+inline void WriteLayoutTiff(const std::string& path, const LayoutSpec& spec, uint32_t width,
+                            uint32_t height) {
+  TIFF* tif = TIFFOpen(path.c_str(), "w");
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, spec.bits);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spec.samples);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, spec.photometric);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, spec.planar);
+  TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, spec.sample_format);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, spec.compression);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 16);
+  TIFFSetField(tif, TIFFTAG_XRESOLUTION, 100.0);
+  TIFFSetField(tif, TIFFTAG_YRESOLUTION, 100.0);
+  TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+  if (spec.extra > 0) {
+    std::vector<uint16_t> kinds(spec.extra, EXTRASAMPLE_UNSPECIFIED);
+    kinds[0] = EXTRASAMPLE_UNASSALPHA;
+    TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, spec.extra, kinds.data());
+  }
+  if (spec.photometric == PHOTOMETRIC_PALETTE) {
+    std::vector<uint16_t> map(3 << spec.bits);
+    for (size_t i = 0; i < map.size(); ++i) map[i] = static_cast<uint16_t>(i * 7919);
+    const size_t n = size_t{1} << spec.bits;
+    TIFFSetField(tif, TIFFTAG_COLORMAP, map.data(), map.data() + n, map.data() + 2 * n);
+  }
+  const bool separate = spec.planar == PLANARCONFIG_SEPARATE;
+  const uint16_t planes = separate ? spec.samples : 1;
+  std::mt19937 noise(width * 31 + height);
+  std::vector<uint8_t> row(static_cast<size_t>(TIFFScanlineSize64(tif)));
+  for (uint16_t plane = 0; plane < planes; ++plane) {
+    for (uint32_t y = 0; y < height; ++y) {
+      for (uint8_t& byte : row) byte = static_cast<uint8_t>(noise() >> 7);
+      TIFFWriteScanline(tif, row.data(), y, plane);
+    }
+  }
+  TIFFClose(tif);
+}
+
 // Byte offset of the first-IFD entry for `tag` in a classic little-endian TIFF; 0 when absent.
 inline size_t FindIfdEntry(const std::vector<uint8_t>& file, uint16_t tag) {
   const auto get16 = [&](size_t at) { return static_cast<uint16_t>(file[at] | file[at + 1] << 8); };

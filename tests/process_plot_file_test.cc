@@ -10,6 +10,7 @@
 #include "imaging/host_form.h"
 #include "imaging/sample_plot.h"
 #include "imaging/tiff_page.h"
+#include "imaging_test_util.h"
 #include "service/global_settings.h"
 #include "service/service.h"
 #include "test_support.h"
@@ -235,6 +236,54 @@ TEST_F(JobTest, TurnLargerThanTheImageMemorySettingEndsTheJobAndKeepsTheFile) {
   TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
   TIFFClose(tiff);
   EXPECT_EQ(width, 1169u);
+}
+
+// Any layout libtiff opens is measured from its header; a job that needs no turn is never
+// decoded and its outputs are the delivered bytes. A turn either moves every pixel or refuses
+// with its reason, leaving the file as it was.
+TEST_F(JobTest, EveryLayoutIsMeasuredAndPassedOnUntouchedWithoutATurn) {
+  using testing::LayoutSpec;
+  const struct {
+    LayoutSpec spec;
+    bool turns;
+  } layouts[] = {
+      {{"rgb_planar", 8, 3, PHOTOMETRIC_RGB, PLANARCONFIG_SEPARATE}, false},
+      {{"gray_alpha", 8, 2, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_UINT, 1},
+       true},
+      {{"cmyk_extra", 8, 5, PHOTOMETRIC_SEPARATED, PLANARCONFIG_CONTIG, SAMPLEFORMAT_UINT, 1},
+       false},
+      {{"gray_signed", 8, 1, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_INT}, false},
+      {{"cielab", 8, 3, PHOTOMETRIC_CIELAB}, false},
+      {{"gray_12bit", 12, 1, PHOTOMETRIC_MINISBLACK}, false},
+      {{"gray_float", 32, 1, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_IEEEFP},
+       false},
+      {{"rgb_16bit", 16, 3, PHOTOMETRIC_RGB}, true},
+      {{"palette_4bit", 4, 1, PHOTOMETRIC_PALETTE}, true},
+  };
+  const fs::path job = printer_ / "plan.tif";
+  for (const auto& [spec, turns] : layouts) {
+    SCOPED_TRACE(spec.name);
+    WriteWholeFile(IniFile, "[Plotter2]\nsOrientationA0=Q\nsOutputFolder=" + out_.string() + "\n");
+    testing::WriteLayoutTiff(job.string(), spec, 150, 70);
+    const std::string delivered = ReadWholeFile(job);
+    Process("plan.tif");
+    EXPECT_EQ(ReadWholeFile(job), delivered);
+    EXPECT_EQ(ReadWholeFile(out_ / "plan.tif"), delivered);
+    EXPECT_FALSE(Logged("error")) << Log();
+
+    WriteWholeFile(IniFile, "[Plotter2]\nsOrientationA0=H\n");
+    Process("plan.tif");
+    if (turns) {
+      testing::DecodedPage page;
+      ASSERT_TRUE(testing::DecodePage(job.string(), 0, &page));
+      EXPECT_EQ(page.width, 70u);
+      EXPECT_FALSE(Logged("error")) << Log();
+    } else {
+      EXPECT_EQ(ReadWholeFile(job), delivered);
+      EXPECT_TRUE(Logged("error\t380 Invalid property value (")) << Log();
+    }
+    fs::remove(LogFile);
+  }
 }
 
 TEST(ImageMemoryTest, AutomaticIsAQuarterOfTheMachineAndNothingExceedsTheCeiling) {
