@@ -104,10 +104,14 @@ TEST_F(ImagingControlTest, MeasuresSizeAndResolutionInEveryUnit) {
   EXPECT_EQ(control_.ImageWidth(), 2480);
 }
 
-TEST_F(ImagingControlTest, TurnReportsSwappedSizeAndResolutionBeforeAndAfterSaving) {
+TEST_F(ImagingControlTest, TurnReportsSwappedSizeAndResolutionAndKeepsMetadata) {
   // Different X and Y resolutions, so a swap is visible.
   const std::string path = dir_ / "plan.tif";
+  const std::string xmp = "<x:xmpmeta xmlns:x='adobe:ns:meta/'/>";
+  const std::string photoshop = std::string("8BIM\x04\x04\0\0\0\0\0\0", 12);
   TIFF* tif = TIFFOpen(path.c_str(), "w");
+  TIFFSetField(tif, TIFFTAG_XMLPACKET, static_cast<uint32_t>(xmp.size()), xmp.data());
+  TIFFSetField(tif, TIFFTAG_PHOTOSHOP, static_cast<uint32_t>(photoshop.size()), photoshop.data());
   TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 40);
   TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 24);
   TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
@@ -134,6 +138,15 @@ TEST_F(ImagingControlTest, TurnReportsSwappedSizeAndResolutionBeforeAndAfterSavi
   EXPECT_EQ(page.width, 24u);
   EXPECT_FLOAT_EQ(page.x_res, 100);
   EXPECT_FLOAT_EQ(page.y_res, 200);
+  tif = TIFFOpen(path.c_str(), "r");
+  for (const auto& [tag, expected] :
+       {std::pair{TIFFTAG_XMLPACKET, xmp}, std::pair{TIFFTAG_PHOTOSHOP, photoshop}}) {
+    uint32_t size = 0;
+    const char* data = nullptr;
+    ASSERT_EQ(TIFFGetField(tif, tag, &size, &data), 1) << tag;
+    EXPECT_EQ(std::string(data, size), expected);
+  }
+  TIFFClose(tif);
 }
 
 // Each layout plot rooms send: loaded, turned once, saved; the saved file is checked with

@@ -46,6 +46,15 @@ void CopyFloats(TIFF* in, TIFF* out, ttag_t tag) {
   if (TIFFGetField(in, tag, &values) == 1 && values != nullptr) TIFFSetField(out, tag, values);
 }
 
+// Tags holding a block of bytes with its length: XMP and Photoshop metadata, ICC profiles.
+void CopyBlob(TIFF* in, TIFF* out, ttag_t tag) {
+  uint32_t size = 0;
+  void* data = nullptr;
+  if (TIFFGetField(in, tag, &size, &data) == 1 && data != nullptr) {
+    TIFFSetField(out, tag, size, data);
+  }
+}
+
 bool HasPredictor(uint16_t compression) {
   return compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE ||
          compression == COMPRESSION_DEFLATE || compression == COMPRESSION_ZSTD ||
@@ -115,10 +124,8 @@ void CopyPageTags(TIFF* in, TIFF* out, bool swap_resolution) {
   if (TIFFGetField(in, TIFFTAG_COLORMAP, &red, &green, &blue) == 1) {
     TIFFSetField(out, TIFFTAG_COLORMAP, red, green, blue);
   }
-  uint32_t profile_size = 0;
-  void* profile = nullptr;
-  if (TIFFGetField(in, TIFFTAG_ICCPROFILE, &profile_size, &profile) == 1 && profile != nullptr) {
-    TIFFSetField(out, TIFFTAG_ICCPROFILE, profile_size, profile);
+  for (ttag_t tag : {TIFFTAG_ICCPROFILE, TIFFTAG_XMLPACKET, TIFFTAG_PHOTOSHOP}) {
+    CopyBlob(in, out, tag);
   }
   if (IsJpeg(compression)) {
     uint16_t photometric = 0;
