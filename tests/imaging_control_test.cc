@@ -478,6 +478,35 @@ TEST_F(ImagingControlTest, BitmapExportReadsBackAsTheDecodedImage) {
   }
 }
 
+// Pages that turn exactly but whose samples the bitmap cannot show faithfully are refused for
+// the print with the reason, and no bitmap is left behind.
+TEST_F(ImagingControlTest, BitmapExportRefusesSamplesItCannotShow) {
+  using testing::LayoutSpec;
+  const LayoutSpec layouts[] = {
+      {"signed", 8, 1, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_INT},
+      {"float", 32, 1, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_IEEEFP},
+      {"12bit", 12, 1, PHOTOMETRIC_MINISBLACK},
+      {"cielab", 8, 3, PHOTOMETRIC_CIELAB},
+  };
+  for (const LayoutSpec& layout : layouts) {
+    SCOPED_TRACE(layout.name);
+    const std::string path = dir_ / "plan.tif";
+    testing::WriteLayoutTiff(path, layout, 40, 30);
+    control_.LoadImage(path);
+    for (const bool turned : {false, true}) {
+      if (turned) control_.RotateRight();
+      try {
+        control_.SaveAs(dir_ / "print.bmp", ImageFileType::kBitmap);
+        ADD_FAILURE() << "exported";
+      } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.number(), kInvalidPropertyValue);
+        EXPECT_NE(e.description().find("no bitmap for"), std::string::npos) << e.description();
+      }
+      EXPECT_FALSE(std::filesystem::exists(dir_ / "print.bmp"));
+    }
+  }
+}
+
 TEST_F(ImagingControlTest, FailuresThrowAndSetStatus) {
   EXPECT_EQ(ErrorNumberOf([&] { control_.LoadImage(dir_ / "missing.tif"); }), kFileNotFound);
   EXPECT_EQ(control_.Status(), kFileNotFound);

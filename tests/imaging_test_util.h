@@ -56,6 +56,17 @@ struct DecodedPage {
   std::vector<uint8_t> pixels;
   int pages = 0;  // directories in the file
 
+  // The bits of pixel (x, y) in row order, most significant first: any pixel size up to 64.
+  uint64_t Bits(uint32_t x, uint32_t y) const {
+    const uint32_t pixel_bits = uint32_t{bits} * samples;
+    const uint8_t* row = pixels.data() + size_t{y} * row_bytes;
+    uint64_t value = 0;
+    for (size_t bit = size_t{x} * pixel_bits, end = bit + pixel_bits; bit < end; ++bit) {
+      value = value << 1 | ((row[bit / 8] >> (7 - bit % 8)) & 1);
+    }
+    return value;
+  }
+
   uint32_t Pixel(uint32_t x, uint32_t y) const {  // value of pixel (x, y), up to 32 bits
     const uint32_t pixel_bits = uint32_t{bits} * samples;
     const uint8_t* row = pixels.data() + size_t{y} * row_bytes;

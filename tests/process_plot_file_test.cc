@@ -251,12 +251,21 @@ TEST_F(JobTest, EveryLayoutIsMeasuredAndPassedOnUntouchedWithoutATurn) {
       {{"gray_alpha", 8, 2, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_UINT, 1},
        true},
       {{"cmyk_extra", 8, 5, PHOTOMETRIC_SEPARATED, PLANARCONFIG_CONTIG, SAMPLEFORMAT_UINT, 1},
-       false},
-      {{"gray_signed", 8, 1, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_INT}, false},
-      {{"cielab", 8, 3, PHOTOMETRIC_CIELAB}, false},
-      {{"gray_12bit", 12, 1, PHOTOMETRIC_MINISBLACK}, false},
+       true},
+      {{"gray_signed", 8, 1, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_INT}, true},
+      {{"cielab", 8, 3, PHOTOMETRIC_CIELAB}, true},
+      {{"cielab_16bit_deflate", 16, 3, PHOTOMETRIC_CIELAB, PLANARCONFIG_CONTIG, SAMPLEFORMAT_UINT,
+        0, COMPRESSION_ADOBE_DEFLATE},
+       true},
+      {{"gray_12bit", 12, 1, PHOTOMETRIC_MINISBLACK}, true},
+      {{"rgb_12bit", 12, 3, PHOTOMETRIC_RGB, PLANARCONFIG_CONTIG, SAMPLEFORMAT_UINT, 0,
+        COMPRESSION_NONE},
+       true},
       {{"gray_float", 32, 1, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_IEEEFP},
-       false},
+       true},
+      {{"gray_double", 64, 1, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_IEEEFP, 0,
+        COMPRESSION_ADOBE_DEFLATE},
+       true},
       {{"rgb_16bit", 16, 3, PHOTOMETRIC_RGB}, true},
       {{"palette_4bit", 4, 1, PHOTOMETRIC_PALETTE}, true},
   };
@@ -266,6 +275,8 @@ TEST_F(JobTest, EveryLayoutIsMeasuredAndPassedOnUntouchedWithoutATurn) {
     WriteWholeFile(IniFile, "[Plotter2]\nsOrientationA0=Q\nsOutputFolder=" + out_.string() + "\n");
     testing::WriteLayoutTiff(job.string(), spec, 150, 70);
     const std::string delivered = ReadWholeFile(job);
+    testing::DecodedPage before;
+    ASSERT_TRUE(testing::DecodePage(job.string(), 0, &before));
     Process("plan.tif");
     EXPECT_EQ(ReadWholeFile(job), delivered);
     EXPECT_EQ(ReadWholeFile(out_ / "plan.tif"), delivered);
@@ -274,9 +285,16 @@ TEST_F(JobTest, EveryLayoutIsMeasuredAndPassedOnUntouchedWithoutATurn) {
     WriteWholeFile(IniFile, "[Plotter2]\nsOrientationA0=H\n");
     Process("plan.tif");
     if (turns) {
-      testing::DecodedPage page;
-      ASSERT_TRUE(testing::DecodePage(job.string(), 0, &page));
-      EXPECT_EQ(page.width, 70u);
+      testing::DecodedPage after;
+      ASSERT_TRUE(testing::DecodePage(job.string(), 0, &after));
+      ASSERT_EQ(after.width, 70u);
+      EXPECT_EQ(after.samples, before.samples);
+      EXPECT_EQ(after.bits, before.bits);
+      for (uint32_t y = 0; y < before.height; ++y) {
+        for (uint32_t x = 0; x < before.width; ++x) {
+          ASSERT_EQ(after.Bits(before.height - 1 - y, x), before.Bits(x, y)) << x << "," << y;
+        }
+      }
       EXPECT_FALSE(Logged("error")) << Log();
     } else {
       EXPECT_EQ(ReadWholeFile(job), delivered);

@@ -234,10 +234,11 @@ void ImagingControl::WriteBitmap(const std::string& target) {
   Loaded& image = *image_;
   // An unturned image streams from the file; a turned one needs its pixels in memory anyway.
   const bool from_pixels = image.turns != 0 || (image.pixels && image.pixel_turns == 0);
-  if (image.turns != 0) MakeTurned();
+  RequireDecodable(image.source, image.layout);
   const BitmapRowConverter converter(image.layout, static_cast<uint32_t>(ImageWidth()),
                                      static_cast<uint32_t>(ImageHeight()), HorizontalResolution(),
                                      VerticalResolution());
+  if (image.turns != 0) MakeTurned();
   platform::RawFile out = platform::RawFile::CreateBeside(target, 0644);
   ReplaceAtomically(out, target, [&] {
     BmpWriter writer(out, converter.format());

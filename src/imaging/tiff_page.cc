@@ -30,13 +30,18 @@ uint64_t decoded_size_limit = kMaxDecodedBytes;
 
 // Why the pixels of `page` (width, height, samples, bits and photometric read) cannot be
 // decoded here; empty when they can. May switch a YCbCr JPEG page to libtiff's RGB mode.
-std::string CheckSupported(TIFF* tif, PageLayout& page, uint16_t planar, uint16_t sample_format) {
+std::string CheckSupported(TIFF* tif, PageLayout& page, uint16_t planar) {
   if (!TIFFIsCODECConfigured(page.compression)) return "unsupported compression";
+  // Pixels are moved whole, never interpreted, so any sample size libtiff hands over whole
+  // (bit-packed up to 16, or whole bytes) turns exactly, signed and floating point included.
   const uint16_t bits = page.bits_per_sample;
-  if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16) {
+  if (bits == 0 || (bits > 16 && bits != 24 && bits != 32 && bits != 64)) {
     return "unsupported bit depth";
   }
-  if (sample_format != SAMPLEFORMAT_UINT) return "unsupported sample format";
+  if (page.sample_format != SAMPLEFORMAT_UINT && page.sample_format != SAMPLEFORMAT_INT &&
+      page.sample_format != SAMPLEFORMAT_IEEEFP) {
+    return "unsupported sample format";
+  }
   if (planar != PLANARCONFIG_CONTIG && page.samples_per_pixel > 1) {
     return "separate sample planes";
   }
@@ -44,11 +49,15 @@ std::string CheckSupported(TIFF* tif, PageLayout& page, uint16_t planar, uint16_
   switch (page.photometric) {
     case PHOTOMETRIC_MINISWHITE:
     case PHOTOMETRIC_MINISBLACK:
-      if (spp < 1 || spp > 2) return "unsupported gray layout";
+    case PHOTOMETRIC_SEPARATED:
+    case PHOTOMETRIC_CIELAB:
+    case PHOTOMETRIC_ICCLAB:
+    case PHOTOMETRIC_ITULAB:
+      if (spp < 1) return "no samples";
       break;
     case PHOTOMETRIC_PALETTE: {
       uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
-      if (spp != 1 || bits > 8 || TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue) != 1) {
+      if (spp != 1 || bits > 16 || TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue) != 1) {
         return "unsupported palette";
       }
       const size_t n = size_t{1} << bits;
@@ -58,10 +67,7 @@ std::string CheckSupported(TIFF* tif, PageLayout& page, uint16_t planar, uint16_
       break;
     }
     case PHOTOMETRIC_RGB:
-      if (spp < 3 || spp > 4 || bits < 8) return "unsupported colour layout";
-      break;
-    case PHOTOMETRIC_SEPARATED:
-      if (spp != 4 || bits < 8) return "unsupported ink layout";
+      if (spp < 3) return "unsupported colour layout";
       break;
     case PHOTOMETRIC_YCBCR:
       if (page.compression != COMPRESSION_JPEG || spp != 3 || bits != 8) {
@@ -115,7 +121,7 @@ uint64_t DecodedSizeLimitFor(uint64_t megabytes, uint64_t physical_bytes) {
 PageLayout ReadPageLayout(TiffFile& file) {
   TIFF* tif = file.get();
   PageLayout page;
-  uint16_t planar = PLANARCONFIG_CONTIG, sample_format = SAMPLEFORMAT_UINT, unit = RESUNIT_INCH;
+  uint16_t planar = PLANARCONFIG_CONTIG, unit = RESUNIT_INCH;
   if (TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &page.width) != 1 ||
       TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &page.height) != 1 || page.width == 0 ||
       page.height == 0) {
@@ -125,7 +131,10 @@ PageLayout ReadPageLayout(TiffFile& file) {
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &page.samples_per_pixel);
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &page.compression);
   TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &sample_format);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &page.sample_format);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &page.ink_set);
+  uint16_t* extra_kinds = nullptr;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &page.extra_samples, &extra_kinds);
   TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
   page.x_dpi = Resolution(tif, TIFFTAG_XRESOLUTION, unit);
   page.y_dpi = Resolution(tif, TIFFTAG_YRESOLUTION, unit);
@@ -143,7 +152,7 @@ PageLayout ReadPageLayout(TiffFile& file) {
   if (TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &page.photometric) != 1) {
     page.unsupported = "no photometric interpretation";
   }
-  if (page.unsupported.empty()) page.unsupported = CheckSupported(tif, page, planar, sample_format);
+  if (page.unsupported.empty()) page.unsupported = CheckSupported(tif, page, planar);
   return page;
 }
 

@@ -37,7 +37,10 @@ struct PageLayout {
   uint16_t samples_per_pixel = 1;  // as decoded (YCbCr JPEG is decoded to 3 RGB samples)
   uint16_t photometric = 0;        // as stored in the file
   uint16_t compression = 1;
-  bool ycbcr_as_rgb = false;  // JPEG YCbCr, read and written through libtiff's RGB mode
+  uint16_t sample_format = 1;  // SAMPLEFORMAT_UINT, _INT or _IEEEFP
+  uint16_t extra_samples = 0;  // of samples_per_pixel, beyond the colour channels
+  uint16_t ink_set = 1;        // INKSET_CMYK unless the file says otherwise
+  bool ycbcr_as_rgb = false;   // JPEG YCbCr, read and written through libtiff's RGB mode
   bool tiled = false;
   uint32_t rows_per_strip = 0;
   uint32_t tile_width = 0;
