@@ -401,6 +401,22 @@ TEST_F(ImagingControlTest, FurtherPagesAreKeptAsTheyWere) {
   EXPECT_EQ(second.pixels, second_before.pixels);
   EXPECT_EQ(third.pixels, third_before.pixels);
   EXPECT_EQ(third.compression, COMPRESSION_LZW);
+
+  // A page the file names but whose directory was cut off is not silently dropped.
+  WriteSampleTiff(path, pages, options);
+  std::vector<uint8_t> cut = ReadBytes(path);
+  const auto u32 = [&](size_t at) {
+    return size_t{cut[at]} | size_t{cut[at + 1]} << 8 | size_t{cut[at + 2]} << 16 |
+           size_t{cut[at + 3]} << 24;
+  };
+  size_t ifd = u32(4);
+  for (int page = 0; page < 2; ++page) ifd = u32(ifd + 2 + 12 * (cut[ifd] | cut[ifd + 1] << 8));
+  cut.resize(ifd + 1);  // the third page's directory is gone
+  testing::WriteBytes(path, cut);
+  control_.LoadImage(path);
+  control_.RotateRight();
+  EXPECT_EQ(ErrorNumberOf([&] { control_.Save(); }), kDeviceIoError);
+  EXPECT_EQ(ReadBytes(path), cut);
 }
 
 TEST_F(ImagingControlTest, SaveAsTiffWritesTheTurnedImageElsewhere) {

@@ -32,6 +32,7 @@ struct TiffFile::State {
   uint64_t position = 0;
   std::string last_error;
   std::string damage;
+  bool ifd_loop = false;
 };
 
 namespace {
@@ -155,8 +156,9 @@ int ErrorProc(TIFF*, void* user_data, const char* module, const char* format, va
 
 int WarningProc(TIFF*, void* user_data, const char* module, const char* format, va_list args) {
   auto* state = static_cast<State*>(user_data);
-  if (!state->damage.empty()) return 1;
   std::string text = MessageText(*state, module, format, args);
+  if (Contains(text, "IFD looping")) state->ifd_loop = true;
+  if (!state->damage.empty()) return 1;
   if (WarningMeansDamage(text)) state->damage = std::move(text);
   return 1;
 }
@@ -198,14 +200,14 @@ TiffFile::~TiffFile() {
 }
 
 TiffFile TiffFile::OpenForReading(const std::string& path) {
-  auto state =
-      std::make_unique<State>(State{platform::RawFile::OpenForReading(path), nullptr, 0, {}, {}});
+  auto state = std::make_unique<State>(
+      State{platform::RawFile::OpenForReading(path), nullptr, 0, {}, {}, false});
   state->file = &*state->own;
   return OpenReader(std::move(state));
 }
 
 TiffFile TiffFile::ReaderOnSameFile(TiffFile& other) {
-  auto state = std::make_unique<State>(State{std::nullopt, other.state_->file, 0, {}, {}});
+  auto state = std::make_unique<State>(State{std::nullopt, other.state_->file, 0, {}, {}, false});
   return OpenReader(std::move(state));
 }
 
@@ -223,7 +225,7 @@ TiffFile TiffFile::OpenReader(std::unique_ptr<State> state) {
 TiffFile TiffFile::CreateBeside(const std::string& target, uint32_t mode, bool big_endian,
                                 bool big_tiff) {
   auto state = std::make_unique<State>(
-      State{platform::RawFile::CreateBeside(target, mode), nullptr, 0, {}, {}});
+      State{platform::RawFile::CreateBeside(target, mode), nullptr, 0, {}, {}, false});
   state->file = &*state->own;
   std::string flags = "w";
   flags += big_endian ? "b" : "l";
@@ -240,6 +242,7 @@ platform::RawFile& TiffFile::file() { return *state_->file; }
 const std::string& TiffFile::path() const { return state_->file->path(); }
 const std::string& TiffFile::last_error() const { return state_->last_error; }
 const std::string& TiffFile::damage() const { return state_->damage; }
+bool TiffFile::saw_ifd_loop() const { return state_->ifd_loop; }
 
 void TiffFile::Finish() {
   if (tif_ == nullptr) return;

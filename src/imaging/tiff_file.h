@@ -40,6 +40,9 @@ class TiffFile {
   // ignored, a required value assumed or recalculated). Empty when there was none. A read call
   // may succeed in full and still leave this set; its data is then not to be trusted.
   const std::string& damage() const;
+  // Whether libtiff found a chain of directories leading back to one already read (and so
+  // stopped reading there).
+  bool saw_ifd_loop() const;
   // Writes what is pending and closes the handle (the file itself stays open for Sync).
   // Throws RuntimeError when libtiff cannot finish the file.
   void Finish();

@@ -351,7 +351,16 @@ void CopyFurtherPages(TiffFile& source, TiffFile& out) {
   const uint64_t file_size = source.file().Size();
   if (TIFFSetDirectory(in, 0) != 1) WriteFailed(source);
   for (int page = 1; page < kMaxPages; ++page) {
-    if (TIFFReadDirectory(in) != 1) return;  // no further page (libtiff also stops IFD loops)
+    if (TIFFLastDirectory(in)) return;
+    if (TIFFReadDirectory(in) != 1) {
+      // A loop back to a page already read ends the chain (libtiff stops there; every page has
+      // been copied). Anything else is a page that is named but cannot be read: the file is
+      // damaged, and leaving the page out would lose it.
+      if (source.saw_ifd_loop()) return;
+      throw RuntimeError(kDeviceIoError,
+                         "Device I/O error (page " + std::to_string(page + 1) + " cannot be read" +
+                             (source.damage().empty() ? "" : ": " + source.damage()) + ")");
+    }
     uint32_t width = 0, height = 0;
     uint16_t compression = COMPRESSION_NONE;
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
