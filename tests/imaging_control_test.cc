@@ -503,6 +503,7 @@ TEST_F(ImagingControlTest, BitmapExportRefusesSamplesItCannotShow) {
       {"float", 32, 1, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_IEEEFP},
       {"12bit", 12, 1, PHOTOMETRIC_MINISBLACK},
       {"cielab", 8, 3, PHOTOMETRIC_CIELAB},
+      {"planar", 8, 3, PHOTOMETRIC_RGB, PLANARCONFIG_SEPARATE},
   };
   for (const LayoutSpec& layout : layouts) {
     SCOPED_TRACE(layout.name);

@@ -52,14 +52,16 @@ struct DecodedPage {
   uint16_t bits = 0, samples = 0, photometric = 0, compression = 0, unit = 0;
   float x_res = 0, y_res = 0;
   bool tiled = false, big_endian = false;
-  size_t row_bytes = 0;
+  uint16_t planes = 1;   // separately stored sample planes, one after the other in `pixels`
+  size_t row_bytes = 0;  // of one plane
   std::vector<uint8_t> pixels;
   int pages = 0;  // directories in the file
 
-  // The bits of pixel (x, y) in row order, most significant first: any pixel size up to 64.
-  uint64_t Bits(uint32_t x, uint32_t y) const {
-    const uint32_t pixel_bits = uint32_t{bits} * samples;
-    const uint8_t* row = pixels.data() + size_t{y} * row_bytes;
+  // The bits of pixel (x, y) of `plane` in row order, most significant first: any pixel size
+  // up to 64.
+  uint64_t Bits(uint32_t x, uint32_t y, uint16_t plane = 0) const {
+    const uint32_t pixel_bits = planes > 1 ? bits : uint32_t{bits} * samples;
+    const uint8_t* row = pixels.data() + (size_t{plane} * height + y) * row_bytes;
     uint64_t value = 0;
     for (size_t bit = size_t{x} * pixel_bits, end = bit + pixel_bits; bit < end; ++bit) {
       value = value << 1 | ((row[bit / 8] >> (7 - bit % 8)) & 1);
@@ -104,28 +106,38 @@ inline bool DecodePage(const std::string& path, int page, DecodedPage* out) {
   if (out->photometric == PHOTOMETRIC_YCBCR) {
     TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
   }
-  out->row_bytes = (size_t{out->width} * out->bits * out->samples + 7) / 8;
-  out->pixels.assign(out->row_bytes * out->height, 0);
+  uint16_t planar = PLANARCONFIG_CONTIG;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+  out->planes = planar == PLANARCONFIG_SEPARATE ? out->samples : 1;
+  const uint32_t pixel_bits = out->planes > 1 ? out->bits : uint32_t{out->bits} * out->samples;
+  out->row_bytes = (size_t{out->width} * pixel_bits + 7) / 8;
+  out->pixels.assign(out->row_bytes * out->height * out->planes, 0);
   bool ok = true;
   if (out->tiled) {
     uint32_t tw = 0, tl = 0;
     TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw);
     TIFFGetField(tif, TIFFTAG_TILELENGTH, &tl);
-    const size_t tile_row = (size_t{tw} * out->bits * out->samples + 7) / 8;
+    const size_t tile_row = (size_t{tw} * pixel_bits + 7) / 8;
     std::vector<uint8_t> tile(static_cast<size_t>(TIFFTileSize(tif)));
-    for (uint32_t y = 0; y < out->height && ok; y += tl) {
-      for (uint32_t x = 0; x < out->width && ok; x += tw) {
-        ok = TIFFReadTile(tif, tile.data(), x, y, 0, 0) >= 0;
-        const size_t offset = size_t{x} * out->bits * out->samples / 8;
-        for (uint32_t r = 0; r < tl && y + r < out->height; ++r) {
-          std::copy_n(tile.data() + r * tile_row, std::min(tile_row, out->row_bytes - offset),
-                      out->pixels.data() + (y + r) * out->row_bytes + offset);
+    for (uint16_t plane = 0; plane < out->planes; ++plane) {
+      uint8_t* base = out->pixels.data() + size_t{plane} * out->height * out->row_bytes;
+      for (uint32_t y = 0; y < out->height && ok; y += tl) {
+        for (uint32_t x = 0; x < out->width && ok; x += tw) {
+          ok = TIFFReadTile(tif, tile.data(), x, y, 0, plane) >= 0;
+          const size_t offset = size_t{x} * pixel_bits / 8;
+          for (uint32_t r = 0; r < tl && y + r < out->height; ++r) {
+            std::copy_n(tile.data() + r * tile_row, std::min(tile_row, out->row_bytes - offset),
+                        base + (y + r) * out->row_bytes + offset);
+          }
         }
       }
     }
   } else {
-    for (uint32_t y = 0; y < out->height && ok; ++y) {
-      ok = TIFFReadScanline(tif, out->pixels.data() + y * out->row_bytes, y, 0) == 1;
+    for (uint16_t plane = 0; plane < out->planes; ++plane) {
+      uint8_t* base = out->pixels.data() + size_t{plane} * out->height * out->row_bytes;
+      for (uint32_t y = 0; y < out->height && ok; ++y) {
+        ok = TIFFReadScanline(tif, base + y * out->row_bytes, y, plane) == 1;
+      }
     }
   }
   TIFFClose(tif);

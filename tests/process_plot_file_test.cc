@@ -247,7 +247,11 @@ TEST_F(JobTest, EveryLayoutIsMeasuredAndPassedOnUntouchedWithoutATurn) {
     LayoutSpec spec;
     bool turns;
   } layouts[] = {
-      {{"rgb_planar", 8, 3, PHOTOMETRIC_RGB, PLANARCONFIG_SEPARATE}, false},
+      {{"rgb_planar", 8, 3, PHOTOMETRIC_RGB, PLANARCONFIG_SEPARATE}, true},
+      {{"gray_alpha_16bit_planar", 16, 2, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_SEPARATE,
+        SAMPLEFORMAT_UINT, 1, COMPRESSION_NONE},
+       true},
+      {{"unknown_colour_space", 8, 1, PHOTOMETRIC_LOGL}, false},
       {{"gray_alpha", 8, 2, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_UINT, 1},
        true},
       {{"cmyk_extra", 8, 5, PHOTOMETRIC_SEPARATED, PLANARCONFIG_CONTIG, SAMPLEFORMAT_UINT, 1},
@@ -290,9 +294,13 @@ TEST_F(JobTest, EveryLayoutIsMeasuredAndPassedOnUntouchedWithoutATurn) {
       ASSERT_EQ(after.width, 70u);
       EXPECT_EQ(after.samples, before.samples);
       EXPECT_EQ(after.bits, before.bits);
-      for (uint32_t y = 0; y < before.height; ++y) {
-        for (uint32_t x = 0; x < before.width; ++x) {
-          ASSERT_EQ(after.Bits(before.height - 1 - y, x), before.Bits(x, y)) << x << "," << y;
+      ASSERT_EQ(after.planes, before.planes);
+      for (uint16_t plane = 0; plane < before.planes; ++plane) {
+        for (uint32_t y = 0; y < before.height; ++y) {
+          for (uint32_t x = 0; x < before.width; ++x) {
+            ASSERT_EQ(after.Bits(before.height - 1 - y, x, plane), before.Bits(x, y, plane))
+                << x << "," << y << " plane " << plane;
+          }
         }
       }
       EXPECT_FALSE(Logged("error")) << Log();

@@ -42,6 +42,7 @@ uint32_t Index(const uint8_t* row, size_t x, uint16_t bits) {
 // The converter shows samples as unsigned intensities of 1 to 16 bits in the usual colour
 // models; other pages (they can still be turned) have no faithful bitmap here.
 void RequireBitmapLayout(const PageLayout& layout) {
+  if (layout.planes > 1) NoBitmap("separate sample planes");
   if (layout.sample_format != SAMPLEFORMAT_UINT) NoBitmap("signed or floating-point samples");
   const uint16_t bits = layout.bits_per_sample;
   if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16) {

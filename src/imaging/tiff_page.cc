@@ -30,7 +30,7 @@ uint64_t decoded_size_limit = kMaxDecodedBytes;
 
 // Why the pixels of `page` (width, height, samples, bits and photometric read) cannot be
 // decoded here; empty when they can. May switch a YCbCr JPEG page to libtiff's RGB mode.
-std::string CheckSupported(TIFF* tif, PageLayout& page, uint16_t planar) {
+std::string CheckSupported(TIFF* tif, PageLayout& page) {
   if (!TIFFIsCODECConfigured(page.compression)) return "unsupported compression";
   // Pixels are moved whole, never interpreted, so any sample size libtiff hands over whole
   // (bit-packed up to 16, or whole bytes) turns exactly, signed and floating point included.
@@ -41,9 +41,6 @@ std::string CheckSupported(TIFF* tif, PageLayout& page, uint16_t planar) {
   if (page.sample_format != SAMPLEFORMAT_UINT && page.sample_format != SAMPLEFORMAT_INT &&
       page.sample_format != SAMPLEFORMAT_IEEEFP) {
     return "unsupported sample format";
-  }
-  if (planar != PLANARCONFIG_CONTIG && page.samples_per_pixel > 1) {
-    return "separate sample planes";
   }
   const uint16_t spp = page.samples_per_pixel;
   switch (page.photometric) {
@@ -70,7 +67,7 @@ std::string CheckSupported(TIFF* tif, PageLayout& page, uint16_t planar) {
       if (spp < 3) return "unsupported colour layout";
       break;
     case PHOTOMETRIC_YCBCR:
-      if (page.compression != COMPRESSION_JPEG || spp != 3 || bits != 8) {
+      if (page.compression != COMPRESSION_JPEG || spp != 3 || bits != 8 || page.planes > 1) {
         return "unsupported YCbCr image";
       }
       // libtiff then decodes to RGB and encodes RGB back into YCbCr JPEG.
@@ -143,6 +140,9 @@ PageLayout ReadPageLayout(TiffFile& file) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &page.rows_per_strip);
     if (page.rows_per_strip == 0) page.rows_per_strip = page.height;
   }
+  if (planar == PLANARCONFIG_SEPARATE && page.samples_per_pixel > 1) {
+    page.planes = page.samples_per_pixel;
+  }
   const uint64_t row_bytes = (uint64_t{page.width} * page.pixel_bits() + 7) / 8;
   if (row_bytes > kMaxDecodedBytes) {
     page.unsupported = "image too large";
@@ -152,7 +152,7 @@ PageLayout ReadPageLayout(TiffFile& file) {
   if (TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &page.photometric) != 1) {
     page.unsupported = "no photometric interpretation";
   }
-  if (page.unsupported.empty()) page.unsupported = CheckSupported(tif, page, planar);
+  if (page.unsupported.empty()) page.unsupported = CheckSupported(tif, page);
   return page;
 }
 
@@ -173,8 +173,9 @@ void RequireDecodedSizeWithinLimit(const PageLayout& layout) {
                         " MB, more than the " + std::to_string(limit / kMegabyte) + " MB allowed)");
 }
 
-TiffRowReader::TiffRowReader(TiffFile& file, const PageLayout& layout, uint32_t first_row)
-    : file_(file), layout_(layout), next_row_(first_row) {
+TiffRowReader::TiffRowReader(TiffFile& file, const PageLayout& layout, uint32_t first_row,
+                             uint16_t plane)
+    : file_(file), layout_(layout), next_row_(first_row), plane_(plane) {
   RequireDecodable(file, layout);
   // Zero-filled, so that no byte a decoder skipped can carry earlier memory into a file.
   if (layout.tiled) {
@@ -200,7 +201,8 @@ void TiffRowReader::LoadStrip(uint32_t strip) {
   const uint32_t first = strip * layout_.rows_per_strip;
   const uint32_t rows = std::min(band_rows_, layout_.height - first);
   const tmsize_t want = static_cast<tmsize_t>(size_t{rows} * layout_.row_bytes);
-  if (TIFFReadEncodedStrip(file_.get(), strip, buffer_.get(), want) < want) Fail();
+  const uint32_t index = plane_ * layout_.strips_per_plane() + strip;
+  if (TIFFReadEncodedStrip(file_.get(), index, buffer_.get(), want) < want) Fail();
   if (!file_.damage().empty()) Fail();
   band_first_ = first;
 }
@@ -212,7 +214,7 @@ void TiffRowReader::LoadTileBand(uint32_t band) {
   const size_t tile_row = (size_t{layout_.tile_width} * layout_.pixel_bits() + 7) / 8;
   const tmsize_t tile_bytes = static_cast<tmsize_t>(tile_row * layout_.tile_length);
   for (uint32_t x = 0; x < layout_.width; x += layout_.tile_width) {
-    const uint32_t tile = TIFFComputeTile(tif, x, first, 0, 0);
+    const uint32_t tile = TIFFComputeTile(tif, x, first, 0, plane_);
     if (TIFFReadEncodedTile(tif, tile, tile_.get(), tile_bytes) < tile_bytes) Fail();
     if (!file_.damage().empty()) Fail();
     // Tile widths are multiples of 16 pixels, so every tile starts on a byte.
@@ -229,7 +231,7 @@ const uint8_t* TiffRowReader::NextRow() {
   if (next_row_ >= layout_.height) Fail();
   const uint32_t y = next_row_++;
   if (!layout_.tiled && !whole_strips_) {
-    if (TIFFReadScanline(file_.get(), buffer_.get(), y, 0) != 1) Fail();
+    if (TIFFReadScanline(file_.get(), buffer_.get(), y, plane_) != 1) Fail();
     if (!file_.damage().empty()) Fail();
     return buffer_.get();
   }

@@ -40,20 +40,29 @@ struct PageLayout {
   uint16_t sample_format = 1;  // SAMPLEFORMAT_UINT, _INT or _IEEEFP
   uint16_t extra_samples = 0;  // of samples_per_pixel, beyond the colour channels
   uint16_t ink_set = 1;        // INKSET_CMYK unless the file says otherwise
-  bool ycbcr_as_rgb = false;   // JPEG YCbCr, read and written through libtiff's RGB mode
+  // Sample planes stored one after the other (planar configuration "separate"): each plane is a
+  // picture of its own, of one sample per pixel, decoded and turned on its own. 1 otherwise.
+  uint16_t planes = 1;
+  bool ycbcr_as_rgb = false;  // JPEG YCbCr, read and written through libtiff's RGB mode
   bool tiled = false;
   uint32_t rows_per_strip = 0;
   uint32_t tile_width = 0;
   uint32_t tile_length = 0;
   double x_dpi = 0;  // 0 when the file states no usable resolution
   double y_dpi = 0;
-  size_t row_bytes = 0;            // one packed decoded row
+  size_t row_bytes = 0;            // one packed decoded row (of one plane)
   std::vector<uint16_t> colormap;  // palette images: red, green, blue runs of 1 << bits each
   // Why this program cannot decode the page (a layout it does not handle); empty when it can.
   std::string unsupported;
 
-  uint32_t pixel_bits() const { return uint32_t{bits_per_sample} * samples_per_pixel; }
-  uint64_t decoded_bytes() const { return uint64_t{row_bytes} * height; }
+  // Bits of one pixel of one plane.
+  uint32_t pixel_bits() const {
+    return planes > 1 ? bits_per_sample : uint32_t{bits_per_sample} * samples_per_pixel;
+  }
+  uint64_t decoded_bytes() const { return uint64_t{row_bytes} * height * planes; }
+  uint32_t strips_per_plane() const {
+    return rows_per_strip == 0 ? 0 : (height + rows_per_strip - 1) / rows_per_strip;
+  }
 };
 
 // Layout of the current directory of `file`. Throws RuntimeError 380 only for a page without
@@ -72,9 +81,10 @@ void RequireDecodedSizeWithinLimit(const PageLayout& layout);
 // row by row otherwise, tiles one band at a time, so memory stays small whatever the image size.
 class TiffRowReader {
  public:
-  // Starts at row `first_row` (best at the first row of a strip or tile band). Throws as
-  // RequireDecodable.
-  TiffRowReader(TiffFile& file, const PageLayout& layout, uint32_t first_row = 0);
+  // Starts at row `first_row` (best at the first row of a strip or tile band) of sample plane
+  // `plane` (0 unless the page has separate planes). Throws as RequireDecodable.
+  TiffRowReader(TiffFile& file, const PageLayout& layout, uint32_t first_row = 0,
+                uint16_t plane = 0);
   TiffRowReader(const TiffRowReader&) = delete;
   TiffRowReader& operator=(const TiffRowReader&) = delete;
 
@@ -91,6 +101,7 @@ class TiffRowReader {
   TiffFile& file_;
   const PageLayout& layout_;
   uint32_t next_row_ = 0;
+  uint16_t plane_ = 0;
   bool whole_strips_ = false;
   uint32_t band_rows_ = 0;   // rows per strip or tile band held in buffer_
   uint32_t band_first_ = 0;  // first image row in buffer_
