@@ -67,6 +67,9 @@ std::string CheckSupported(TIFF* tif, PageLayout& page) {
       if (spp < 3) return "unsupported colour layout";
       break;
     case PHOTOMETRIC_YCBCR:
+      // libtiff's old-style JPEG codec hands over subsampled YCbCr, which could only be turned
+      // by converting the page; such a page is passed on as it is, never turned.
+      if (page.compression == COMPRESSION_OJPEG) return "old-style JPEG";
       if (page.compression != COMPRESSION_JPEG || spp != 3 || bits != 8 || page.planes > 1) {
         return "unsupported YCbCr image";
       }

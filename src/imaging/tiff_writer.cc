@@ -74,9 +74,7 @@ void CopyPageTags(TIFF* in, TIFF* out, bool swap_resolution) {
   CopyScalar<uint16_t>(in, out, TIFFTAG_SAMPLESPERPIXEL);
   CopyScalar<uint16_t>(in, out, TIFFTAG_PLANARCONFIG);
   CopyScalar<uint16_t>(in, out, TIFFTAG_PHOTOMETRIC);
-  // OJPEG cannot be written; such a page is stored as new-style JPEG.
-  TIFFSetField(out, TIFFTAG_COMPRESSION,
-               compression == COMPRESSION_OJPEG ? COMPRESSION_JPEG : compression);
+  TIFFSetField(out, TIFFTAG_COMPRESSION, compression);
   CopyScalar<uint16_t>(in, out, TIFFTAG_FILLORDER);
   CopyScalar<uint16_t>(in, out, TIFFTAG_ORIENTATION);
   CopyScalar<uint16_t>(in, out, TIFFTAG_SAMPLEFORMAT);
@@ -374,6 +372,13 @@ void CopyFurtherPages(TiffFile& source, TiffFile& out) {
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
     TIFFGetFieldDefaulted(in, TIFFTAG_COMPRESSION, &compression);
+    if (compression == COMPRESSION_OJPEG) {
+      // Its codec hands over subsampled YCbCr that no writer takes back as it was: the page
+      // would come out in wrong colours, so the file is not rewritten at all.
+      throw RuntimeError(
+          kInvalidPropertyValue,
+          "Invalid property value (page " + std::to_string(page + 1) + " is old-style JPEG)");
+    }
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
     CopyPageTags(in, tif, false);

@@ -21,7 +21,8 @@ void WritePixelPage(TiffFile& source, const PageLayout& layout,
 
 // Appends every directory after the first of `source` to `out`, compressed data copied
 // unchanged (JPEG pages are decoded and encoded again). Leaves `source` on an unspecified
-// directory. Throws RuntimeError on a page that cannot be read or written.
+// directory. Throws RuntimeError on a page that cannot be read or written, and 380 for an
+// old-style JPEG page, which cannot be written back.
 void CopyFurtherPages(TiffFile& source, TiffFile& out);
 
 }  // namespace plotspool
