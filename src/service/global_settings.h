@@ -9,11 +9,12 @@ namespace plotspool {
 // Held as the text read from the file; each user converts where it uses a value, so a bad value
 // fails there and not here.
 struct GlobalSettings {
-  std::string Wartezeit;       // pacing of the take-over's waits, whole seconds
-  std::string AdminLog;        // take-over diagnostics on/off
-  std::string UebergabePfad;   // transfer root
-  std::string ProgrammEnde;    // exactly "1" stops the service
-  std::string BildspeicherMB;  // decoded image a turn may hold, MB; 0 = automatic
+  std::string Wartezeit;      // pacing of the take-over's waits, whole seconds
+  std::string AdminLog;       // take-over diagnostics on/off
+  std::string UebergabePfad;  // transfer root
+  std::string ProgrammEnde;   // exactly "1" stops the service
+  // The decoded image a turn may hold, in MB; 0 = automatic.
+  std::string BildspeicherMB;
 };
 
 extern GlobalSettings ServiceSettings;
