@@ -11,6 +11,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace plotspool::testing {
@@ -51,9 +52,22 @@ struct DecodedPage {
   uint16_t bits = 0, samples = 0, photometric = 0, compression = 0, unit = 0;
   float x_res = 0, y_res = 0;
   bool tiled = false, big_endian = false;
-  size_t row_bytes = 0;
+  uint16_t planes = 1;   // separately stored sample planes, one after the other in `pixels`
+  size_t row_bytes = 0;  // of one plane
   std::vector<uint8_t> pixels;
   int pages = 0;  // directories in the file
+
+  // The bits of pixel (x, y) of `plane` in row order, most significant first: any pixel size
+  // up to 64.
+  uint64_t Bits(uint32_t x, uint32_t y, uint16_t plane = 0) const {
+    const uint32_t pixel_bits = planes > 1 ? bits : uint32_t{bits} * samples;
+    const uint8_t* row = pixels.data() + (size_t{plane} * height + y) * row_bytes;
+    uint64_t value = 0;
+    for (size_t bit = size_t{x} * pixel_bits, end = bit + pixel_bits; bit < end; ++bit) {
+      value = value << 1 | ((row[bit / 8] >> (7 - bit % 8)) & 1);
+    }
+    return value;
+  }
 
   uint32_t Pixel(uint32_t x, uint32_t y) const {  // value of pixel (x, y), up to 32 bits
     const uint32_t pixel_bits = uint32_t{bits} * samples;
@@ -92,32 +106,115 @@ inline bool DecodePage(const std::string& path, int page, DecodedPage* out) {
   if (out->photometric == PHOTOMETRIC_YCBCR) {
     TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
   }
-  out->row_bytes = (size_t{out->width} * out->bits * out->samples + 7) / 8;
-  out->pixels.assign(out->row_bytes * out->height, 0);
+  uint16_t planar = PLANARCONFIG_CONTIG;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+  out->planes = planar == PLANARCONFIG_SEPARATE ? out->samples : 1;
+  const uint32_t pixel_bits = out->planes > 1 ? out->bits : uint32_t{out->bits} * out->samples;
+  out->row_bytes = (size_t{out->width} * pixel_bits + 7) / 8;
+  out->pixels.assign(out->row_bytes * out->height * out->planes, 0);
   bool ok = true;
   if (out->tiled) {
     uint32_t tw = 0, tl = 0;
     TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw);
     TIFFGetField(tif, TIFFTAG_TILELENGTH, &tl);
-    const size_t tile_row = (size_t{tw} * out->bits * out->samples + 7) / 8;
+    const size_t tile_row = (size_t{tw} * pixel_bits + 7) / 8;
     std::vector<uint8_t> tile(static_cast<size_t>(TIFFTileSize(tif)));
-    for (uint32_t y = 0; y < out->height && ok; y += tl) {
-      for (uint32_t x = 0; x < out->width && ok; x += tw) {
-        ok = TIFFReadTile(tif, tile.data(), x, y, 0, 0) >= 0;
-        const size_t offset = size_t{x} * out->bits * out->samples / 8;
-        for (uint32_t r = 0; r < tl && y + r < out->height; ++r) {
-          std::copy_n(tile.data() + r * tile_row, std::min(tile_row, out->row_bytes - offset),
-                      out->pixels.data() + (y + r) * out->row_bytes + offset);
+    for (uint16_t plane = 0; plane < out->planes; ++plane) {
+      uint8_t* base = out->pixels.data() + size_t{plane} * out->height * out->row_bytes;
+      for (uint32_t y = 0; y < out->height && ok; y += tl) {
+        for (uint32_t x = 0; x < out->width && ok; x += tw) {
+          ok = TIFFReadTile(tif, tile.data(), x, y, 0, plane) >= 0;
+          const size_t offset = size_t{x} * pixel_bits / 8;
+          for (uint32_t r = 0; r < tl && y + r < out->height; ++r) {
+            std::copy_n(tile.data() + r * tile_row, std::min(tile_row, out->row_bytes - offset),
+                        base + (y + r) * out->row_bytes + offset);
+          }
         }
       }
     }
   } else {
-    for (uint32_t y = 0; y < out->height && ok; ++y) {
-      ok = TIFFReadScanline(tif, out->pixels.data() + y * out->row_bytes, y, 0) == 1;
+    for (uint16_t plane = 0; plane < out->planes; ++plane) {
+      uint8_t* base = out->pixels.data() + size_t{plane} * out->height * out->row_bytes;
+      for (uint32_t y = 0; y < out->height && ok; ++y) {
+        ok = TIFFReadScanline(tif, base + y * out->row_bytes, y, plane) == 1;
+      }
     }
   }
   TIFFClose(tif);
   return ok;
+}
+
+// A page layout libtiff writes, for layouts the sample plots do not cover.
+struct LayoutSpec {
+  const char* name;
+  uint16_t bits = 8;
+  uint16_t samples = 1;
+  uint16_t photometric = PHOTOMETRIC_MINISBLACK;
+  uint16_t planar = PLANARCONFIG_CONTIG;
+  uint16_t sample_format = SAMPLEFORMAT_UINT;
+  uint16_t extra = 0;  // trailing extra samples (unassociated alpha for the first)
+  uint16_t compression = COMPRESSION_LZW;
+};
+
+// Writes one `width` x `height` page of `spec` at 100 dpi with deterministic noise as pixels,
+// in strips of 16 rows.
+inline void WriteLayoutTiff(const std::string& path, const LayoutSpec& spec, uint32_t width,
+                            uint32_t height) {
+  TIFF* tif = TIFFOpen(path.c_str(), "w");
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, spec.bits);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spec.samples);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, spec.photometric);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, spec.planar);
+  TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, spec.sample_format);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, spec.compression);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 16);
+  TIFFSetField(tif, TIFFTAG_XRESOLUTION, 100.0);
+  TIFFSetField(tif, TIFFTAG_YRESOLUTION, 100.0);
+  TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+  if (spec.extra > 0) {
+    std::vector<uint16_t> kinds(spec.extra, EXTRASAMPLE_UNSPECIFIED);
+    kinds[0] = EXTRASAMPLE_UNASSALPHA;
+    TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, spec.extra, kinds.data());
+  }
+  if (spec.photometric == PHOTOMETRIC_PALETTE) {
+    std::vector<uint16_t> map(3 << spec.bits);
+    for (size_t i = 0; i < map.size(); ++i) map[i] = static_cast<uint16_t>(i * 7919);
+    const size_t n = size_t{1} << spec.bits;
+    TIFFSetField(tif, TIFFTAG_COLORMAP, map.data(), map.data() + n, map.data() + 2 * n);
+  }
+  const bool separate = spec.planar == PLANARCONFIG_SEPARATE;
+  const uint16_t planes = separate ? spec.samples : 1;
+  std::mt19937 noise(width * 31 + height);
+  std::vector<uint8_t> row(static_cast<size_t>(TIFFScanlineSize64(tif)));
+  for (uint16_t plane = 0; plane < planes; ++plane) {
+    for (uint32_t y = 0; y < height; ++y) {
+      for (uint8_t& byte : row) byte = static_cast<uint8_t>(noise() >> 7);
+      TIFFWriteScanline(tif, row.data(), y, plane);
+    }
+  }
+  TIFFClose(tif);
+}
+
+// Byte offset of the first-IFD entry for `tag` in a classic little-endian TIFF; 0 when absent.
+inline size_t FindIfdEntry(const std::vector<uint8_t>& file, uint16_t tag) {
+  const auto get16 = [&](size_t at) { return static_cast<uint16_t>(file[at] | file[at + 1] << 8); };
+  const size_t ifd = file[4] | file[5] << 8 | file[6] << 16 | size_t{file[7]} << 24;
+  for (size_t i = 0, n = get16(ifd); i < n; ++i) {
+    const size_t entry = ifd + 2 + 12 * i;
+    if (get16(entry) == tag) return entry;
+  }
+  return 0;
+}
+
+// Where strip `strip` of the first page lies, as libtiff reads it.
+inline std::pair<uint64_t, uint64_t> StripExtent(const std::string& path, uint32_t strip) {
+  TIFF* tif = TIFFOpen(path.c_str(), "r");
+  const std::pair<uint64_t, uint64_t> extent{TIFFGetStrileOffset(tif, strip),
+                                             TIFFGetStrileByteCount(tif, strip)};
+  TIFFClose(tif);
+  return extent;
 }
 
 // A little-endian TIFF built by hand, one IFD, for headers libtiff would refuse to write.

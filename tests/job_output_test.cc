@@ -133,7 +133,7 @@ TEST_F(JobOutputTest, PaperNumbersFollowTheTargetFormat) {
 }
 
 TEST_F(JobOutputTest, ImageLargerThanThePageIsScaledDownUniformly) {
-  Section("sPrinterName=HP_DesignJet_500\nsChangeA1=A4\n");
+  Section("sPrinterName=HP_DesignJet_500\nsChangeA1=A4\nsChangeA0=A4\n");
   MakePlot(printer_ / "plan.tif", "A1", true, 50);
   Process("plan.tif");
   const auto jobs = rig_.WaitForJobs("HP_DesignJet_500", 1);
@@ -145,6 +145,21 @@ TEST_F(JobOutputTest, ImageLargerThanThePageIsScaledDownUniformly) {
   EXPECT_NEAR(placement[1], Points(200), 1);
   EXPECT_NEAR(placement[0] / placement[1], 1655.0 / 1169.0, 0.01) << "proportions kept";
   EXPECT_LT(placement[0], Points(287) + 1);
+
+  // A plot that states no resolution has no known size (so the A0 keys apply): it fills the
+  // page, whatever an earlier job measured.
+  SampleTiffOptions options;
+  options.unit = SampleResolution::kMissing;
+  WriteSampleTiff((printer_ / "bare.tif").string(), {BlankImage(574, 200, SampleKind::kBilevel)},
+                  options);
+  Process("bare.tif");
+  const auto both = rig_.WaitForJobs("HP_DesignJet_500", 2);
+  ASSERT_EQ(both.size(), 2u);
+  const auto filled = ImagePlacement(dir_.path(), both[1]);
+  ASSERT_EQ(filled.size(), 4u);
+  EXPECT_NEAR(filled[0], Points(287), 1);
+  EXPECT_NEAR(filled[1], Points(100), 1);
+  EXPECT_FALSE(Logged("error", "")) << Log();
 }
 
 TEST_F(JobOutputTest, HandOffGetsThePathAsOneArgumentAndIsStoppedAtItsTimeOut) {

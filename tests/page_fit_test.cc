@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+#include <vector>
+
 namespace plotspool {
 namespace {
 
@@ -51,6 +54,33 @@ TEST(PageFitTest, PortraitSwapsTheSidesAndTheTestIsCaseInsensitive) {
   EXPECT_DOUBLE_EQ(fit.image_width, 594);
   EXPECT_DOUBLE_EQ(fit.image_height, 841);
   EXPECT_NEAR(fit.ScaleFactor, 1, 0.001);
+}
+
+// Without a resolution the image fills the page, either way up, in its own proportions.
+TEST(PageFitTest, ImageOfUnknownSizeIsFittedToThePage) {
+  PaperDetection unknown;
+  unknown.DetectedOrientation = "Q";
+  unknown.LongSidePx = 3000;
+  unknown.ShortSidePx = 1000;
+  for (const auto& [orientation, page_w, page_h, print_w, print_h] :
+       std::vector<std::tuple<std::string, double, double, double, double>>{
+           {"Q", 420, 297, 420, 140}, {"Q", 300, 200, 300, 100}, {"h", 297, 420, 140, 420}}) {
+    SCOPED_TRACE(orientation + std::to_string(page_w));
+    const FitSides sides = SidesForFit(unknown, orientation, Twips(page_w), Twips(page_h));
+    PendingError pending;
+    const PageFit fit =
+        Fit(orientation, sides.long_side_mm, sides.short_side_mm, page_w, page_h, pending);
+    EXPECT_FALSE(pending.IsSet());
+    EXPECT_TRUE(fit.fits);
+    EXPECT_NEAR(fit.print_width, print_w, 0.05);
+    EXPECT_NEAR(fit.print_height, print_h, 0.05);
+  }
+  // Measured sides are used as they are.
+  PaperDetection known = unknown;
+  known.SizesKnown = true;
+  known.LongSideMm = "254";
+  known.ShortSideMm = "84.6666666666667";
+  EXPECT_EQ(SidesForFit(known, "Q", Twips(420), Twips(297)).long_side_mm, "254");
 }
 
 TEST(PageFitTest, FailingStepsAreSkippedAndRemembered) {

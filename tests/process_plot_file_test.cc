@@ -10,6 +10,8 @@
 #include "config/printer_profile.h"
 #include "imaging/host_form.h"
 #include "imaging/sample_plot.h"
+#include "imaging/tiff_page.h"
+#include "imaging_test_util.h"
 #include "service/global_settings.h"
 #include "service/service.h"
 #include "test_support.h"
@@ -258,6 +260,130 @@ TEST_F(JobTest, UnknownFormatUsesTheA0Keys) {
   TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
   TIFFClose(tiff);
   EXPECT_EQ(width, 500u);
+
+  // Without a resolution the format is unknown too, but the orientation comes from the pixels:
+  // a landscape plot wanted landscape stays as it was delivered.
+  WriteWholeFile(IniFile, "[Plotter2]\nsOrientationA0=Q\n");
+  options.unit = SampleResolution::kMissing;
+  WriteSampleTiff(job.string(), {BlankImage(3346, 500, SampleKind::kBilevel)}, options);
+  const std::string delivered = ReadWholeFile(job);
+  Process("odd.tif");
+  EXPECT_EQ(ReadWholeFile(job), delivered);
+  EXPECT_EQ(Log(), "");
+}
+
+// BildspeicherMB bounds the decoded image a turn may hold; a plot that needs no turn is never
+// decoded for it, whatever its size.
+TEST_F(JobTest, TurnLargerThanTheImageMemorySettingEndsTheJobAndKeepsTheFile) {
+  const fs::path job = printer_ / "plan.tif";
+  ServiceSettings.BildspeicherMB = "1";
+  for (const auto& [wanted, fails] :
+       std::vector<std::pair<std::string, bool>>{{"Q", false}, {"H", true}}) {
+    WriteWholeFile(IniFile, "[Plotter2]\nsOrientationA3=" + wanted + "\n");
+    // 1654 x 1169 gray pixels at 100 dpi: A3, 1.8 MB decoded.
+    SampleTiffOptions options;
+    options.dpi = 100;
+    WriteSampleTiff(job.string(), {BlankImage(1654, 1169, SampleKind::kGray)}, options);
+    const std::string delivered = ReadWholeFile(job);
+    Process("plan.tif");
+    EXPECT_EQ(ReadWholeFile(job), delivered);
+    EXPECT_EQ(Logged("7 Out of memory (the decoded image needs 2 MB, more than the 1 MB allowed) " +
+                     job.string()),
+              fails)
+        << Log();
+  }
+  ServiceSettings.BildspeicherMB = "0";
+  Process("plan.tif");
+  EXPECT_NE(ReadWholeFile(job).size(), 0u);
+  TIFF* tiff = TIFFOpen(job.c_str(), "r");
+  ASSERT_NE(tiff, nullptr);
+  uint32_t width = 0;
+  TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
+  TIFFClose(tiff);
+  EXPECT_EQ(width, 1169u);
+}
+
+// Any layout libtiff opens is measured from its header; a job that needs no turn is never
+// decoded and its outputs are the delivered bytes. A turn either moves every pixel or refuses
+// with its reason, leaving the file as it was.
+TEST_F(JobTest, EveryLayoutIsMeasuredAndPassedOnUntouchedWithoutATurn) {
+  using testing::LayoutSpec;
+  const struct {
+    LayoutSpec spec;
+    bool turns;
+  } layouts[] = {
+      {{"rgb_planar", 8, 3, PHOTOMETRIC_RGB, PLANARCONFIG_SEPARATE}, true},
+      {{"gray_alpha_16bit_planar", 16, 2, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_SEPARATE,
+        SAMPLEFORMAT_UINT, 1, COMPRESSION_NONE},
+       true},
+      {{"unknown_colour_space", 8, 1, PHOTOMETRIC_LOGL}, false},
+      {{"gray_alpha", 8, 2, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_UINT, 1},
+       true},
+      {{"cmyk_extra", 8, 5, PHOTOMETRIC_SEPARATED, PLANARCONFIG_CONTIG, SAMPLEFORMAT_UINT, 1},
+       true},
+      {{"gray_signed", 8, 1, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_INT}, true},
+      {{"cielab", 8, 3, PHOTOMETRIC_CIELAB}, true},
+      {{"cielab_16bit_deflate", 16, 3, PHOTOMETRIC_CIELAB, PLANARCONFIG_CONTIG, SAMPLEFORMAT_UINT,
+        0, COMPRESSION_ADOBE_DEFLATE},
+       true},
+      {{"gray_12bit", 12, 1, PHOTOMETRIC_MINISBLACK}, true},
+      {{"rgb_12bit", 12, 3, PHOTOMETRIC_RGB, PLANARCONFIG_CONTIG, SAMPLEFORMAT_UINT, 0,
+        COMPRESSION_NONE},
+       true},
+      {{"gray_float", 32, 1, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_IEEEFP},
+       true},
+      {{"gray_double", 64, 1, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_IEEEFP, 0,
+        COMPRESSION_ADOBE_DEFLATE},
+       true},
+      {{"rgb_16bit", 16, 3, PHOTOMETRIC_RGB}, true},
+      {{"palette_4bit", 4, 1, PHOTOMETRIC_PALETTE}, true},
+  };
+  const fs::path job = printer_ / "plan.tif";
+  for (const auto& [spec, turns] : layouts) {
+    SCOPED_TRACE(spec.name);
+    WriteWholeFile(IniFile, "[Plotter2]\nsOrientationA0=Q\nsOutputFolder=" + out_.string() + "\n");
+    testing::WriteLayoutTiff(job.string(), spec, 150, 70);
+    const std::string delivered = ReadWholeFile(job);
+    testing::DecodedPage before;
+    ASSERT_TRUE(testing::DecodePage(job.string(), 0, &before));
+    Process("plan.tif");
+    EXPECT_EQ(ReadWholeFile(job), delivered);
+    EXPECT_EQ(ReadWholeFile(out_ / "plan.tif"), delivered);
+    EXPECT_FALSE(Logged("error")) << Log();
+
+    WriteWholeFile(IniFile, "[Plotter2]\nsOrientationA0=H\n");
+    Process("plan.tif");
+    if (turns) {
+      testing::DecodedPage after;
+      ASSERT_TRUE(testing::DecodePage(job.string(), 0, &after));
+      ASSERT_EQ(after.width, 70u);
+      EXPECT_EQ(after.samples, before.samples);
+      EXPECT_EQ(after.bits, before.bits);
+      ASSERT_EQ(after.planes, before.planes);
+      for (uint16_t plane = 0; plane < before.planes; ++plane) {
+        for (uint32_t y = 0; y < before.height; ++y) {
+          for (uint32_t x = 0; x < before.width; ++x) {
+            ASSERT_EQ(after.Bits(before.height - 1 - y, x, plane), before.Bits(x, y, plane))
+                << x << "," << y << " plane " << plane;
+          }
+        }
+      }
+      EXPECT_FALSE(Logged("error")) << Log();
+    } else {
+      EXPECT_EQ(ReadWholeFile(job), delivered);
+      EXPECT_TRUE(Logged("error\t380 Invalid property value (")) << Log();
+    }
+    fs::remove(LogFile);
+  }
+}
+
+TEST(ImageMemoryTest, AutomaticIsAQuarterOfTheMachineAndNothingExceedsTheCeiling) {
+  constexpr uint64_t kMb = uint64_t{1} << 20;
+  EXPECT_EQ(DecodedSizeLimitFor(0, 8192 * kMb), 2048 * kMb);
+  EXPECT_EQ(DecodedSizeLimitFor(0, 64 * 1024 * kMb), kMaxDecodedBytes);
+  EXPECT_EQ(DecodedSizeLimitFor(0, 0), kMaxDecodedBytes) << "unknown machine size";
+  EXPECT_EQ(DecodedSizeLimitFor(300, 8192 * kMb), 300 * kMb);
+  EXPECT_EQ(DecodedSizeLimitFor(uint64_t{1} << 50, 8192 * kMb), kMaxDecodedBytes);
 }
 
 }  // namespace

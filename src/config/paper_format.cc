@@ -11,11 +11,6 @@
 
 namespace plotspool {
 
-std::string DetectedFormat;
-std::string DetectedOrientation;
-std::string LongSideMm;
-std::string ShortSideMm;
-
 namespace {
 
 struct SizeClass {
@@ -62,11 +57,6 @@ const FormatKeys& KeysFor(const std::string& code) {
   return kFormatKeys[5];  // A0
 }
 
-double Divide(double dividend, double divisor) {
-  if (divisor == 0) throw RuntimeError(kDivisionByZero);
-  return dividend / divisor;
-}
-
 }  // namespace
 
 std::string ClassifyLongSide(double long_side_mm) {
@@ -78,11 +68,8 @@ std::string ClassifyLongSide(double long_side_mm) {
   return {};
 }
 
-bool DetectPaperFormat(const std::string& path) {
-  DetectedFormat.clear();
-  DetectedOrientation.clear();
-  std::string orientation, code;
-  double long_mm = 0, short_mm = 0;
+PaperDetection DetectPaperFormat(const std::string& path) {
+  PaperDetection result;
   try {
     ImagingControl& control = frmSample().oleImgEdit1();
     control.LoadImage(path);
@@ -90,28 +77,30 @@ bool DetectPaperFormat(const std::string& path) {
     const int32_t width = control.ImageWidth();
     const int32_t height = control.ImageHeight();
     const bool landscape = width > height;
-    orientation = landscape ? "Q" : "H";
-    const int32_t long_px = landscape ? width : height;
-    const int32_t short_px = landscape ? height : width;
+    result.DetectedOrientation = landscape ? "Q" : "H";
+    result.LongSidePx = landscape ? width : height;
+    result.ShortSidePx = landscape ? height : width;
     // The long side always goes with the horizontal resolution and the short side with the
     // vertical one, whichever way the image lies.
-    long_mm = Divide(long_px, control.HorizontalResolution()) * 25.4;
-    short_mm = Divide(short_px, control.VerticalResolution()) * 25.4;
-    code = ClassifyLongSide(long_mm);
+    const double long_dpi = control.HorizontalResolution();
+    const double short_dpi = control.VerticalResolution();
+    if (long_dpi > 0 && short_dpi > 0) {
+      const double long_mm = result.LongSidePx / long_dpi * 25.4;
+      result.SizesKnown = true;
+      result.LongSideMm = NumberToText(long_mm);
+      result.ShortSideMm = NumberToText(result.ShortSidePx / short_dpi * 25.4);
+      result.DetectedFormat = ClassifyLongSide(long_mm);
+    }
   } catch (const std::exception&) {
-    return false;
+    return {};
   }
-  DetectedFormat = code;
-  DetectedOrientation = orientation;
-  LongSideMm = NumberToText(long_mm);
-  ShortSideMm = NumberToText(short_mm);
   try {
     frmSample().oleImgEdit1().Save();
     HostForm::Unload();
   } catch (const std::exception&) {
     // The measurement stands even when the save fails.
   }
-  return true;
+  return result;
 }
 
 FormatRule LookupFormatRule(const std::string& detected_format) {

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+
+#include "util/error.h"
 
 namespace plotspool {
 namespace {
@@ -32,11 +35,45 @@ uint32_t Index(const uint8_t* row, size_t x, uint16_t bits) {
   return (row[bit / 8] >> (8 - bits - bit % 8)) & ((1u << bits) - 1);
 }
 
+[[noreturn]] void NoBitmap(const std::string& what) {
+  throw RuntimeError(kInvalidPropertyValue, "Invalid property value (no bitmap for " + what + ")");
+}
+
+// The converter shows samples as unsigned intensities of 1 to 16 bits in the usual colour
+// models; other pages (they can still be turned) have no faithful bitmap here.
+void RequireBitmapLayout(const PageLayout& layout) {
+  if (layout.planes > 1) NoBitmap("separate sample planes");
+  if (layout.sample_format != SAMPLEFORMAT_UINT) NoBitmap("signed or floating-point samples");
+  const uint16_t bits = layout.bits_per_sample;
+  if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16) {
+    NoBitmap(std::to_string(bits) + "-bit samples");
+  }
+  switch (layout.photometric) {
+    case PHOTOMETRIC_MINISWHITE:
+    case PHOTOMETRIC_MINISBLACK:
+    case PHOTOMETRIC_RGB:
+    case PHOTOMETRIC_YCBCR:
+      return;
+    case PHOTOMETRIC_PALETTE:
+      if (bits > 8) NoBitmap("a 16-bit palette");
+      return;
+    case PHOTOMETRIC_SEPARATED:
+      if (layout.ink_set != INKSET_CMYK || layout.samples_per_pixel < 4 ||
+          layout.samples_per_pixel - layout.extra_samples != 4) {
+        NoBitmap("inks other than CMYK");
+      }
+      return;
+    default:
+      NoBitmap("this colour space");
+  }
+}
+
 }  // namespace
 
 BitmapRowConverter::BitmapRowConverter(const PageLayout& layout, uint32_t width, uint32_t height,
                                        double x_dpi, double y_dpi)
     : bits_(layout.bits_per_sample), samples_(layout.samples_per_pixel), width_(width) {
+  RequireBitmapLayout(layout);
   format_.width = width;
   format_.height = height;
   format_.x_dpi = x_dpi;

@@ -15,6 +15,9 @@ namespace plotspool {
 class BitmapRowConverter {
  public:
   // `width` x `height`: the picture as exported (turned or not); the pixel layout is `layout`'s.
+  // Throws RuntimeError 380 for a layout without a faithful bitmap (signed, floating-point or
+  // 12-bit samples, a Lab colour space, inks other than CMYK, separate
+  // sample planes).
   BitmapRowConverter(const PageLayout& layout, uint32_t width, uint32_t height, double x_dpi,
                      double y_dpi);
   const BmpFormat& format() const { return format_; }

@@ -19,8 +19,9 @@ struct ImagingControl::Loaded {
   TiffFile source;  // the file as loaded or last saved, kept open (and so unchanged) meanwhile
   PageLayout layout;
   int turns = 0;  // quarter turns clockwise applied since then
-  // Decoded pixels of the source turned `pixel_turns` times; a cache, dropped when stale.
-  std::unique_ptr<PixelBuffer> pixels;
+  // Decoded pixels of the source turned `pixel_turns` times, one picture per sample plane; a
+  // cache, dropped when stale (empty).
+  std::vector<PixelBuffer> pixels;
   int pixel_turns = 0;
 
   bool odd() const { return turns % 2 == 1; }
@@ -59,9 +60,9 @@ constexpr uint64_t kParallelTurnBytes = uint64_t{4} << 20;
 // (libtiff handles are not thread-safe). The helper is joined before this returns or throws.
 // Returns false, having done nothing, when the page is not worth or not fit for it.
 bool DecodeTurnedRightInHalves(TiffFile& source, const PageLayout& layout,
-                               std::unique_ptr<PixelBuffer>& pixels) {
+                               std::vector<PixelBuffer>& pixels) {
   // Tiled pages have no rows per strip.
-  if (layout.tiled || layout.rows_per_strip == 0) return false;
+  if (layout.tiled || layout.rows_per_strip == 0 || layout.planes > 1) return false;
   const uint32_t strips = (layout.height + layout.rows_per_strip - 1) / layout.rows_per_strip;
   if (layout.pixel_bits() % 8 != 0 || layout.ycbcr_as_rgb ||
       layout.compression == COMPRESSION_JPEG || layout.compression == COMPRESSION_OJPEG ||
@@ -101,7 +102,7 @@ bool DecodeTurnedRightInHalves(TiffFile& source, const PageLayout& layout,
   }
   helper.join();
   if (helper_failure) std::rethrow_exception(helper_failure);
-  pixels = std::move(out);
+  pixels.push_back(std::move(*out));
   return true;
 }
 
@@ -175,26 +176,30 @@ void ImagingControl::RotateRight() {
     image_->turns = (image_->turns + 1) % 4;
     // Pixels for another turn count are decoded afresh from the file when needed; freeing them
     // now keeps the peak at one decoded image.
-    if (image_->pixels && image_->pixel_turns != image_->turns) image_->pixels.reset();
+    if (image_->pixel_turns != image_->turns) image_->pixels.clear();
   });
 }
 
 void ImagingControl::MakeTurned() {
   Loaded& image = *image_;
-  if (image.pixels && image.pixel_turns == image.turns) return;
-  image.pixels.reset();
+  if (!image.pixels.empty() && image.pixel_turns == image.turns) return;
+  image.pixels.clear();
   if (TIFFSetDirectory(image.source.get(), 0) != 1) {
     throw RuntimeError(kDeviceIoError, "Device I/O error (" + image.source.last_error() + ")");
   }
   image.layout = ReadPageLayout(image.source);
+  RequireDecodedSizeWithinLimit(image.layout);
+  RequireDecodable(image.source, image.layout);
   if (image.turns == 1 && DecodeTurnedRightInHalves(image.source, image.layout, image.pixels)) {
     image.pixel_turns = image.turns;
     return;
   }
-  TiffRowReader reader(image.source, image.layout);
-  image.pixels = std::make_unique<PixelBuffer>(
-      DecodeTurned(image.layout.width, image.layout.height, image.layout.pixel_bits(), image.turns,
-                   [&reader] { return reader.NextRow(); }));
+  for (uint16_t plane = 0; plane < image.layout.planes; ++plane) {
+    TiffRowReader reader(image.source, image.layout, 0, plane);
+    image.pixels.push_back(DecodeTurned(image.layout.width, image.layout.height,
+                                        image.layout.pixel_bits(), image.turns,
+                                        [&reader] { return reader.NextRow(); }));
+  }
   image.pixel_turns = image.turns;
 }
 
@@ -206,7 +211,7 @@ void ImagingControl::WriteTiff(const std::string& target) {
   TiffFile out = TiffFile::CreateBeside(target, image.source.file().Mode(),
                                         TIFFIsBigEndian(in) != 0, big_tiff);
   ReplaceAtomically(out.file(), target, [&] {
-    WritePixelPage(image.source, image.layout, *image.pixels, image.odd(), out);
+    WritePixelPage(image.source, image.layout, image.pixels, image.odd(), out);
     CopyFurtherPages(image.source, out);
     out.Finish();
   });
@@ -231,18 +236,21 @@ void ImagingControl::CopyFile(const std::string& target) {
 void ImagingControl::WriteBitmap(const std::string& target) {
   Loaded& image = *image_;
   // An unturned image streams from the file; a turned one needs its pixels in memory anyway.
-  const bool from_pixels = image.turns != 0 || (image.pixels && image.pixel_turns == 0);
-  if (image.turns != 0) MakeTurned();
+  const bool from_pixels = image.turns != 0 || (!image.pixels.empty() && image.pixel_turns == 0);
+  RequireDecodable(image.source, image.layout);
   const BitmapRowConverter converter(image.layout, static_cast<uint32_t>(ImageWidth()),
                                      static_cast<uint32_t>(ImageHeight()), HorizontalResolution(),
                                      VerticalResolution());
+  if (image.turns != 0) MakeTurned();
   platform::RawFile out = platform::RawFile::CreateBeside(target, 0644);
   ReplaceAtomically(out, target, [&] {
     BmpWriter writer(out, converter.format());
     std::vector<uint8_t> row(converter.format().PackedRowBytes());
     if (from_pixels) {
-      for (uint32_t y = 0; y < image.pixels->height; ++y) {
-        converter.Convert(image.pixels->Row(y), row.data());
+      // The converter takes no page of separate planes, so there is one picture.
+      const PixelBuffer& pixels = image.pixels.front();
+      for (uint32_t y = 0; y < pixels.height; ++y) {
+        converter.Convert(pixels.Row(y), row.data());
         writer.WriteRow(row);
       }
     } else {
@@ -266,7 +274,7 @@ void ImagingControl::Save() {
     if (image_->turns == 0) return;  // unchanged: the file stays byte for byte as it is
     WriteTiff(path_);
     // From now on the saved file is the image's source, and the pixels are its unturned pixels.
-    std::unique_ptr<PixelBuffer> pixels = std::move(image_->pixels);
+    std::vector<PixelBuffer> pixels = std::move(image_->pixels);
     LoadSource(path_);
     image_->pixels = std::move(pixels);
     image_->pixel_turns = 0;

@@ -27,13 +27,30 @@ uint64_t GetPixel(const uint8_t* row, uint32_t x, uint32_t bits) {
     memcpy(&value, row + size_t{x} * (bits / 8), bits / 8);
     return value;
   }
-  const size_t bit = size_t{x} * bits;
-  return (row[bit / 8] >> (8 - bits - bit % 8)) & ((1u << bits) - 1);
+  size_t bit = size_t{x} * bits;
+  if (8 % bits == 0) return (row[bit / 8] >> (8 - bits - bit % 8)) & ((1u << bits) - 1);
+  // Pixels that straddle bytes (12 bits, 3 x 12 bits): bit by bit, most significant first.
+  uint64_t value = 0;
+  for (uint32_t i = 0; i < bits; ++i, ++bit)
+    value = value << 1 | ((row[bit / 8] >> (7 - bit % 8)) & 1);
+  return value;
 }
 
 void SetPixel(uint8_t* row, uint32_t x, uint32_t bits, uint64_t value) {
   if (bits % 8 == 0) {
     memcpy(row + size_t{x} * (bits / 8), &value, bits / 8);
+    return;
+  }
+  if (8 % bits != 0) {
+    size_t bit = size_t{x} * bits;
+    for (uint32_t i = 0; i < bits; ++i, ++bit) {
+      const uint8_t mask = static_cast<uint8_t>(0x80u >> (bit % 8));
+      if ((value >> (bits - 1 - i)) & 1) {
+        row[bit / 8] |= mask;
+      } else {
+        row[bit / 8] &= static_cast<uint8_t>(~mask);
+      }
+    }
     return;
   }
   const size_t bit = size_t{x} * bits;

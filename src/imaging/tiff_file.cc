@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <string_view>
 
 #include "util/error.h"
 
@@ -31,6 +32,8 @@ struct TiffFile::State {
   uint64_t position = 0;
   std::string last_error;
   int write_error = 0;  // the error number of the last failed write: a full disk is not damage
+  std::string damage;
+  bool ifd_loop = false;
 };
 
 namespace {
@@ -47,6 +50,7 @@ tmsize_t ReadProc(thandle_t handle, void* buffer, tmsize_t size) {
     return static_cast<tmsize_t>(n);
   } catch (const RuntimeError& e) {
     state->last_error = e.description();
+    if (state->damage.empty()) state->damage = e.description();
     return -1;
   }
 }
@@ -99,15 +103,67 @@ toff_t SizeProc(thandle_t handle) {
 int MapProc(thandle_t, void**, toff_t*) { return 0; }
 void UnmapProc(thandle_t, void*, toff_t) {}
 
-int ErrorProc(TIFF*, void* user_data, const char* module, const char* format, va_list args) {
-  auto* state = static_cast<State*>(user_data);
+bool Contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
+
+// Tags without which the pixels cannot be found or read as they were written.
+constexpr std::string_view kStructuralTags[] = {
+    "ImageWidth",       "ImageLength",     "BitsPerSample", "Compression",
+    "Photometric",      "FillOrder",       "StripOffsets",  "SamplesPerPixel",
+    "RowsPerStrip",     "StripByteCounts", "PlanarConfig",  "ColorMap",
+    "TileWidth",        "TileLength",      "TileOffsets",   "TileByteCounts",
+    "ExtraSamples",     "SampleFormat",    "Predictor",     "JPEGTables",
+    "YCbCrSubsampling", "T4Options",       "T6Options",     "JpegInterchangeFormat",
+    "JpegQTables",      "JpegDcTables",    "JpegAcTables",
+};
+
+// libtiff and the codecs below it report much as warnings that means the data is damaged: the
+// fax decoder running out of lines, libjpeg's corrupt-data messages, PackBits cutting a run, a
+// directory read that had to guess a value or drop a tag the pixels depend on. Warnings about
+// unknown tags, unsorted directories or old but readable encodings are not damage.
+bool WarningMeansDamage(std::string_view text) {
+  for (std::string_view phrase :
+       {"Corrupt", "corrupt", "Premature", "Line length mismatch", "Discarding",
+        "Terminating PackBits", "Improper JPEG", "exceeds expected", "fractional scanline",
+        "Invalid SOS", "Inconsistent progression", "Bogus", "calculating from", "assuming",
+        "assumed"}) {
+    if (Contains(text, phrase)) return true;
+  }
+  for (std::string_view repair : {"tag ignored", "tag trimmed", "Wrong data type",
+                                  "Invalid data type", "entry count is", "incorrect count"}) {
+    if (!Contains(text, repair)) continue;
+    for (std::string_view tag : kStructuralTags) {
+      if (Contains(text, tag)) return true;
+    }
+  }
+  return false;
+}
+
+// libtiff names the file itself as the module of some messages; the job's log line names the
+// file already, so only a real module name is kept.
+std::string MessageText(const State& state, const char* module, const char* format, va_list args) {
   char text[512];
   vsnprintf(text, sizeof text, format, args);
-  state->last_error = std::string(module ? module : "") + (module ? ": " : "") + text;
+  if (module == nullptr || module == state.file->path()) return text;
+  return std::string(module) + ": " + text;
+}
+
+int ErrorProc(TIFF*, void* user_data, const char* module, const char* format, va_list args) {
+  auto* state = static_cast<State*>(user_data);
+  state->last_error = MessageText(*state, module, format, args);
+  if (state->damage.empty()) state->damage = state->last_error;
   return 1;
 }
 
-int WarningProc(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+int WarningProc(TIFF*, void* user_data, const char* module, const char* format, va_list args) {
+  auto* state = static_cast<State*>(user_data);
+  std::string text = MessageText(*state, module, format, args);
+  if (Contains(text, "IFD looping")) state->ifd_loop = true;
+  if (!state->damage.empty()) return 1;
+  if (WarningMeansDamage(text)) state->damage = std::move(text);
+  return 1;
+}
 
 TIFF* OpenOn(State* state, const char* mode) {
   SilenceGlobalHandlers();
@@ -146,14 +202,15 @@ TiffFile::~TiffFile() {
 }
 
 TiffFile TiffFile::OpenForReading(const std::string& path) {
-  auto state =
-      std::make_unique<State>(State{platform::RawFile::OpenForReading(path), nullptr, 0, {}});
+  auto state = std::make_unique<State>(
+      State{platform::RawFile::OpenForReading(path), nullptr, 0, {}, 0, {}, false});
   state->file = &*state->own;
   return OpenReader(std::move(state));
 }
 
 TiffFile TiffFile::ReaderOnSameFile(TiffFile& other) {
-  auto state = std::make_unique<State>(State{std::nullopt, other.state_->file, 0, {}});
+  auto state =
+      std::make_unique<State>(State{std::nullopt, other.state_->file, 0, {}, 0, {}, false});
   return OpenReader(std::move(state));
 }
 
@@ -170,8 +227,8 @@ TiffFile TiffFile::OpenReader(std::unique_ptr<State> state) {
 
 TiffFile TiffFile::CreateBeside(const std::string& target, uint32_t mode, bool big_endian,
                                 bool big_tiff) {
-  auto state =
-      std::make_unique<State>(State{platform::RawFile::CreateBeside(target, mode), nullptr, 0, {}});
+  auto state = std::make_unique<State>(
+      State{platform::RawFile::CreateBeside(target, mode), nullptr, 0, {}, 0, {}, false});
   state->file = &*state->own;
   std::string flags = "w";
   flags += big_endian ? "b" : "l";
@@ -189,6 +246,8 @@ platform::RawFile& TiffFile::file() { return *state_->file; }
 const std::string& TiffFile::path() const { return state_->file->path(); }
 const std::string& TiffFile::last_error() const { return state_->last_error; }
 bool TiffFile::disk_full() const { return state_->write_error == kDiskFull; }
+const std::string& TiffFile::damage() const { return state_->damage; }
+bool TiffFile::saw_ifd_loop() const { return state_->ifd_loop; }
 
 void TiffFile::Finish() {
   if (tif_ == nullptr) return;

@@ -1,6 +1,6 @@
 // Owner of one libtiff handle working on a file this process opened itself (no symbolic link is
 // followed; see platform::RawFile). libtiff's own messages never reach stderr: the last error
-// text is kept here for the caller's error description.
+// text is kept here for the caller's error description, and so is the first sign of damaged data.
 #ifndef PLOTSPOOL_IMAGING_TIFF_FILE_H_
 #define PLOTSPOOL_IMAGING_TIFF_FILE_H_
 
@@ -37,6 +37,14 @@ class TiffFile {
   const std::string& last_error() const;
   // True when the last failed write found the disk full.
   bool disk_full() const;
+  // libtiff's first report on this handle that what it read is damaged: any error, a codec's
+  // warning about corrupt or missing data, or a directory it had to repair (a structural tag
+  // ignored, a required value assumed or recalculated). Empty when there was none. A read call
+  // may succeed in full and still leave this set; its data is then not to be trusted.
+  const std::string& damage() const;
+  // Whether libtiff found a chain of directories leading back to one already read (and so
+  // stopped reading there).
+  bool saw_ifd_loop() const;
   // Writes what is pending and closes the handle (the file itself stays open for Sync).
   // Throws RuntimeError when libtiff cannot finish the file.
   void Finish();

@@ -26,12 +26,102 @@ double Resolution(TIFF* tif, ttag_t tag, uint16_t unit) {
   return unit == RESUNIT_CENTIMETER ? value * 2.54 : value;
 }
 
+uint64_t decoded_size_limit = kMaxDecodedBytes;
+
+// Why the pixels of `page` (width, height, samples, bits and photometric read) cannot be
+// decoded here; empty when they can. May switch a YCbCr JPEG page to libtiff's RGB mode.
+std::string CheckSupported(TIFF* tif, PageLayout& page) {
+  if (!TIFFIsCODECConfigured(page.compression)) return "unsupported compression";
+  // Pixels are moved whole, never interpreted, so any sample size libtiff hands over whole
+  // (bit-packed up to 16, or whole bytes) turns exactly, signed and floating point included.
+  const uint16_t bits = page.bits_per_sample;
+  if (bits == 0 || (bits > 16 && bits != 24 && bits != 32 && bits != 64)) {
+    return "unsupported bit depth";
+  }
+  if (page.sample_format != SAMPLEFORMAT_UINT && page.sample_format != SAMPLEFORMAT_INT &&
+      page.sample_format != SAMPLEFORMAT_IEEEFP) {
+    return "unsupported sample format";
+  }
+  const uint16_t spp = page.samples_per_pixel;
+  switch (page.photometric) {
+    case PHOTOMETRIC_MINISWHITE:
+    case PHOTOMETRIC_MINISBLACK:
+    case PHOTOMETRIC_SEPARATED:
+    case PHOTOMETRIC_CIELAB:
+    case PHOTOMETRIC_ICCLAB:
+    case PHOTOMETRIC_ITULAB:
+      if (spp < 1) return "no samples";
+      break;
+    case PHOTOMETRIC_PALETTE: {
+      uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
+      if (spp != 1 || bits > 16 || TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue) != 1) {
+        return "unsupported palette";
+      }
+      const size_t n = size_t{1} << bits;
+      page.colormap.assign(red, red + n);
+      page.colormap.insert(page.colormap.end(), green, green + n);
+      page.colormap.insert(page.colormap.end(), blue, blue + n);
+      break;
+    }
+    case PHOTOMETRIC_RGB:
+      if (spp < 3) return "unsupported colour layout";
+      break;
+    case PHOTOMETRIC_YCBCR:
+      // libtiff's old-style JPEG codec hands over subsampled YCbCr, which could only be turned
+      // by converting the page; such a page is passed on as it is, never turned.
+      if (page.compression == COMPRESSION_OJPEG) return "old-style JPEG";
+      if (page.compression != COMPRESSION_JPEG || spp != 3 || bits != 8 || page.planes > 1) {
+        return "unsupported YCbCr image";
+      }
+      // libtiff then decodes to RGB and encodes RGB back into YCbCr JPEG.
+      if (TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB) != 1) {
+        return "unsupported YCbCr image";
+      }
+      page.ycbcr_as_rgb = true;
+      break;
+    default:
+      return "unsupported photometric interpretation";
+  }
+  if (page.pixel_bits() > 64) return "unsupported pixel size";
+
+  if (page.tiled) {
+    if (TIFFGetField(tif, TIFFTAG_TILEWIDTH, &page.tile_width) != 1 ||
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &page.tile_length) != 1 || page.tile_width == 0 ||
+        page.tile_length == 0 || page.tile_width % 8 != 0) {
+      return "bad tiles";
+    }
+    const uint64_t tile_row = (uint64_t{page.tile_width} * page.pixel_bits() + 7) / 8;
+    if (tile_row * page.tile_length > kMaxTileBytes ||
+        static_cast<uint64_t>(TIFFTileRowSize64(tif)) != tile_row) {
+      return "bad tiles";
+    }
+  } else if (static_cast<uint64_t>(TIFFScanlineSize64(tif)) != page.row_bytes) {
+    return "bad row size";
+  }
+  return {};
+}
+
 }  // namespace
+
+uint64_t DecodedSizeLimit() { return decoded_size_limit; }
+
+void SetDecodedSizeLimit(uint64_t bytes) {
+  decoded_size_limit = std::clamp<uint64_t>(bytes, 1, kMaxDecodedBytes);
+}
+
+uint64_t DecodedSizeLimitFor(uint64_t megabytes, uint64_t physical_bytes) {
+  constexpr uint64_t kMegabyte = uint64_t{1} << 20;
+  const uint64_t automatic = physical_bytes == 0 ? kMaxDecodedBytes : physical_bytes / 4;
+  const uint64_t bytes = megabytes == 0                             ? automatic
+                         : megabytes > kMaxDecodedBytes / kMegabyte ? kMaxDecodedBytes
+                                                                    : megabytes * kMegabyte;
+  return std::clamp(bytes, kMegabyte, kMaxDecodedBytes);
+}
 
 PageLayout ReadPageLayout(TiffFile& file) {
   TIFF* tif = file.get();
   PageLayout page;
-  uint16_t planar = PLANARCONFIG_CONTIG, sample_format = SAMPLEFORMAT_UINT, unit = RESUNIT_INCH;
+  uint16_t planar = PLANARCONFIG_CONTIG, unit = RESUNIT_INCH;
   if (TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &page.width) != 1 ||
       TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &page.height) != 1 || page.width == 0 ||
       page.height == 0) {
@@ -41,102 +131,71 @@ PageLayout ReadPageLayout(TiffFile& file) {
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &page.samples_per_pixel);
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &page.compression);
   TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
-  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &sample_format);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &page.sample_format);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &page.ink_set);
+  uint16_t* extra_kinds = nullptr;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &page.extra_samples, &extra_kinds);
   TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
-  if (TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &page.photometric) != 1) {
-    Refuse("no photometric interpretation");
-  }
   page.x_dpi = Resolution(tif, TIFFTAG_XRESOLUTION, unit);
   page.y_dpi = Resolution(tif, TIFFTAG_YRESOLUTION, unit);
-
-  if (!TIFFIsCODECConfigured(page.compression)) Refuse("unsupported compression");
-  const uint16_t bits = page.bits_per_sample;
-  if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16) {
-    Refuse("unsupported bit depth");
-  }
-  if (sample_format != SAMPLEFORMAT_UINT) Refuse("unsupported sample format");
-  if (planar != PLANARCONFIG_CONTIG && page.samples_per_pixel > 1) {
-    Refuse("separate sample planes");
-  }
-  const uint16_t spp = page.samples_per_pixel;
-  switch (page.photometric) {
-    case PHOTOMETRIC_MINISWHITE:
-    case PHOTOMETRIC_MINISBLACK:
-      if (spp < 1 || spp > 2) Refuse("unsupported gray layout");
-      break;
-    case PHOTOMETRIC_PALETTE: {
-      uint16_t *red = nullptr, *green = nullptr, *blue = nullptr;
-      if (spp != 1 || bits > 8 || TIFFGetField(tif, TIFFTAG_COLORMAP, &red, &green, &blue) != 1) {
-        Refuse("unsupported palette");
-      }
-      const size_t n = size_t{1} << bits;
-      page.colormap.assign(red, red + n);
-      page.colormap.insert(page.colormap.end(), green, green + n);
-      page.colormap.insert(page.colormap.end(), blue, blue + n);
-      break;
-    }
-    case PHOTOMETRIC_RGB:
-      if (spp < 3 || spp > 4 || bits < 8) Refuse("unsupported colour layout");
-      break;
-    case PHOTOMETRIC_SEPARATED:
-      if (spp != 4 || bits < 8) Refuse("unsupported ink layout");
-      break;
-    case PHOTOMETRIC_YCBCR:
-      if (page.compression != COMPRESSION_JPEG || spp != 3 || bits != 8) {
-        Refuse("unsupported YCbCr image");
-      }
-      // libtiff then decodes to RGB and encodes RGB back into YCbCr JPEG.
-      if (TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB) != 1) {
-        Refuse("unsupported YCbCr image");
-      }
-      page.ycbcr_as_rgb = true;
-      break;
-    default:
-      Refuse("unsupported photometric interpretation");
-  }
-  if (page.pixel_bits() > 64) Refuse("unsupported pixel size");
-
-  const uint64_t row_bytes = (uint64_t{page.width} * page.pixel_bits() + 7) / 8;
-  if (row_bytes * page.height > kMaxDecodedBytes) Refuse("image too large");
-  page.row_bytes = static_cast<size_t>(row_bytes);
-
   page.tiled = TIFFIsTiled(tif) != 0;
-  if (page.tiled) {
-    if (TIFFGetField(tif, TIFFTAG_TILEWIDTH, &page.tile_width) != 1 ||
-        TIFFGetField(tif, TIFFTAG_TILELENGTH, &page.tile_length) != 1 || page.tile_width == 0 ||
-        page.tile_length == 0 || page.tile_width % 8 != 0) {
-      Refuse("bad tiles");
-    }
-    const uint64_t tile_row = (uint64_t{page.tile_width} * page.pixel_bits() + 7) / 8;
-    if (tile_row * page.tile_length > kMaxTileBytes ||
-        static_cast<uint64_t>(TIFFTileRowSize64(tif)) != tile_row) {
-      Refuse("bad tiles");
-    }
-  } else {
+  if (!page.tiled) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &page.rows_per_strip);
     if (page.rows_per_strip == 0) page.rows_per_strip = page.height;
-    if (static_cast<uint64_t>(TIFFScanlineSize64(tif)) != row_bytes) Refuse("bad row size");
   }
+  if (planar == PLANARCONFIG_SEPARATE && page.samples_per_pixel > 1) {
+    page.planes = page.samples_per_pixel;
+  }
+  const uint64_t row_bytes = (uint64_t{page.width} * page.pixel_bits() + 7) / 8;
+  if (row_bytes > kMaxDecodedBytes) {
+    page.unsupported = "image too large";
+  } else {
+    page.row_bytes = static_cast<size_t>(row_bytes);
+  }
+  if (TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &page.photometric) != 1) {
+    page.unsupported = "no photometric interpretation";
+  }
+  if (page.unsupported.empty()) page.unsupported = CheckSupported(tif, page);
   return page;
 }
 
-TiffRowReader::TiffRowReader(TiffFile& file, const PageLayout& layout, uint32_t first_row)
-    : file_(file), layout_(layout), next_row_(first_row) {
+void RequireDecodable(const TiffFile& file, const PageLayout& layout) {
+  if (!layout.unsupported.empty()) Refuse(layout.unsupported);
+  if (!file.damage().empty()) {
+    throw RuntimeError(kDeviceIoError, "Device I/O error (" + file.damage() + ")");
+  }
+}
+
+void RequireDecodedSizeWithinLimit(const PageLayout& layout) {
+  const uint64_t limit = DecodedSizeLimit();
+  if (layout.decoded_bytes() <= limit) return;
+  constexpr uint64_t kMegabyte = uint64_t{1} << 20;
+  throw RuntimeError(
+      kOutOfMemory, "Out of memory (the decoded image needs " +
+                        std::to_string((layout.decoded_bytes() + kMegabyte - 1) / kMegabyte) +
+                        " MB, more than the " + std::to_string(limit / kMegabyte) + " MB allowed)");
+}
+
+TiffRowReader::TiffRowReader(TiffFile& file, const PageLayout& layout, uint32_t first_row,
+                             uint16_t plane)
+    : file_(file), layout_(layout), next_row_(first_row), plane_(plane) {
+  RequireDecodable(file, layout);
+  // Zero-filled, so that no byte a decoder skipped can carry earlier memory into a file.
   if (layout.tiled) {
     band_rows_ = std::min(layout.tile_length, layout.height);
     const size_t tile_bytes =
         size_t{layout.tile_length} * ((size_t{layout.tile_width} * layout.pixel_bits() + 7) / 8);
-    tile_ = std::make_unique_for_overwrite<uint8_t[]>(tile_bytes);
+    tile_ = std::make_unique<uint8_t[]>(tile_bytes);
   } else {
     band_rows_ = std::min(layout.rows_per_strip, layout.height);
     whole_strips_ = uint64_t{band_rows_} * layout.row_bytes <= kWholeStripLimit;
     if (!whole_strips_) band_rows_ = 1;
   }
-  buffer_ = std::make_unique_for_overwrite<uint8_t[]>(size_t{band_rows_} * layout.row_bytes);
+  buffer_ = std::make_unique<uint8_t[]>(size_t{band_rows_} * layout.row_bytes);
 }
 
 void TiffRowReader::Fail() const {
-  const std::string& why = file_.last_error();
+  const std::string& why = file_.damage().empty() ? file_.last_error() : file_.damage();
   throw RuntimeError(kDeviceIoError,
                      why.empty() ? "Device I/O error" : "Device I/O error (" + why + ")");
 }
@@ -145,7 +204,9 @@ void TiffRowReader::LoadStrip(uint32_t strip) {
   const uint32_t first = strip * layout_.rows_per_strip;
   const uint32_t rows = std::min(band_rows_, layout_.height - first);
   const tmsize_t want = static_cast<tmsize_t>(size_t{rows} * layout_.row_bytes);
-  if (TIFFReadEncodedStrip(file_.get(), strip, buffer_.get(), want) < want) Fail();
+  const uint32_t index = plane_ * layout_.strips_per_plane() + strip;
+  if (TIFFReadEncodedStrip(file_.get(), index, buffer_.get(), want) < want) Fail();
+  if (!file_.damage().empty()) Fail();
   band_first_ = first;
 }
 
@@ -156,8 +217,9 @@ void TiffRowReader::LoadTileBand(uint32_t band) {
   const size_t tile_row = (size_t{layout_.tile_width} * layout_.pixel_bits() + 7) / 8;
   const tmsize_t tile_bytes = static_cast<tmsize_t>(tile_row * layout_.tile_length);
   for (uint32_t x = 0; x < layout_.width; x += layout_.tile_width) {
-    const uint32_t tile = TIFFComputeTile(tif, x, first, 0, 0);
+    const uint32_t tile = TIFFComputeTile(tif, x, first, 0, plane_);
     if (TIFFReadEncodedTile(tif, tile, tile_.get(), tile_bytes) < tile_bytes) Fail();
+    if (!file_.damage().empty()) Fail();
     // Tile widths are multiples of 16 pixels, so every tile starts on a byte.
     const size_t offset = size_t{x} * layout_.pixel_bits() / 8;
     const size_t n = std::min(tile_row, layout_.row_bytes - offset);
@@ -172,7 +234,8 @@ const uint8_t* TiffRowReader::NextRow() {
   if (next_row_ >= layout_.height) Fail();
   const uint32_t y = next_row_++;
   if (!layout_.tiled && !whole_strips_) {
-    if (TIFFReadScanline(file_.get(), buffer_.get(), y, 0) != 1) Fail();
+    if (TIFFReadScanline(file_.get(), buffer_.get(), y, plane_) != 1) Fail();
+    if (!file_.damage().empty()) Fail();
     return buffer_.get();
   }
   if (!band_loaded_ || y >= band_first_ + band_rows_) {

@@ -26,7 +26,7 @@ constexpr uint64_t kMaxStripBytes = uint64_t{256} << 20;
 
 [[noreturn]] void WriteFailed(TiffFile& file) {
   if (file.disk_full()) throw RuntimeError(kDiskFull);
-  const std::string& why = file.last_error();
+  const std::string& why = file.damage().empty() ? file.last_error() : file.damage();
   throw RuntimeError(kDeviceIoError,
                      why.empty() ? "Device I/O error" : "Device I/O error (" + why + ")");
 }
@@ -45,6 +45,15 @@ void CopyText(TIFF* in, TIFF* out, ttag_t tag) {
 void CopyFloats(TIFF* in, TIFF* out, ttag_t tag) {
   float* values = nullptr;
   if (TIFFGetField(in, tag, &values) == 1 && values != nullptr) TIFFSetField(out, tag, values);
+}
+
+// Tags holding a block of bytes with its length: XMP and Photoshop metadata, ICC profiles.
+void CopyBlob(TIFF* in, TIFF* out, ttag_t tag) {
+  uint32_t size = 0;
+  void* data = nullptr;
+  if (TIFFGetField(in, tag, &size, &data) == 1 && data != nullptr) {
+    TIFFSetField(out, tag, size, data);
+  }
 }
 
 bool HasPredictor(uint16_t compression) {
@@ -66,9 +75,7 @@ void CopyPageTags(TIFF* in, TIFF* out, bool swap_resolution) {
   CopyScalar<uint16_t>(in, out, TIFFTAG_SAMPLESPERPIXEL);
   CopyScalar<uint16_t>(in, out, TIFFTAG_PLANARCONFIG);
   CopyScalar<uint16_t>(in, out, TIFFTAG_PHOTOMETRIC);
-  // OJPEG cannot be written; such a page is stored as new-style JPEG.
-  TIFFSetField(out, TIFFTAG_COMPRESSION,
-               compression == COMPRESSION_OJPEG ? COMPRESSION_JPEG : compression);
+  TIFFSetField(out, TIFFTAG_COMPRESSION, compression);
   CopyScalar<uint16_t>(in, out, TIFFTAG_FILLORDER);
   CopyScalar<uint16_t>(in, out, TIFFTAG_ORIENTATION);
   CopyScalar<uint16_t>(in, out, TIFFTAG_SAMPLEFORMAT);
@@ -116,10 +123,8 @@ void CopyPageTags(TIFF* in, TIFF* out, bool swap_resolution) {
   if (TIFFGetField(in, TIFFTAG_COLORMAP, &red, &green, &blue) == 1) {
     TIFFSetField(out, TIFFTAG_COLORMAP, red, green, blue);
   }
-  uint32_t profile_size = 0;
-  void* profile = nullptr;
-  if (TIFFGetField(in, TIFFTAG_ICCPROFILE, &profile_size, &profile) == 1 && profile != nullptr) {
-    TIFFSetField(out, TIFFTAG_ICCPROFILE, profile_size, profile);
+  for (ttag_t tag : {TIFFTAG_ICCPROFILE, TIFFTAG_XMLPACKET, TIFFTAG_PHOTOSHOP}) {
+    CopyBlob(in, out, tag);
   }
   if (IsJpeg(compression)) {
     uint16_t photometric = 0;
@@ -156,7 +161,7 @@ int OwnLzwStride(TIFF* in, const PageLayout& layout) {
   if (fill_order != FILLORDER_MSB2LSB) return -1;
   if (predictor == PREDICTOR_NONE) return layout.bits_per_sample <= 8 ? 0 : -1;
   if (predictor == PREDICTOR_HORIZONTAL && layout.bits_per_sample == 8) {
-    return layout.samples_per_pixel;
+    return layout.planes > 1 ? 1 : layout.samples_per_pixel;
   }
   return -1;
 }
@@ -170,7 +175,7 @@ constexpr uint32_t kStripsAhead = 3;
 // helper thread, and writes them in order with TIFFWriteRawStrip from this thread only, since a
 // TIFF handle is not thread-safe. The helper is joined before this returns or throws.
 void WriteLzwStrips(const PixelBuffer& pixels, uint32_t rows_per_strip, size_t stride,
-                    TiffFile& out) {
+                    uint32_t first_index, TiffFile& out) {
   const uint32_t strips = (pixels.height + rows_per_strip - 1) / rows_per_strip;
   auto encode = [&](LzwEncoder& encoder, uint32_t strip, std::vector<uint8_t>& data) {
     const uint32_t y = strip * rows_per_strip;
@@ -178,7 +183,7 @@ void WriteLzwStrips(const PixelBuffer& pixels, uint32_t rows_per_strip, size_t s
     encoder.EncodeStrip(pixels.Row(y), rows, pixels.row_bytes, stride, data);
   };
   auto write = [&](uint32_t strip, const std::vector<uint8_t>& data) {
-    if (TIFFWriteRawStrip(out.get(), strip, const_cast<uint8_t*>(data.data()),
+    if (TIFFWriteRawStrip(out.get(), first_index + strip, const_cast<uint8_t*>(data.data()),
                           static_cast<tmsize_t>(data.size())) < 0) {
       WriteFailed(out);
     }
@@ -286,53 +291,61 @@ void WriteLzwStrips(const PixelBuffer& pixels, uint32_t rows_per_strip, size_t s
 
 }  // namespace
 
-void WritePixelPage(TiffFile& source, const PageLayout& layout, const PixelBuffer& pixels,
-                    bool turned, TiffFile& out) {
+void WritePixelPage(TiffFile& source, const PageLayout& layout,
+                    const std::vector<PixelBuffer>& planes, bool turned, TiffFile& out) {
   TIFF* in = source.get();
   TIFF* tif = out.get();
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, pixels.width);
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, pixels.height);
+  const PixelBuffer& first = planes.front();
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, first.width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, first.height);
   CopyPageTags(in, tif, turned);
   if (layout.tiled) {
     TIFFSetField(tif, TIFFTAG_TILEWIDTH, layout.tile_width);
     TIFFSetField(tif, TIFFTAG_TILELENGTH, layout.tile_length);
-    const size_t tile_row = (size_t{layout.tile_width} * pixels.pixel_bits + 7) / 8;
+    const size_t tile_row = (size_t{layout.tile_width} * first.pixel_bits + 7) / 8;
     const size_t tile_bytes = tile_row * layout.tile_length;
     auto tile = std::make_unique<uint8_t[]>(tile_bytes);
-    for (uint32_t y = 0; y < pixels.height; y += layout.tile_length) {
-      const uint32_t rows = std::min(layout.tile_length, pixels.height - y);
-      for (uint32_t x = 0; x < pixels.width; x += layout.tile_width) {
-        const size_t offset = size_t{x} * pixels.pixel_bits / 8;
-        const size_t n = std::min(tile_row, pixels.row_bytes - offset);
-        memset(tile.get(), 0, tile_bytes);
-        for (uint32_t r = 0; r < rows; ++r) {
-          memcpy(tile.get() + r * tile_row, pixels.Row(y + r) + offset, n);
-        }
-        if (TIFFWriteEncodedTile(tif, TIFFComputeTile(tif, x, y, 0, 0), tile.get(),
-                                 static_cast<tmsize_t>(tile_bytes)) < 0) {
-          WriteFailed(out);
+    for (uint16_t plane = 0; plane < planes.size(); ++plane) {
+      const PixelBuffer& pixels = planes[plane];
+      for (uint32_t y = 0; y < pixels.height; y += layout.tile_length) {
+        const uint32_t rows = std::min(layout.tile_length, pixels.height - y);
+        for (uint32_t x = 0; x < pixels.width; x += layout.tile_width) {
+          const size_t offset = size_t{x} * pixels.pixel_bits / 8;
+          const size_t n = std::min(tile_row, pixels.row_bytes - offset);
+          memset(tile.get(), 0, tile_bytes);
+          for (uint32_t r = 0; r < rows; ++r) {
+            memcpy(tile.get() + r * tile_row, pixels.Row(y + r) + offset, n);
+          }
+          if (TIFFWriteEncodedTile(tif, TIFFComputeTile(tif, x, y, 0, plane), tile.get(),
+                                   static_cast<tmsize_t>(tile_bytes)) < 0) {
+            WriteFailed(out);
+          }
         }
       }
     }
   } else {
-    const uint32_t rows_per_strip = OutputRowsPerStrip(layout, pixels);
+    const uint32_t rows_per_strip = OutputRowsPerStrip(layout, first);
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+    const uint32_t strips_per_plane = (first.height + rows_per_strip - 1) / rows_per_strip;
     const int own_lzw_stride = OwnLzwStride(in, layout);
-    if (own_lzw_stride >= 0) {
-      WriteLzwStrips(pixels, rows_per_strip, static_cast<size_t>(own_lzw_stride), out);
-      if (TIFFWriteDirectory(tif) != 1) WriteFailed(out);
-      return;
-    }
-    // libtiff may change the data it encodes in place (predictor, bit order), and `pixels` is
-    // still needed afterwards, so each strip is encoded from a copy.
-    const size_t strip_bytes = size_t{rows_per_strip} * pixels.row_bytes;
-    auto strip = std::make_unique_for_overwrite<uint8_t[]>(strip_bytes);
-    uint32_t index = 0;
-    for (uint32_t y = 0; y < pixels.height; y += rows_per_strip, ++index) {
-      const size_t bytes = size_t{std::min(rows_per_strip, pixels.height - y)} * pixels.row_bytes;
-      memcpy(strip.get(), pixels.Row(y), bytes);
-      if (TIFFWriteEncodedStrip(tif, index, strip.get(), static_cast<tmsize_t>(bytes)) < 0) {
-        WriteFailed(out);
+    // libtiff may change the data it encodes in place (predictor, bit order), and the pixels
+    // are still needed afterwards, so each strip is encoded from a copy.
+    const size_t strip_bytes = size_t{rows_per_strip} * first.row_bytes;
+    std::unique_ptr<uint8_t[]> strip;
+    if (own_lzw_stride < 0) strip = std::make_unique_for_overwrite<uint8_t[]>(strip_bytes);
+    for (uint16_t plane = 0; plane < planes.size(); ++plane) {
+      const PixelBuffer& pixels = planes[plane];
+      uint32_t index = plane * strips_per_plane;
+      if (own_lzw_stride >= 0) {
+        WriteLzwStrips(pixels, rows_per_strip, static_cast<size_t>(own_lzw_stride), index, out);
+        continue;
+      }
+      for (uint32_t y = 0; y < pixels.height; y += rows_per_strip, ++index) {
+        const size_t bytes = size_t{std::min(rows_per_strip, pixels.height - y)} * pixels.row_bytes;
+        memcpy(strip.get(), pixels.Row(y), bytes);
+        if (TIFFWriteEncodedStrip(tif, index, strip.get(), static_cast<tmsize_t>(bytes)) < 0) {
+          WriteFailed(out);
+        }
       }
     }
   }
@@ -345,12 +358,28 @@ void CopyFurtherPages(TiffFile& source, TiffFile& out) {
   const uint64_t file_size = source.file().Size();
   if (TIFFSetDirectory(in, 0) != 1) WriteFailed(source);
   for (int page = 1; page < kMaxPages; ++page) {
-    if (TIFFReadDirectory(in) != 1) return;  // no further page (libtiff also stops IFD loops)
+    if (TIFFLastDirectory(in)) return;
+    if (TIFFReadDirectory(in) != 1) {
+      // A loop back to a page already read ends the chain (libtiff stops there; every page has
+      // been copied). Anything else is a page that is named but cannot be read: the file is
+      // damaged, and leaving the page out would lose it.
+      if (source.saw_ifd_loop()) return;
+      throw RuntimeError(kDeviceIoError,
+                         "Device I/O error (page " + std::to_string(page + 1) + " cannot be read" +
+                             (source.damage().empty() ? "" : ": " + source.damage()) + ")");
+    }
     uint32_t width = 0, height = 0;
     uint16_t compression = COMPRESSION_NONE;
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
     TIFFGetFieldDefaulted(in, TIFFTAG_COMPRESSION, &compression);
+    if (compression == COMPRESSION_OJPEG) {
+      // Its codec hands over subsampled YCbCr that no writer takes back as it was: the page
+      // would come out in wrong colours, so the file is not rewritten at all.
+      throw RuntimeError(
+          kInvalidPropertyValue,
+          "Invalid property value (page " + std::to_string(page + 1) + " is old-style JPEG)");
+    }
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
     CopyPageTags(in, tif, false);
@@ -373,7 +402,7 @@ void CopyFurtherPages(TiffFile& source, TiffFile& out) {
       for (uint32_t i = 0; i < count; ++i) {
         const tmsize_t n = tiled ? TIFFReadEncodedTile(in, i, buffer.get(), size)
                                  : TIFFReadEncodedStrip(in, i, buffer.get(), size);
-        if (n < 0) WriteFailed(source);
+        if (n < 0 || !source.damage().empty()) WriteFailed(source);
         if ((tiled ? TIFFWriteEncodedTile(tif, i, buffer.get(), n)
                    : TIFFWriteEncodedStrip(tif, i, buffer.get(), n)) < 0) {
           WriteFailed(out);

@@ -87,9 +87,9 @@ void HandOff(const std::string& file_name, const std::string& job_path, const Jo
 }
 
 // Tells the administrator's workstation that an image had to be scaled below its page.
-void SendNotice(const PageFit& fit, bool portrait) {
-  const std::string& width_text = portrait ? ShortSideMm : LongSideMm;
-  const std::string& height_text = portrait ? LongSideMm : ShortSideMm;
+void SendNotice(const PageFit& fit, bool portrait, const FitSides& sides) {
+  const std::string& width_text = portrait ? sides.short_side_mm : sides.long_side_mm;
+  const std::string& height_text = portrait ? sides.long_side_mm : sides.short_side_mm;
   const std::string command_line =
       std::string("net send ") + kNoticeWorkstation + " Paper=" + height_text + "x" + width_text +
       " Faktor=" + NumberToText(fit.ScaleFactor) + "Printer=" + NumberToText(fit.page_width) + "x" +
@@ -190,9 +190,10 @@ bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
   SkipAndRemember(pending, [&] { page_width = printer.PageWidthTwips(); });
   SkipAndRemember(pending, [&] { page_height = printer.PageHeightTwips(); });
   PageFit fit;
-  ComputePageFit(job.WantedOrientation, LongSideMm, ShortSideMm, page_width, page_height, fit,
-                 pending);
-  if (!fit.fits) SendNotice(fit, portrait);
+  const FitSides sides = SidesForFit(job.Measured, job.WantedOrientation, page_width, page_height);
+  ComputePageFit(job.WantedOrientation, sides.long_side_mm, sides.short_side_mm, page_width,
+                 page_height, fit, pending);
+  if (!fit.fits) SendNotice(fit, portrait, sides);
 
   // The print size goes to twips with the factor held in single precision.
   const double twips_per_mm = static_cast<float>(kTwipsPerMm);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "config/paper_format.h"
+
 namespace plotspool {
 
 // What the detection and the profile said about one job.
@@ -14,6 +16,7 @@ struct JobValues {
   std::string DetectedOrientation;
   std::string TargetFormat;
   std::string WantedOrientation;  // the print settles an empty one to the detected orientation
+  PaperDetection Measured;        // this job's sides, for the page fit
 };
 
 // How long the external program may run before it is stopped.

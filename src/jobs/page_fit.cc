@@ -1,5 +1,7 @@
 #include "jobs/page_fit.h"
 
+#include <algorithm>
+
 #include "util/convert.h"
 
 namespace plotspool {
@@ -40,6 +42,21 @@ void ComputePageFit(const std::string& effective_orientation, const std::string&
 
   SkipAndRemember(pending, [&] { fit.print_width = Divide(fit.image_width, fit.ScaleFactor); });
   SkipAndRemember(pending, [&] { fit.print_height = Divide(fit.image_height, fit.ScaleFactor); });
+}
+
+FitSides SidesForFit(const PaperDetection& measured, const std::string& effective_orientation,
+                     int32_t page_width_twips, int32_t page_height_twips) {
+  if (measured.SizesKnown) return {measured.LongSideMm, measured.ShortSideMm};
+  if (measured.LongSidePx <= 0 || measured.ShortSidePx <= 0) return {};
+  const bool portrait = UpperCase(effective_orientation) == "H";
+  const double width_px = portrait ? measured.ShortSidePx : measured.LongSidePx;
+  const double height_px = portrait ? measured.LongSidePx : measured.ShortSidePx;
+  // A hair under the page, so that the rounding of the texts can never make it overflow.
+  const double mm_per_pixel = std::min(page_width_twips / kTwipsPerMm / width_px,
+                                       page_height_twips / kTwipsPerMm / height_px) *
+                              (1 - 1e-9);
+  return {NumberToText(measured.LongSidePx * mm_per_pixel),
+          NumberToText(measured.ShortSidePx * mm_per_pixel)};
 }
 
 }  // namespace plotspool

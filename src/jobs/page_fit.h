@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "config/paper_format.h"
 #include "util/error.h"
 
 namespace plotspool {
@@ -34,6 +35,18 @@ struct PageFit {
 void ComputePageFit(const std::string& effective_orientation, const std::string& long_side_mm,
                     const std::string& short_side_mm, int32_t page_width_twips,
                     int32_t page_height_twips, PageFit& fit, PendingError& pending);
+
+// The image's long and short side in millimetres, as text, for ComputePageFit: the measured
+// ones when the image states its resolution. Without one the file says nothing about its
+// physical size, so the pixel sides are scaled to just fill the page of `page_width_twips` x
+// `page_height_twips` in `effective_orientation` (arranged as ComputePageFit arranges them):
+// printed as large as the page allows, never cut. Empty texts when the image was not measured.
+struct FitSides {
+  std::string long_side_mm;
+  std::string short_side_mm;
+};
+FitSides SidesForFit(const PaperDetection& measured, const std::string& effective_orientation,
+                     int32_t page_width_twips, int32_t page_height_twips);
 
 }  // namespace plotspool
 

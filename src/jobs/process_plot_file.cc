@@ -6,12 +6,16 @@
 #include "config/paper_format.h"
 #include "config/printer_profile.h"
 #include "imaging/host_form.h"
+#include "imaging/tiff_page.h"
 #include "jobs/extract_zip.h"
 #include "jobs/job_journal.h"
 #include "jobs/job_output.h"
 #include "log/metrics.h"
 #include "log/service_log.h"
 #include "platform/files.h"
+#include "platform/large_buffer.h"
+#include "service/global_settings.h"
+#include "util/convert.h"
 #include "util/message_loop.h"
 #include "util/path_helpers.h"
 
@@ -28,14 +32,21 @@ void Refuse(JobResult& result, const RuntimeError& why) {
   result.description = why.description();
 }
 
+// The decoded size a turn may hold, from [Global] BildspeicherMB on this machine.
+uint64_t TurnMemoryLimit() {
+  const std::string& megabytes = ServiceSettings.BildspeicherMB;
+  const int32_t value = megabytes.empty() ? 0 : TextToInt32(megabytes);
+  if (value < 0) throw RuntimeError(kInvalidPropertyValue);
+  return DecodedSizeLimitFor(static_cast<uint64_t>(value), platform::PhysicalMemoryBytes());
+}
+
 // Measures the image, looks up what the profile wants for its format, turns it when the
 // orientation differs and saves it back over the job file.
 JobValues DetectAndTurn(const std::string& job_path, JobVersion& version) {
   JobValues job;
-  if (DetectPaperFormat(job_path)) {
-    job.DetectedFormat = DetectedFormat;
-    job.DetectedOrientation = DetectedOrientation;
-  }
+  job.Measured = DetectPaperFormat(job_path);
+  job.DetectedFormat = job.Measured.DetectedFormat;
+  job.DetectedOrientation = job.Measured.DetectedOrientation;
   const FormatRule rule = LookupFormatRule(job.DetectedFormat);
   job.TargetFormat = rule.TargetFormat;
   job.WantedOrientation = rule.WantedOrientation;
@@ -47,7 +58,10 @@ JobValues DetectAndTurn(const std::string& job_path, JobVersion& version) {
   // Exact comparison: a lower-case "q" differs from "Q" and turns.
   const bool turn =
       !job.WantedOrientation.empty() && job.WantedOrientation != job.DetectedOrientation;
-  if (turn) control.RotateRight();
+  if (turn) {
+    SetDecodedSizeLimit(TurnMemoryLimit());
+    control.RotateRight();
+  }
   try {
     control.Save();
   } catch (const RuntimeError& error) {

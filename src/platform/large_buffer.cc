@@ -1,6 +1,7 @@
 #include "platform/large_buffer.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <utility>
 
@@ -30,6 +31,13 @@ LargeBuffer& LargeBuffer::operator=(LargeBuffer&& other) noexcept {
 
 LargeBuffer::~LargeBuffer() {
   if (data_ != nullptr) munmap(data_, size_);
+}
+
+uint64_t PhysicalMemoryBytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page_size <= 0) return 0;
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
 }
 
 }  // namespace plotspool::platform

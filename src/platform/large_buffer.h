@@ -28,6 +28,9 @@ class LargeBuffer {
   size_t size_ = 0;
 };
 
+// The machine's physical memory in bytes; 0 when it cannot be told.
+uint64_t PhysicalMemoryBytes();
+
 }  // namespace plotspool::platform
 
 #endif  // PLOTSPOOL_PLATFORM_LARGE_BUFFER_H_

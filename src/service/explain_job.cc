@@ -64,17 +64,13 @@ std::string TypeName(JobType type) {
   return "neither TIFF nor ZIP";
 }
 
-// What the measurement of the image gave; the detection fills the four texts.
+// What the measurement of the image gave.
 struct Measure {
   int64_t width = 0;
   int64_t height = 0;
   double x_dpi = 0;
   double y_dpi = 0;
-  bool detected = false;
-  std::string format;
-  std::string orientation;
-  std::string long_mm;
-  std::string short_mm;
+  PaperDetection found;
 };
 
 // The one use of the paper-format detection. A file on disk goes through the detection itself;
@@ -89,13 +85,7 @@ Measure MeasureImage(const std::string& job_path, const std::string* member) {
     measure.height = control.ImageHeight();
     measure.x_dpi = control.HorizontalResolution();
     measure.y_dpi = control.VerticalResolution();
-    measure.detected = DetectPaperFormat(job_path);
-    if (measure.detected) {
-      measure.format = DetectedFormat;
-      measure.orientation = DetectedOrientation;
-      measure.long_mm = LongSideMm;
-      measure.short_mm = ShortSideMm;
-    }
+    measure.found = DetectPaperFormat(job_path);
     return measure;
   }
   const TiffMeasure tiff = MeasureTiffBytes(*member);
@@ -103,15 +93,18 @@ Measure MeasureImage(const std::string& job_path, const std::string* member) {
   measure.height = tiff.height;
   measure.x_dpi = tiff.x_dpi;
   measure.y_dpi = tiff.y_dpi;
+  PaperDetection& found = measure.found;
+  const bool landscape = tiff.width > tiff.height;
+  found.DetectedOrientation = landscape ? "Q" : "H";
+  found.LongSidePx = static_cast<int32_t>(landscape ? tiff.width : tiff.height);
+  found.ShortSidePx = static_cast<int32_t>(landscape ? tiff.height : tiff.width);
   if (tiff.x_dpi > 0 && tiff.y_dpi > 0) {
-    const bool landscape = tiff.width > tiff.height;
-    const double long_mm = (landscape ? tiff.width : tiff.height) / tiff.x_dpi * 25.4;
-    const double short_mm = (landscape ? tiff.height : tiff.width) / tiff.y_dpi * 25.4;
-    measure.detected = true;
-    measure.format = ClassifyLongSide(long_mm);
-    measure.orientation = landscape ? "Q" : "H";
-    measure.long_mm = NumberToText(long_mm);
-    measure.short_mm = NumberToText(short_mm);
+    const double long_mm = found.LongSidePx / tiff.x_dpi * 25.4;
+    const double short_mm = found.ShortSidePx / tiff.y_dpi * 25.4;
+    found.SizesKnown = true;
+    found.DetectedFormat = ClassifyLongSide(long_mm);
+    found.LongSideMm = NumberToText(long_mm);
+    found.ShortSideMm = NumberToText(short_mm);
   }
   return measure;
 }
@@ -168,19 +161,22 @@ void ExplainMeasure(std::ostream& out, const Measure& measure) {
        measure.x_dpi > 0 && measure.y_dpi > 0
            ? NumberToText(measure.x_dpi) + " x " + NumberToText(measure.y_dpi) + " dpi"
            : std::string("none usable stated"));
-  if (!measure.detected) {
-    Fact(out, "format", "not detected (no usable resolution): the A0 keys apply");
+  const PaperDetection& found = measure.found;
+  const std::string orientation =
+      found.DetectedOrientation == "Q" ? "landscape (Q)" : std::string("portrait (H)");
+  if (!found.SizesKnown) {
+    Fact(out, "format",
+         "not detected (no usable resolution), " + orientation +
+             " by its pixels: the A0 keys apply and the print fills the page");
     return;
   }
   Fact(out, "size",
-       Mm(TextToDouble(measure.long_mm)) + " x " + Mm(TextToDouble(measure.short_mm)) +
+       Mm(TextToDouble(found.LongSideMm)) + " x " + Mm(TextToDouble(found.ShortSideMm)) +
            " mm (long x short side)");
-  const std::string orientation =
-      measure.orientation == "Q" ? "landscape (Q)" : std::string("portrait (H)");
   Fact(out, "format",
-       measure.format.empty()
+       found.DetectedFormat.empty()
            ? "none (the long side lies in no size class), " + orientation + ": the A0 keys apply"
-           : measure.format + ", " + orientation);
+           : found.DetectedFormat + ", " + orientation);
 }
 
 // The hand-off's program and arguments; a failure when the program cannot be started.
@@ -261,7 +257,9 @@ std::optional<Failure> ExplainPrint(std::ostream& out, const JobValues& job,
   printer.SetOrientation(portrait ? platform::kPortrait : platform::kLandscape);
   Fact(out, "print orientation", portrait ? "portrait" : "landscape");
   PageFit fit;
-  ComputePageFit(effective, measure.long_mm, measure.short_mm, printer.PageWidthTwips(),
+  const FitSides sides =
+      SidesForFit(measure.found, effective, printer.PageWidthTwips(), printer.PageHeightTwips());
+  ComputePageFit(effective, sides.long_side_mm, sides.short_side_mm, printer.PageWidthTwips(),
                  printer.PageHeightTwips(), fit, pending);
   Fact(out, "page", Mm(fit.page_width) + " x " + Mm(fit.page_height) + " mm printable");
   Fact(out, "scale",
@@ -327,8 +325,9 @@ std::optional<Failure> ExplainContent(std::ostream& out, const std::string& job_
   ExplainMeasure(out, measure);
 
   JobValues job;
-  job.DetectedFormat = measure.format;
-  job.DetectedOrientation = measure.orientation;
+  job.Measured = measure.found;
+  job.DetectedFormat = measure.found.DetectedFormat;
+  job.DetectedOrientation = measure.found.DetectedOrientation;
   const FormatRule rule = LookupFormatRule(job.DetectedFormat);
   job.TargetFormat = rule.TargetFormat;
   job.WantedOrientation = rule.WantedOrientation;

@@ -85,6 +85,7 @@ bool ReadGlobalSettings() {
   const bool walk = AcceptTransferRoot(ServiceSettings.UebergabePfad);
   readable = Refresh(ServiceSettings.ProgrammEnde, "ProgrammEnde", "0") && readable;
   readable = Refresh(ServiceSettings.MetricsFile, "MetricsFile", "") && readable;
+  readable = Refresh(ServiceSettings.BildspeicherMB, "BildspeicherMB", "0") && readable;
   if (readable) {
     unreadable_reported = false;
   } else if (!unreadable_reported) {

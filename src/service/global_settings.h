@@ -14,6 +14,8 @@ struct GlobalSettings {
   std::string UebergabePfad;  // transfer root
   std::string ProgrammEnde;   // exactly "1" stops the service
   std::string MetricsFile;    // where the metrics are written; empty = none
+  // The decoded image a turn may hold, in MB; 0 = automatic.
+  std::string BildspeicherMB;
 };
 
 extern GlobalSettings ServiceSettings;
