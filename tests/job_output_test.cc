@@ -104,6 +104,24 @@ TEST_F(JobOutputTest, FirstMatchingPrinterPrintsAndTheJobIsCopied) {
   EXPECT_NEAR(placement[1], Points(210), 1);
 }
 
+// A plot whose data is damaged cannot become a page: the print line says why (libtiff's reason,
+// not a later step's "empty page"), nothing reaches the queue, and the file is kept.
+TEST_F(JobOutputTest, DamagedPlotFailsItsPrintWithTheReasonAndIsKept) {
+  Section("sPrinterName=hp*\n");
+  const fs::path job = printer_ / "plan.tif";
+  MakePlot(job, "A4", false, 100);
+  std::string bytes = ReadWholeFile(job);
+  for (size_t i = bytes.size() / 3; i < bytes.size() / 3 + 64; ++i) bytes[i] = '\x5a';
+  WriteWholeFile(job, bytes);
+  const JobResult result = ProcessPlotFile("plan.tif", printer_.string() + "/");
+  EXPECT_TRUE(result.refused);
+  EXPECT_EQ(result.number, 57) << result.description;
+  EXPECT_TRUE(std::regex_search(
+      Log(), std::regex("\terror\t57 Device I/O error \\(.+\\)plan\\.tif on hp\\*")))
+      << Log();
+  EXPECT_TRUE(rig_.CapturedJobs("HP_DesignJet_500").empty());
+}
+
 TEST_F(JobOutputTest, NoMatchingPrinterLogsAndEndsTheJobWithoutACopy) {
   Section("sPrinterName=Epson*\nsOutputFolder=" + out_.string() + "\n");
   MakePlot(printer_ / "plan.tif", "A4", false, 100);

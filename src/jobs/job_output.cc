@@ -151,9 +151,11 @@ bool PrintedBefore(const JournaledStep& step) {
   return true;
 }
 
-// Returns false when no printer matched: the job then ends at once.
+// Returns false when no printer matched: the job then ends at once. A print that failed leaves
+// its error in `failure`.
 bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
-           PrintTempFiles& temp_files, const JournaledStep& step) {
+           PrintTempFiles& temp_files, const JournaledStep& step,
+           std::optional<RuntimeError>& failure) {
   std::string paper_number;
   const std::string found = SelectPrinter(job, paper_number);
   if (found.empty()) {
@@ -176,13 +178,24 @@ bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
     temp_files.name = platform::CreateTempFileName(temp_dir, "");
   });
   const std::string bitmap = temp_files.name.empty() ? "" : temp_files.name + ".bmp";
-  SkipAndRemember(pending,
-                  [&] { frmSample().oleImgEdit1().SaveAs(bitmap, ImageFileType::kBitmap); });
+  // Each picture step needs the one before: when one fails, the later ones are not tried, so the
+  // line names the failure that matters (a damaged image), not "empty page or picture".
+  bool picture_ready = false;
+  SkipAndRemember(pending, [&] {
+    frmSample().oleImgEdit1().SaveAs(bitmap, ImageFileType::kBitmap);
+    picture_ready = true;
+  });
   // Nothing has reached the printer yet: a temporary directory without room is worth a later
   // tick, not a job removed unprinted.
   if (pending.number() == kDiskFull) throw PassedToCaller(RuntimeError(kDiskFull));
   YieldToMessageLoop();
-  SkipAndRemember(pending, [&] { frmSample().Picture1().LoadPicture(bitmap); });
+  if (picture_ready) {
+    SkipAndRemember(pending, [&] {
+      picture_ready = false;
+      frmSample().Picture1().LoadPicture(bitmap);
+      picture_ready = true;
+    });
+  }
   YieldToMessageLoop();
 
   int32_t page_width = 0;
@@ -197,11 +210,12 @@ bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
 
   // The print size goes to twips with the factor held in single precision.
   const double twips_per_mm = static_cast<float>(kTwipsPerMm);
-  SkipAndRemember(pending, [&] {
-    printer.DrawPicture(frmSample().Picture1(), 0, 0,
-                        static_cast<int32_t>(fit.print_width * twips_per_mm + 0.5),
-                        static_cast<int32_t>(fit.print_height * twips_per_mm + 0.5));
-  });
+  if (picture_ready)
+    SkipAndRemember(pending, [&] {
+      printer.DrawPicture(frmSample().Picture1(), 0, 0,
+                          static_cast<int32_t>(fit.print_width * twips_per_mm + 0.5),
+                          static_cast<int32_t>(fit.print_height * twips_per_mm + 0.5));
+    });
   YieldToMessageLoop();
   step.Begin();
   try {
@@ -223,6 +237,7 @@ bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
 
   if (pending.IsSet()) {
     WriteLog("error", ErrorLine(pending, file_name, PrinterProfile.sPrinterName));
+    failure = RuntimeError(pending.number(), pending.description());
     pending.Clear();
   } else {
     WriteLog("info", "Print " + file_name + " on " + PrinterProfile.sPrinterName);
@@ -254,11 +269,13 @@ void CopyToOutputFolder(const std::string& file_name, const std::string& job_pat
   WriteLog("info", "Copy " + file_name + " on " + folder);
 }
 
-void Close(const std::string& file_name, bool printed, PendingError& pending) {
+void Close(const std::string& file_name, bool printed, PendingError& pending,
+           std::optional<RuntimeError>& failure) {
   ImagingControl& control = frmSample().oleImgEdit1();
   const int32_t status = control.Status();
   if (status != 0) {
     WriteLog("error", "Code = " + ToHex(status) + " " + file_name);
+    if (!failure) failure = RuntimeError(status);
   } else if (printed) {
     SkipAndRemember(pending, [&] {
       control.Save();
@@ -273,9 +290,11 @@ void Close(const std::string& file_name, bool printed, PendingError& pending) {
 
 }  // namespace
 
-bool RunJobOutputs(const std::string& file_name, const std::string& directory, JobValues& job,
-                   JobVersion& version) {
+std::optional<RuntimeError> RunJobOutputs(const std::string& file_name,
+                                          const std::string& directory, JobValues& job,
+                                          JobVersion& version) {
   const std::string job_path = directory + file_name;
+  std::optional<RuntimeError> failure;
   PendingError pending;
   PrintTempFiles temp_files;
   const JournaledStep hand_off(version, OutputStep::kHandOff);
@@ -289,8 +308,9 @@ bool RunJobOutputs(const std::string& file_name, const std::string& directory, J
   bool printed = false;
   if (!PrinterProfile.sPrinterName.empty()) {
     if (!print.Completed() && !PrintedBefore(print) &&
-        !Print(file_name, job, pending, temp_files, print)) {
-      return false;  // no copy, no close
+        !Print(file_name, job, pending, temp_files, print, failure)) {
+      return RuntimeError(kPrinterError,
+                          "Printer (" + PrinterProfile.sPrinterName + ") not installed");
     }
     printed = true;
   }
@@ -298,8 +318,8 @@ bool RunJobOutputs(const std::string& file_name, const std::string& directory, J
   if (!PrinterProfile.sOutputFolder.empty() && !copy.Completed()) {
     CopyToOutputFolder(file_name, job_path, printed, pending, copy);
   }
-  Close(file_name, printed, pending);
-  return true;
+  Close(file_name, printed, pending, failure);
+  return failure;
 }
 
 }  // namespace plotspool

@@ -4,9 +4,11 @@
 #define PLOTSPOOL_JOBS_JOB_OUTPUT_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "config/paper_format.h"
+#include "util/error.h"
 
 namespace plotspool {
 
@@ -32,10 +34,12 @@ class JobVersion;
 // Runs the outputs of the job `directory` + `file_name`, whose image is loaded in the host
 // form's imaging control. Failures before a printer matched raise RuntimeError (the job-level
 // handler logs them); failures between the match and the found check raise PassedToCaller.
-// An output the journal holds as completed for this version is not repeated. Returns false when
-// no installed printer matched (the job then ended without copy and close).
-bool RunJobOutputs(const std::string& file_name, const std::string& directory, JobValues& job,
-                   JobVersion& version);
+// An output the journal holds as completed for this version is not repeated. Returns why the
+// job's file is to be kept rather than removed: no installed printer matched (the job then ended
+// without copy and close), the print failed, or the image reported a failure at the end.
+std::optional<RuntimeError> RunJobOutputs(const std::string& file_name,
+                                          const std::string& directory, JobValues& job,
+                                          JobVersion& version);
 
 }  // namespace plotspool
 

@@ -113,9 +113,9 @@ void ProcessAtDepth(const std::string& file_name, const std::string& directory, 
         return;
       case JobType::kTiff: {
         JobValues job = DetectAndTurn(job_path, version);
-        if (!RunJobOutputs(file_name, directory, job, version)) {
-          Refuse(result, RuntimeError(kPrinterError, "Printer (" + PrinterProfile.sPrinterName +
-                                                         ") not installed"));
+        // The outputs said what failed; the file is kept for the administrator.
+        if (const auto failure = RunJobOutputs(file_name, directory, job, version)) {
+          Refuse(result, *failure);
         }
         return;
       }
