@@ -38,9 +38,10 @@ class ServiceTest : public ::testing::Test {
 
 TEST_F(ServiceTest, FreshStartWritesTheDefaultsAndStopsOnRequest) {
   ASSERT_GT(service_.Start(), 0);
-  ASSERT_TRUE(WaitFor([&] { return IniContains("ProgrammEnde=0\n"); }, 5s));
+  ASSERT_TRUE(WaitFor([&] { return IniContains("VollstaendigeSuche=0\n"); }, 5s));
   EXPECT_EQ(ReadWholeFile(service_.ini()),
-            "[Global]\nWartezeit=10\nAdminLog=0\nUebergabePfad=/tmp/plotspool/\nProgrammEnde=0\n");
+            "[Global]\nWartezeit=10\nAdminLog=0\nUebergabePfad=/tmp/plotspool/\nProgrammEnde=0\n"
+            "VollstaendigeSuche=0\n");
   EXPECT_TRUE(fs::is_directory("/tmp/plotspool"));
 
   WriteWholeFile(service_.ini(),

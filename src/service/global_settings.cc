@@ -80,6 +80,7 @@ bool ReadGlobalSettings() {
              readable;
   const bool walk = AcceptTransferRoot(ServiceSettings.UebergabePfad);
   readable = Refresh(ServiceSettings.ProgrammEnde, "ProgrammEnde", "0") && readable;
+  readable = Refresh(ServiceSettings.VollstaendigeSuche, "VollstaendigeSuche", "0") && readable;
   if (readable) {
     unreadable_reported = false;
   } else if (!unreadable_reported) {

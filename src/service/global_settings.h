@@ -13,6 +13,8 @@ struct GlobalSettings {
   std::string AdminLog;       // take-over diagnostics on/off
   std::string UebergabePfad;  // transfer root
   std::string ProgrammEnde;   // exactly "1" stops the service
+  // A true value lists every directory at every walk (see ScanDirectory).
+  std::string VollstaendigeSuche;
 };
 
 extern GlobalSettings ServiceSettings;
