@@ -124,13 +124,6 @@ class Walker {
       return;
     }
     const bool known_quiet = trust_stamps_ && known.quiet;
-    platform::DirectoryStamp stamp;
-    // The commonest directory of all, an empty one that has not changed, costs one look.
-    if (known_quiet && known.subdirectories.empty() && parent != nullptr &&
-        parent->StampOf(known.name, stamp) && stamp == known.stamp) {
-      return;
-    }
-
     const int64_t listed_at = platform::FileSystemClockNs();
     platform::DirectoryEnumeration dir;
     // A directory that cannot be enumerated is skipped with its files (and tried again).
@@ -138,13 +131,13 @@ class Walker {
       ForgetContents(known);
       return;
     }
+    platform::DirectoryStamp stamp;
     const bool stamped = dir.Stamp(stamp);
     if (known_quiet && stamped && stamp == known.stamp) {
       for (KnownDirectory& sub : known.subdirectories) {
         if (bStopScan) break;
         YieldToMessageLoop();
-        std::string sub_path = path + sub.name + "/";
-        Walk(sub_path, &dir, depth + 1, sub);
+        WalkSubDirectory(path, dir, depth, sub);
       }
       return;
     }
@@ -169,9 +162,7 @@ class Walker {
           only_subdirectories = false;
         } else if (Wanted(entry, pattern_)) {
           known.subdirectories.push_back(TakeKnown(previous, cursor, entry.name));
-          std::string sub_path = path + entry.name + "/";
-          // A sub-directory swapped for a link after it was listed is not entered.
-          Walk(sub_path, &dir, depth + 1, known.subdirectories.back());
+          WalkSubDirectory(path, dir, depth, known.subdirectories.back());
         }
       }
     }
@@ -208,6 +199,19 @@ class Walker {
   }
 
  private:
+  void WalkSubDirectory(const std::string& path, const platform::DirectoryEnumeration& dir,
+                        int depth, KnownDirectory& sub) {
+    // The commonest directory of all, an empty one that has not changed, costs one look.
+    platform::DirectoryStamp stamp;
+    if (trust_stamps_ && sub.quiet && sub.subdirectories.empty() && dir.StampOf(sub.name, stamp) &&
+        stamp == sub.stamp) {
+      return;
+    }
+    std::string sub_path = path + sub.name + "/";
+    // A sub-directory swapped for a link after it was listed is not entered.
+    Walk(sub_path, &dir, depth + 1, sub);
+  }
+
   // The root may be a link the administrator set up; below it, links are never followed,
   // neither by the walk nor by any step of a take-over it starts.
   static bool Open(platform::DirectoryEnumeration& dir, const std::string& path,
