@@ -3,9 +3,10 @@
 //   1. JOBS small TIFFs (default 5000) dropped at once over PRINTERS directories (default 10):
 //      all must be taken over; resident memory and open descriptors of the service are sampled
 //      from the 100th job to the last and must stay flat; jobs per second.
-//   2. The processor time of one idle tick over a tree of DIRS empty directories (default 10000).
+//   2. The processor time of one idle tick over a tree of DIRS empty directories (default 10000),
+//      and over a chain of CHAIN directories each inside the previous one (default 1000).
 //   3. The processor time per minute with an empty transfer root (goal: under 0.1 s).
-// usage: load_bench [--jobs N] [--printers N] [--dirs N] [--idle-seconds S] [--keep]
+// usage: load_bench [--jobs N] [--printers N] [--dirs N] [--chain N] [--idle-seconds S] [--keep]
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -62,8 +63,11 @@ long OpenDescriptors(pid_t pid) {
   return count;
 }
 
-// User plus system time of `pid` in seconds.
+// Processor time of `pid` in seconds: the scheduler's nanosecond count of its main thread (the
+// service has no other), else user plus system time in clock ticks.
 double CpuSeconds(pid_t pid) {
+  std::istringstream schedstat(ReadText("/proc/" + std::to_string(pid) + "/schedstat"));
+  if (double ns = 0; schedstat >> ns) return ns / 1e9;
   const std::string stat = ReadText("/proc/" + std::to_string(pid) + "/stat");
   std::istringstream fields(stat.substr(stat.rfind(')') + 2));
   std::string field;
@@ -92,10 +96,27 @@ std::string Ini(const fs::path& root, int printers) {
 
 void Sleep(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
+// Points the service at `root`, lets it settle and returns its processor time per tick in ms.
+double IdleTickMs(pid_t pid, const fs::path& home, const fs::path& root) {
+  WriteText(home / "plotspool.ini", Ini(root, 0));
+  // The next ticks read the new root; directories changed in the last seconds are listed in
+  // full until their times are old enough to be trusted.
+  Sleep(8);
+  const double window = 20;
+  const double cpu_before = CpuSeconds(pid);
+  const auto start = Clock::now();
+  Sleep(window);
+  const double cpu = CpuSeconds(pid) - cpu_before;
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+  // A tick starts 1 s after the end of the previous one and is all processor work here.
+  const double ticks = (wall - cpu) / 1.0;
+  return 1000 * cpu / ticks;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  int jobs = 5000, printers = 10, dirs = 10000;
+  int jobs = 5000, printers = 10, dirs = 10000, chain = 1000;
   double idle_seconds = 60;
   bool keep = false;
   for (int i = 1; i < argc; ++i) {
@@ -106,13 +127,15 @@ int main(int argc, char** argv) {
       printers = std::atoi(argv[++i]);
     else if (arg == "--dirs" && i + 1 < argc)
       dirs = std::atoi(argv[++i]);
+    else if (arg == "--chain" && i + 1 < argc)
+      chain = std::atoi(argv[++i]);
     else if (arg == "--idle-seconds" && i + 1 < argc)
       idle_seconds = std::atof(argv[++i]);
     else if (arg == "--keep")
       keep = true;
     else {
       std::fprintf(stderr,
-                   "usage: load_bench [--jobs N] [--printers N] [--dirs N] "
+                   "usage: load_bench [--jobs N] [--printers N] [--dirs N] [--chain N] "
                    "[--idle-seconds S] [--keep]\n");
       return 2;
     }
@@ -122,8 +145,11 @@ int main(int argc, char** argv) {
   if (mkdtemp(pattern) == nullptr) return 1;
   const fs::path dir = pattern;
   const fs::path home = dir / "service", temp = dir / "tmp", staging = dir / "staging";
-  const fs::path root = dir / "root", wide = dir / "wide", empty = dir / "empty";
-  for (const fs::path& d : {home, temp, staging, root, wide, empty}) fs::create_directories(d);
+  const fs::path root = dir / "root", wide = dir / "wide", deep = dir / "deep";
+  const fs::path empty = dir / "empty";
+  for (const fs::path& d : {home, temp, staging, root, wide, deep, empty}) {
+    fs::create_directories(d);
+  }
   const fs::path service = home / "plotspool";
   fs::copy_file(fs::read_symlink("/proc/self/exe").parent_path() / "plotspool", service);
   std::vector<fs::path> printer_dirs;
@@ -208,33 +234,28 @@ int main(int argc, char** argv) {
       " open fds %ld..%ld\n",
       samples, rss_min, rss_max, rss_first, rss_last, fd_min, fd_max);
 
-  // 2. One idle tick over many empty directories: 100 directories of dirs/100 each.
+  // 2. One idle tick over many empty directories: 100 directories of dirs/100 each; then over a
+  // chain, which the service walks only so far.
   for (int d = 0; d < dirs; ++d) {
     fs::create_directories(wide / ("P" + std::to_string(d / 100)) / ("D" + std::to_string(d)));
   }
-  WriteText(home / "plotspool.ini", Ini(wide, 0));
-  Sleep(3);  // the next ticks read the new root
-  const double tick_window = 20;
-  double cpu_before = CpuSeconds(pid);
-  auto start = Clock::now();
-  Sleep(tick_window);
-  double cpu = CpuSeconds(pid) - cpu_before;
-  double wall = std::chrono::duration<double>(Clock::now() - start).count();
-  // A tick starts 1 s after the end of the previous one and is all processor work here.
-  const double ticks = (wall - cpu) / 1.0;
-  std::printf(
-      "idle tick over %d empty directories: %.1f ms CPU per tick (%.2f s CPU over %.0f s,"
-      " about %.0f ticks)\n",
-      dirs, 1000 * cpu / ticks, cpu, wall, ticks);
+  const double wide_ms = IdleTickMs(pid, home, wide);
+  std::printf("idle tick over %d empty directories: %.2f ms CPU per tick (VmRSS %ld kB)\n", dirs,
+              wide_ms, ResidentKb(pid));
+  fs::path bottom = deep;
+  for (int d = 0; d < chain; ++d) bottom /= "d";
+  if (chain > 0) fs::create_directories(bottom);
+  std::printf("idle tick over a chain of %d directories: %.2f ms CPU per tick\n", chain,
+              IdleTickMs(pid, home, deep));
 
   // 3. Idle with an empty transfer root.
   WriteText(home / "plotspool.ini", Ini(empty, 0));
   Sleep(3);
-  cpu_before = CpuSeconds(pid);
-  start = Clock::now();
+  const double cpu_before = CpuSeconds(pid);
+  const auto start = Clock::now();
   Sleep(idle_seconds);
-  cpu = CpuSeconds(pid) - cpu_before;
-  wall = std::chrono::duration<double>(Clock::now() - start).count();
+  const double cpu = CpuSeconds(pid) - cpu_before;
+  const double wall = std::chrono::duration<double>(Clock::now() - start).count();
   std::printf(
       "idle, empty transfer root: %.3f s CPU per minute (%.2f s over %.0f s; goal < 0.1)"
       "\n",

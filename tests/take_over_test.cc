@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <set>
 #include <thread>
@@ -321,6 +323,69 @@ TEST_F(IntakeTest, WalkGoesDepthFirstSubDirectoriesBeforeFiles) {
   const size_t first = Log().find(too_deep);
   ASSERT_NE(first, std::string::npos) << Log();
   EXPECT_EQ(Log().find(too_deep, first + 1), std::string::npos);
+}
+
+// A directory known to hold sub-directories alone is not listed again while it stays as it
+// was; whatever way something new gets into the tree, the next walk still finds it.
+TEST_F(IntakeTest, WalkListsOnlyChangedDirectoriesAndMissesNothing) {
+  using namespace std::chrono_literals;
+  SetDirectorySettleTime(0ns);  // the times here are exact: only the clock's tick must pass
+  ServiceSettings.VollstaendigeSuche = "0";
+  std::string root = root_.string();
+  auto walk = [&] {
+    // Changes must lie behind the file system's coarse clock to be told apart from the next.
+    std::this_thread::sleep_for(30ms);
+    ScanDirectory(root, "*", true);
+    return DirectoriesListedByLastWalk();
+  };
+  fs::create_directories(printer_ / "a");
+  fs::create_directories(printer_ / "b" / "c");
+  const fs::path spare = dir_.path() / "spare";
+  fs::create_directories(spare);
+  WriteWholeFile(spare / "z.tif", "z");
+  EXPECT_EQ(walk(), 5);  // the root, P1, a, b and c
+  EXPECT_EQ(walk(), 0);
+
+  struct Case {
+    const char* what;
+    std::function<fs::path()> change;  // returns the file the next walk must take
+  } cases[] = {
+      {"a file dropped into an empty directory",
+       [&] {
+         WriteWholeFile(printer_ / "a" / "x.tif", "x");
+         return printer_ / "a" / "x.tif";
+       }},
+      {"a new sub-directory",
+       [&] {
+         fs::create_directories(printer_ / "b" / "new");
+         WriteWholeFile(printer_ / "b" / "new" / "y.tif", "y");
+         return printer_ / "b" / "new" / "y.tif";
+       }},
+      {"a directory replaced by another",
+       [&] {
+         fs::rename(spare, printer_ / "b" / "c");
+         return printer_ / "b" / "c" / "z.tif";
+       }},
+      {"a stale temporary of ours",
+       [&] {
+         WriteWholeFile(printer_ / "a" / ".plotspool-0000abcd", "cut short");
+         return printer_ / "a" / ".plotspool-0000abcd";
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path file = c.change();
+    EXPECT_GT(walk(), 0);
+    EXPECT_FALSE(fs::exists(file));
+    walk();  // lists again what the take-over changed
+    EXPECT_EQ(walk(), 0);
+  }
+
+  // Where a file system may not stamp every change, every directory is listed every time.
+  ServiceSettings.VollstaendigeSuche = "1";
+  EXPECT_EQ(walk(), 6);
+  EXPECT_EQ(walk(), 6);
+  SetDirectorySettleTime(kDirectorySettleTime);
 }
 
 TEST_F(IntakeTest, MissingRootAndSetStopFlagHandNothingOn) {

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace plotspool::platform {
@@ -13,8 +14,12 @@ namespace {
 // A self-pipe: the handler writes one byte and nobody ever reads it, so the read end stays
 // readable and the request stays pending.
 int pipe_fds[2] = {-1, -1};
+// The same news for a look without a system call: a walk looks once per directory entry.
+std::atomic<bool> requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 void OnCloseSignal(int) {
+  requested.store(true, std::memory_order_relaxed);
   const int saved_errno = errno;
   const char byte = 1;
   [[maybe_unused]] ssize_t n = write(pipe_fds[1], &byte, 1);
@@ -40,7 +45,7 @@ void InstallCloseRequestSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-bool CloseRequestPending() { return WaitForCloseRequest(std::chrono::milliseconds(0)); }
+bool CloseRequestPending() { return requested.load(std::memory_order_relaxed); }
 
 bool WaitForCloseRequest(std::chrono::milliseconds timeout) {
   if (pipe_fds[0] < 0) {
