@@ -26,7 +26,8 @@ class ServiceTest : public ::testing::Test {
   void WriteIni(const std::string& programm_ende = "0") {
     WriteWholeFile(service_.ini(), "[Global]\nWartezeit=0\nAdminLog=0\nUebergabePfad=" +
                                        (dir_.path() / "root").string() +
-                                       "/\nProgrammEnde=" + programm_ende + "\n");
+                                       "/\nProgrammEnde=" + programm_ende +
+                                       "\nMetricsFile=\nBildspeicherMB=0\nVollstaendigeSuche=0\n");
   }
   bool IniContains(const std::string& text) {
     return ReadWholeFile(service_.ini()).find(text) != std::string::npos;
