@@ -7,13 +7,17 @@
 #include <sys/stat.h>
 #include <tiffio.h>
 
+#include <array>
+#include <cstring>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 
 #include "config/printer_profile.h"
 #include "cups_rig.h"
 #include "imaging/host_form.h"
 #include "imaging/sample_plot.h"
+#include "imaging_test_util.h"
 #include "intake/take_over.h"
 #include "jobs/process_plot_file.h"
 #include "pdf_check.h"
@@ -178,6 +182,161 @@ TEST_F(JobOutputTest, ImageLargerThanThePageIsScaledDownUniformly) {
   EXPECT_NEAR(filled[0], Points(287), 1);
   EXPECT_NEAR(filled[1], Points(100), 1);
   EXPECT_FALSE(Logged("error", "")) << Log();
+}
+
+// One page of `spec` in a single colour: `pixel` holds its samples (alpha included) as numbers,
+// written as floating point for floating-point pages.
+void WriteUniformTiff(const fs::path& path, const testing::LayoutSpec& spec,
+                      const std::vector<double>& pixel) {
+  constexpr uint32_t kWidth = 200, kHeight = 100;  // 2 x 1 inch
+  const fs::path plain = path.string() + ".noise";
+  testing::WriteLayoutTiff(plain, spec, 8, 8);  // the tags, taken over below
+  TIFF* in = TIFFOpen(plain.c_str(), "r");
+  TIFF* tif = TIFFOpen(path.c_str(), "w");
+  ASSERT_NE(in, nullptr);
+  ASSERT_NE(tif, nullptr);
+  for (const ttag_t tag : {TIFFTAG_BITSPERSAMPLE, TIFFTAG_SAMPLESPERPIXEL, TIFFTAG_PHOTOMETRIC,
+                           TIFFTAG_PLANARCONFIG, TIFFTAG_SAMPLEFORMAT, TIFFTAG_RESOLUTIONUNIT}) {
+    uint16_t value = 0;
+    TIFFGetField(in, tag, &value);
+    TIFFSetField(tif, tag, value);
+  }
+  uint16_t count = 0;
+  uint16_t* kinds = nullptr;
+  if (TIFFGetField(in, TIFFTAG_EXTRASAMPLES, &count, &kinds) == 1) {
+    TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, count, kinds);
+  }
+  TIFFClose(in);
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kHeight);
+  TIFFSetField(tif, TIFFTAG_XRESOLUTION, 100.0);
+  TIFFSetField(tif, TIFFTAG_YRESOLUTION, 100.0);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 16);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+  if (spec.photometric == PHOTOMETRIC_PALETTE) {
+    std::vector<uint16_t> map(3 << spec.bits, 0);
+    const size_t n = size_t{1} << spec.bits, index = static_cast<size_t>(pixel[0]);
+    map[index] = 0xFFFF;          // red
+    map[n + index] = 0x8000;      // green
+    map[2 * n + index] = 0x0000;  // blue
+    TIFFSetField(tif, TIFFTAG_COLORMAP, map.data(), map.data() + n, map.data() + 2 * n);
+  }
+  const bool separate = spec.planar == PLANARCONFIG_SEPARATE;
+  const size_t per_row = separate ? 1 : pixel.size();
+  for (uint16_t plane = 0; plane < (separate ? spec.samples : 1); ++plane) {
+    std::vector<uint8_t> row(static_cast<size_t>(TIFFScanlineSize64(tif)), 0);
+    size_t bit = 0;
+    for (uint32_t x = 0; x < kWidth; ++x) {
+      for (size_t s = 0; s < per_row; ++s) {
+        const double value = pixel[separate ? plane : s];
+        uint8_t* at = row.data() + bit / 8;
+        if (spec.sample_format == SAMPLEFORMAT_IEEEFP) {
+          const float f = static_cast<float>(value);
+          memcpy(at, &f, 4);
+        } else if (spec.bits == 8) {
+          *at = static_cast<uint8_t>(static_cast<int>(value));
+        } else if (spec.bits == 16) {
+          const uint16_t v = static_cast<uint16_t>(static_cast<int>(value));
+          memcpy(at, &v, 2);
+        } else {  // packed, MSB first
+          for (int b = spec.bits - 1; b >= 0; --b, ++bit) {
+            if ((static_cast<uint32_t>(value) >> b) & 1) row[bit / 8] |= 0x80 >> (bit % 8);
+          }
+          continue;
+        }
+        bit += spec.bits;
+      }
+    }
+    for (uint32_t y = 0; y < kHeight; ++y) TIFFWriteScanline(tif, row.data(), y, plane);
+  }
+  TIFFClose(tif);
+}
+
+// Every layout the turn reads prints in the colour space and depth it has, and looks on paper
+// like its samples say.
+TEST_F(JobOutputTest, EveryLayoutPrintsInItsOwnColours) {
+  using testing::LayoutSpec;
+  struct Case {
+    LayoutSpec spec;
+    std::vector<double> pixel;
+    const char* colour;  // as pdfimages lists it
+    int bits;
+    std::array<int, 3> rgb;  // rendered (poppler's own conversion for CMYK and Lab)
+    int tolerance = 3;
+  };
+  const Case cases[] = {
+      {{"cmyk-alpha", 8, 5, PHOTOMETRIC_SEPARATED, PLANARCONFIG_CONTIG, 1, 1},
+       {0, 255, 255, 0, 255},
+       "cmyk",
+       8,
+       {236, 28, 36}},
+      {{"cmyk16", 16, 4, PHOTOMETRIC_SEPARATED}, {65535, 0, 0, 0}, "cmyk", 16, {0, 173, 239}},
+      {{"rgb16", 16, 3, PHOTOMETRIC_RGB}, {65535, 32896, 0}, "rgb", 16, {255, 128, 0}},
+      {{"gray16", 16, 1}, {16448}, "gray", 16, {64, 64, 64}},
+      {{"palette4", 4, 1, PHOTOMETRIC_PALETTE}, {5}, "index", 4, {255, 128, 0}},
+      // L* 50, a* 0, b* 0 is sRGB 119 gray.
+      {{"cielab8", 8, 3, PHOTOMETRIC_CIELAB}, {128, 0, 0}, "lab", 8, {119, 119, 119}, 12},
+      {{"gray-alpha", 8, 2, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, 1, 1},
+       {0, 128},
+       "gray",
+       8,
+       {127, 127, 127}},
+      {{"rgb-clear", 8, 4, PHOTOMETRIC_RGB, PLANARCONFIG_CONTIG, 1, 1},
+       {255, 0, 0, 0},
+       "rgb",
+       8,
+       {255, 255, 255}},
+      {{"signed", 8, 1, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_INT},
+       {0},
+       "gray",
+       8,
+       {128, 128, 128}},
+      {{"float", 32, 1, PHOTOMETRIC_MINISBLACK, PLANARCONFIG_CONTIG, SAMPLEFORMAT_IEEEFP},
+       {0.25},
+       "gray",
+       16,
+       {64, 64, 64}},
+      {{"12bit", 12, 1}, {2048}, "gray", 16, {128, 128, 128}},
+      {{"planar", 8, 3, PHOTOMETRIC_RGB, PLANARCONFIG_SEPARATE},
+       {0, 0, 255},
+       "rgb",
+       8,
+       {0, 0, 255}},
+  };
+  Section("sPrinterName=HP_DesignJet_500\n");
+  size_t printed = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.spec.name);
+    const std::string name = std::string(c.spec.name) + ".tif";
+    WriteUniformTiff(printer_ / name, c.spec, c.pixel);
+    Process(name);
+    const auto jobs = rig_.WaitForJobs("HP_DesignJet_500", ++printed);
+    ASSERT_EQ(jobs.size(), printed) << Log();
+    const CapturedJob& job = jobs.back();
+    const auto placement = ImagePlacement(dir_.path(), job);  // also runs qpdf --check
+    ASSERT_EQ(placement.size(), 4u);
+    const fs::path pdf = dir_.path() / ("job-" + std::to_string(job.id) + ".pdf");
+    std::istringstream list(RunCommand("pdfimages -list " + pdf.string()).output);
+    std::string line, colour;
+    int bits = 0;
+    for (int i = 0; i < 3; ++i) std::getline(list, line);
+    std::istringstream fields(line);
+    std::string skip;
+    for (int i = 0; i < 5; ++i) fields >> skip;
+    fields >> colour >> skip >> bits;
+    EXPECT_EQ(colour, c.colour) << line;
+    EXPECT_EQ(bits, c.bits) << line;
+
+    constexpr int kDpi = 20;
+    const testing::Rendered page = testing::Render(pdf, kDpi, false);
+    ASSERT_GT(page.width, 0);
+    const int x = static_cast<int>((placement[2] + placement[0] / 2) * kDpi / 72);
+    const int y = page.height - static_cast<int>((placement[3] + placement[1] / 2) * kDpi / 72);
+    for (int channel = 0; channel < 3; ++channel) {
+      EXPECT_NEAR(page.At(x, y, channel), c.rgb[channel], c.tolerance) << channel;
+    }
+  }
+  EXPECT_EQ(Log().find("\terror\t"), std::string::npos) << Log();
 }
 
 TEST_F(JobOutputTest, HandOffGetsThePathAsOneArgumentAndIsStoppedAtItsTimeOut) {

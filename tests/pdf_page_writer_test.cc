@@ -153,7 +153,10 @@ TEST_F(PdfPageWriterTest, RefusesWhatItCannotCarryAndFailsOnAShortPicture) {
     return 0;
   };
   auto discard = [](std::span<const uint8_t>) {};
-  TestPicture sixteen_bit(Format(4, 4, 16, 1), [](uint32_t, uint32_t) { return 0u; });
+  RasterFormat wide_index = Format(4, 4, 16, 1);  // PDF indexes have at most 8 bits
+  wide_index.colours = RasterColours::kIndexed;
+  wide_index.palette = {0, 0xFFFFFF};
+  TestPicture sixteen_bit(wide_index, [](uint32_t, uint32_t) { return 0u; });
   EXPECT_EQ(error_of([&] { WritePdfPage(SmallPage(0, 0), sixteen_bit, discard); }),
             kInvalidPropertyValue);
   TestPicture two_samples(Format(4, 4, 8, 2), [](uint32_t, uint32_t) { return 0u; });

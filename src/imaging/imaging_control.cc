@@ -7,6 +7,7 @@
 #include "imaging/bitmap_export.h"
 #include "imaging/bmp_writer.h"
 #include "imaging/pixel_turn.h"
+#include "imaging/print_picture.h"
 #include "imaging/tiff_file.h"
 #include "imaging/tiff_page.h"
 #include "imaging/tiff_writer.h"
@@ -235,9 +236,13 @@ void ImagingControl::CopyFile(const std::string& target) {
 
 void ImagingControl::WriteBitmap(const std::string& target) {
   Loaded& image = *image_;
+  RequireDecodable(image.source, image.layout);
+  if (!BitmapCarriesExactly(image.layout)) {
+    WritePrintPicture(target);
+    return;
+  }
   // An unturned image streams from the file; a turned one needs its pixels in memory anyway.
   const bool from_pixels = image.turns != 0 || (!image.pixels.empty() && image.pixel_turns == 0);
-  RequireDecodable(image.source, image.layout);
   const BitmapRowConverter converter(image.layout, static_cast<uint32_t>(ImageWidth()),
                                      static_cast<uint32_t>(ImageHeight()), HorizontalResolution(),
                                      VerticalResolution());
@@ -261,6 +266,43 @@ void ImagingControl::WriteBitmap(const std::string& target) {
       TiffRowReader reader(image.source, image.layout);
       for (uint32_t y = 0; y < image.layout.height; ++y) {
         converter.Convert(reader.NextRow(), row.data());
+        writer.WriteRow(row);
+      }
+    }
+    writer.Finish();
+  });
+}
+
+void ImagingControl::WritePrintPicture(const std::string& target) {
+  Loaded& image = *image_;
+  const PrintRowConverter converter(image.layout, static_cast<uint32_t>(ImageWidth()),
+                                    static_cast<uint32_t>(ImageHeight()));
+  // Separate planes are needed side by side; reading them from the file at once would decode
+  // each strip again for every row, so they are decoded into memory as for a turn (within the
+  // decoded-size limit).
+  const bool from_pixels = image.turns != 0 || image.layout.planes > 1 ||
+                           (!image.pixels.empty() && image.pixel_turns == 0);
+  if (from_pixels) MakeTurned();
+  platform::RawFile out = platform::RawFile::CreateBeside(target, 0644);
+  ReplaceAtomically(out, target, [&] {
+    PrintPictureWriter writer(out, converter.format());
+    std::vector<uint8_t> row(converter.format().RowBytes());
+    std::vector<const uint8_t*> planes(from_pixels ? image.pixels.size() : 1);
+    if (from_pixels) {
+      for (uint32_t y = 0; y < image.pixels.front().height; ++y) {
+        for (size_t p = 0; p < planes.size(); ++p) planes[p] = image.pixels[p].Row(y);
+        converter.Convert(planes, row.data());
+        writer.WriteRow(row);
+      }
+    } else {
+      if (TIFFSetDirectory(image.source.get(), 0) != 1) {
+        throw RuntimeError(kDeviceIoError, "Device I/O error (" + image.source.last_error() + ")");
+      }
+      image.layout = ReadPageLayout(image.source);
+      TiffRowReader reader(image.source, image.layout);
+      for (uint32_t y = 0; y < image.layout.height; ++y) {
+        planes[0] = reader.NextRow();
+        converter.Convert(planes, row.data());
         writer.WriteRow(row);
       }
     }

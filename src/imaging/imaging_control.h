@@ -49,7 +49,9 @@ class ImagingControl {
   // last saved. Throws RuntimeError (5 nothing loaded, 57 undecodable pixels, file errors).
   void Save();
   // Writes the image with its turns to `path` as a TIFF (like Save, all pages) or as a bitmap
-  // (first page: 1 bit for bilevel, 8 bits for gray and palette, else 24 bits). The current file
+  // for the printer (first page): a bitmap of 1 bit for bilevel, 8 bits for gray and 24 bits for
+  // 8-bit RGB; every other layout as a print picture (imaging/print_picture.h) that keeps CMYK,
+  // Lab, palettes and 16-bit samples. The current file
   // name and the unsaved state stay as they were. Throws RuntimeError like Save.
   void SaveAs(const std::string& path, ImageFileType type);
 
@@ -66,6 +68,7 @@ class ImagingControl {
   void WriteTiff(const std::string& target);
   void CopyFile(const std::string& target);
   void WriteBitmap(const std::string& target);
+  void WritePrintPicture(const std::string& target);
 
   std::unique_ptr<Loaded> image_;
   std::string path_;

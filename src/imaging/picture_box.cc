@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "imaging/print_picture.h"
 #include "util/error.h"
 
 namespace plotspool {
@@ -36,6 +37,19 @@ void PictureBox::Clear() {
 void PictureBox::LoadPicture(const std::string& bmp_path) {
   Clear();
   auto file = std::make_unique<platform::RawFile>(platform::RawFile::OpenForReading(bmp_path));
+  uint64_t print_offset = 0;
+  if (std::optional<RasterFormat> print = ReadPrintPictureHeader(*file, print_offset)) {
+    // Already in the printed layout: rows are handed out as they are stored.
+    format_ = std::move(*print);
+    file_bits_ = 0;
+    expand_palette_ = false;
+    bottom_up_ = false;
+    pixel_offset_ = print_offset;
+    stride_ = format_.RowBytes();
+    file_ = std::move(file);
+    next_row_ = 0;
+    return;
+  }
   uint8_t header[54];
   if (file->ReadAt(0, header) != sizeof header) InvalidPicture("short header");
   if (header[0] != 'B' || header[1] != 'M') InvalidPicture("no bitmap");

@@ -1,5 +1,6 @@
 // The picture box: holds the print bitmap loaded from a file and hands it out row by row in
-// constant memory. Reads uncompressed bitmaps of 1, 8 (palette) and 24 bits, either row order.
+// constant memory. Reads uncompressed bitmaps of 1, 8 (palette) and 24 bits, either row order,
+// and the print-picture files that carry the layouts a bitmap cannot (imaging/print_picture.h).
 #ifndef PLOTSPOOL_IMAGING_PICTURE_BOX_H_
 #define PLOTSPOOL_IMAGING_PICTURE_BOX_H_
 
@@ -20,9 +21,9 @@ class PictureBox : public RasterRowSource {
   PictureBox(const PictureBox&) = delete;
   PictureBox& operator=(const PictureBox&) = delete;
 
-  // Loads the bitmap at `bmp_path` (no symbolic link followed), replacing any picture held.
-  // Checks the headers and that the file holds every row. Throws RuntimeError: the file errors
-  // (53, 70, 75) or 481 "Invalid picture"; the box is then empty.
+  // Loads the bitmap or print picture at `bmp_path` (no symbolic link followed), replacing any
+  // picture held. Checks the headers and that the file holds every row. Throws RuntimeError: the
+  // file errors (53, 70, 75) or 481 "Invalid picture"; the box is then empty.
   void LoadPicture(const std::string& bmp_path);
   // Drops the picture and closes its file.
   void Clear();
@@ -30,7 +31,7 @@ class PictureBox : public RasterRowSource {
 
   // RasterRowSource. Without a picture the format is 0 x 0 and NextRow() returns false.
   // 1-bit pictures in black and white stay 1 bit (min_is_white from the palette), gray
-  // palettes become 8-bit gray, everything else 24-bit RGB.
+  // palettes become 8-bit gray, everything else 24-bit RGB. A print picture keeps its format.
   const RasterFormat& format() const override { return format_; }
   bool Rewind() override;
   bool NextRow(std::span<uint8_t> row) override;

@@ -135,6 +135,7 @@ PageLayout ReadPageLayout(TiffFile& file) {
   TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &page.ink_set);
   uint16_t* extra_kinds = nullptr;
   TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &page.extra_samples, &extra_kinds);
+  if (page.extra_samples > 0 && extra_kinds != nullptr) page.first_extra_kind = extra_kinds[0];
   TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
   page.x_dpi = Resolution(tif, TIFFTAG_XRESOLUTION, unit);
   page.y_dpi = Resolution(tif, TIFFTAG_YRESOLUTION, unit);

@@ -39,7 +39,9 @@ struct PageLayout {
   uint16_t compression = 1;
   uint16_t sample_format = 1;  // SAMPLEFORMAT_UINT, _INT or _IEEEFP
   uint16_t extra_samples = 0;  // of samples_per_pixel, beyond the colour channels
-  uint16_t ink_set = 1;        // INKSET_CMYK unless the file says otherwise
+  // The kind of the first extra sample (EXTRASAMPLE_ASSOCALPHA, _UNASSALPHA or _UNSPECIFIED).
+  uint16_t first_extra_kind = 0;
+  uint16_t ink_set = 1;  // INKSET_CMYK unless the file says otherwise
   // Sample planes stored one after the other (planar configuration "separate"): each plane is a
   // picture of its own, of one sample per pixel, decoded and turned on its own. 1 otherwise.
   uint16_t planes = 1;

@@ -97,15 +97,50 @@ class Deflater {
   std::array<uint8_t, kChunkBytes> chunk_;
 };
 
+// The image's /ColorSpace value (with a /Decode where sample 0 is not the space's minimum), or
+// empty when the format is not one a PDF image can carry.
+std::string ColourSpace(const RasterFormat& format) {
+  const uint8_t bits = format.bits_per_sample;
+  const uint8_t samples = format.samples_per_pixel;
+  const bool whole = bits == 8 || bits == 16;
+  switch (format.colours) {
+    case RasterColours::kDevice:
+      if (samples == 1 && (whole || bits == 1 || bits == 2 || bits == 4)) {
+        // DeviceGray's sample 0 is black; a picture whose 0 means white is mapped, not re-coded.
+        return format.min_is_white ? "/DeviceGray /Decode [1 0]" : "/DeviceGray";
+      }
+      if (samples == 3 && whole) return "/DeviceRGB";
+      if (samples == 4 && whole) return "/DeviceCMYK";
+      return {};
+    case RasterColours::kLab: {
+      if (samples != 3 || !whole) return {};
+      const auto& r = format.lab_range;
+      // The white point of the ICC profile connection space, which TIFF Lab data is relative to.
+      return "[/Lab << /WhitePoint [0.9642 1 0.8249] /Range [" + Number(r[0]) + " " + Number(r[1]) +
+             " " + Number(r[2]) + " " + Number(r[3]) + "] >>]";
+    }
+    case RasterColours::kIndexed: {
+      if (samples != 1 || bits == 16 || format.palette.empty() || format.palette.size() > 256) {
+        return {};
+      }
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      std::string table;
+      for (const uint32_t colour : format.palette) {
+        for (const int shift : {20, 16, 12, 8, 4, 0}) table += kHex[(colour >> shift) & 0xF];
+      }
+      return "[/Indexed /DeviceRGB " + Integer(format.palette.size() - 1) + " <" + table + ">]";
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 void WritePdfPage(const PdfPage& page, RasterRowSource& picture, const PdfByteSink& sink,
                   int zlib_level) {
   const RasterFormat& format = picture.format();
-  const bool gray =
-      format.samples_per_pixel == 1 && (format.bits_per_sample == 1 || format.bits_per_sample == 8);
-  const bool rgb = format.samples_per_pixel == 3 && format.bits_per_sample == 8;
-  if (!gray && !rgb) {
+  const std::string colour_space = ColourSpace(format);
+  if (colour_space.empty()) {
     throw RuntimeError(kInvalidPropertyValue, "picture format cannot be printed");
   }
   if (format.width == 0 || format.height == 0 || !(page.width_pt > 0) || !(page.height_pt > 0)) {
@@ -142,11 +177,8 @@ void WritePdfPage(const PdfPage& page, RasterRowSource& picture, const PdfByteSi
 
   begin_object(5);
   std::string image = "<< /Type /XObject /Subtype /Image /Width " + Integer(format.width) +
-                      " /Height " + Integer(format.height) + " /ColorSpace " +
-                      (rgb ? "/DeviceRGB" : "/DeviceGray") + " /BitsPerComponent " +
-                      Integer(format.bits_per_sample);
-  // DeviceGray's sample 0 is black; a picture whose 0 means white is mapped, not re-coded.
-  if (gray && format.min_is_white) image += " /Decode [1 0]";
+                      " /Height " + Integer(format.height) + " /ColorSpace " + colour_space +
+                      " /BitsPerComponent " + Integer(format.bits_per_sample);
   // The compressed length is known only at the end: it follows the stream as object 6.
   image += " /Filter /FlateDecode /Length 6 0 R >>\nstream\n";
   out.Write(image);

@@ -27,7 +27,8 @@ using PdfByteSink = std::function<void(std::span<const uint8_t>)>;
 
 // Rewinds `picture` and writes the page with the picture scaled into its rectangle, Flate
 // compressed at `zlib_level`. Throws RuntimeError 380 for a picture format it cannot carry
-// (1-bit gray, 8-bit gray and 8-bit RGB are carried) or an empty page or picture, 62 when the
+// (see RasterFormat: device gray of 1 to 16 bits, RGB, CMYK and Lab of 8 or 16 bits, indexed of
+// 1 to 8 bits are carried) or an empty page or picture, 62 when the
 // picture cannot be rewound or ends early; whatever the sink throws passes through. After a
 // throw the sink has received a partial document that must be discarded.
 void WritePdfPage(const PdfPage& page, RasterRowSource& picture, const PdfByteSink& sink,
