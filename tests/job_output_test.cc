@@ -20,6 +20,7 @@
 #include "intake/take_over.h"
 #include "jobs/open_prints.h"
 #include "jobs/process_plot_file.h"
+#include "log/metrics.h"
 #include "pdf_check.h"
 #include "platform/files.h"
 #include "service/global_settings.h"
@@ -286,6 +287,15 @@ TEST_F(JobOutputTest, PrintsAreFollowedUntilThePrintSystemSettlesThem) {
     EXPECT_EQ(log.find(line, first + 1), std::string::npos) << "reported once: " << file;
     EXPECT_TRUE(fs::exists(open[file].kept));
   }
+  const fs::path metrics = dir_.path() / "metrics.prom";
+  PublishMetrics(metrics.string());
+  const std::string counted = ReadWholeFile(metrics);
+  EXPECT_NE(counted.find("plotspool_print_outcomes_total{section=\"good\",state=\"completed\"} 1"),
+            std::string::npos)
+      << counted;
+  EXPECT_NE(counted.find("plotspool_print_outcomes_total{section=\"cancel\",state=\"canceled\"} 1"),
+            std::string::npos)
+      << counted;
   platform::SetTransferRoot("");
 }
 
