@@ -3,6 +3,10 @@
 #   cups-rig.sh start DIR PORT               cupsd on 127.0.0.1:PORT and DIR/run/cups.sock
 #   cups-rig.sh add-capture DIR QUEUE MODEL  queue whose jobs land in DIR/jobs/QUEUE-ID.{doc,txt};
 #                                            MODEL becomes its printer-make-and-model
+#   cups-rig.sh add-failing DIR QUEUE MODEL  a queue like add-capture whose device cannot be written,
+#                                            so every job it starts is aborted
+#   cups-rig.sh disable DIR QUEUE            stop the queue: its jobs wait
+#   cups-rig.sh cancel DIR ID                cancel job ID
 #   cups-rig.sh halt DIR                     stop the daemon, keep DIR (start DIR PORT again later)
 #   cups-rig.sh stop DIR                     stop the daemon and remove DIR
 # Clients select it with CUPS_SERVER=127.0.0.1:PORT. DIR and every parent must be traversable by
@@ -117,7 +121,7 @@ EOF
     exit 1
   fi
   ;;
-add-capture)
+add-capture | add-failing)
   queue=$3
   model=$4
   ppd="$D/etc/$queue.src.ppd"
@@ -151,11 +155,19 @@ add-capture)
     done
   } >"$ppd"
   # lpadmin always warns that drivers are deprecated: show its output only on failure.
-  out=$(CUPS_SERVER=127.0.0.1:$(cat "$D/port") lpadmin -p "$queue" -v "file://$D/out/$queue.last" \
+  device="file://$D/out/$queue.last"
+  [ "$cmd" = add-failing ] && device="file://$D/missing/$queue.last"
+  out=$(CUPS_SERVER=127.0.0.1:$(cat "$D/port") lpadmin -p "$queue" -v "$device" \
     -P "$ppd" -E 2>&1) || {
     echo "$out" >&2
     exit 1
   }
+  ;;
+disable)
+  CUPS_SERVER=127.0.0.1:$(cat "$D/port") cupsdisable "$3"
+  ;;
+cancel)
+  CUPS_SERVER=127.0.0.1:$(cat "$D/port") cancel "$3"
   ;;
 halt)
   halt_daemon

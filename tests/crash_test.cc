@@ -265,7 +265,8 @@ TEST(CrashTest, KilledAtRandomTheServiceLosesNoJobAndLeavesNothingBehind) {
   }
   for (const std::string& file : FilesBelow(home)) {
     if (file != "plotspool" && file != "plotspool.ini" && file != "plotspool.log" &&
-        file != "plotspool.journal" && file != "plotspool.temporaries") {
+        file != "plotspool.journal" && file != "plotspool.temporaries" &&
+        file != "plotspool.prints") {
       leftovers.push_back((home / file).string());
     }
   }

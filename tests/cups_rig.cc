@@ -114,6 +114,25 @@ void CupsRig::AddCaptureQueue(const std::string& queue, const std::string& make_
   }
 }
 
+void CupsRig::AddFailingQueue(const std::string& queue, const std::string& make_and_model) {
+  if (Script("add-failing " + Quoted(dir_) + " " + Quoted(queue) + " " + Quoted(make_and_model)) !=
+      0) {
+    throw std::runtime_error("adding queue " + queue + " failed");
+  }
+}
+
+void CupsRig::DisableQueue(const std::string& queue) {
+  if (Script("disable " + Quoted(dir_) + " " + Quoted(queue)) != 0) {
+    throw std::runtime_error("stopping queue " + queue + " failed");
+  }
+}
+
+void CupsRig::CancelJob(int job_id) {
+  if (Script("cancel " + Quoted(dir_) + " " + std::to_string(job_id)) != 0) {
+    throw std::runtime_error("cancelling job " + std::to_string(job_id) + " failed");
+  }
+}
+
 void CupsRig::Halt() { Script("halt " + Quoted(dir_)); }
 
 void CupsRig::Restart() {

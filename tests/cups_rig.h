@@ -47,6 +47,12 @@ class CupsRig {
   // A queue named `queue` whose printer-make-and-model is `make_and_model`.
   void AddCaptureQueue(const std::string& queue, const std::string& make_and_model);
 
+  // A queue like a capture queue whose device cannot be opened: each job it starts stops.
+  void AddFailingQueue(const std::string& queue, const std::string& make_and_model);
+  // Stops `queue`: its jobs wait.
+  void DisableQueue(const std::string& queue);
+  void CancelJob(int job_id);
+
   // Stops the daemon but keeps its spool; Restart() brings it back with its jobs.
   void Halt();
   void Restart();

@@ -10,8 +10,11 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <regex>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include "config/printer_profile.h"
 #include "cups_rig.h"
@@ -19,8 +22,11 @@
 #include "imaging/sample_plot.h"
 #include "imaging_test_util.h"
 #include "intake/take_over.h"
+#include "jobs/open_prints.h"
 #include "jobs/process_plot_file.h"
+#include "log/metrics.h"
 #include "pdf_check.h"
+#include "platform/files.h"
 #include "service/global_settings.h"
 #include "service/service.h"
 #include "test_support.h"
@@ -375,6 +381,81 @@ TEST_F(JobOutputTest, UnreachablePrintServerLeavesTheJobForALaterTick) {
   EXPECT_EQ(rig_.WaitForJobs("HP_DesignJet_500", 1).size(), 1u);
   std::this_thread::sleep_for(1s);
   EXPECT_EQ(rig_.CapturedJobs("HP_DesignJet_500").size(), 1u) << "printed exactly once";
+}
+
+// Pages are followed after the hand-over, without waiting for them and across a restart: a
+// completed one drops the plot kept aside (an "Info" line with AdminLog on); a cancelled one keeps
+// it with an "error" line naming the queue, the job and the print system's reason; one held by a
+// stopped queue or a device that cannot be written is reported once and followed on.
+TEST_F(JobOutputTest, PrintsAreFollowedUntilThePrintSystemSettlesThem) {
+  rig_.AddFailingQueue("Broken", "Broken M");
+  rig_.AddCaptureQueue("Paused", "Paused M");
+  rig_.DisableQueue("Paused");
+  const std::map<std::string, std::string> queue_of = {{"good", "HP_DesignJet_500"},
+                                                       {"broken", "Broken"},
+                                                       {"paused", "Paused"},
+                                                       {"cancel", "Paused"}};
+  std::string ini;
+  for (const auto& [name, queue] : queue_of) ini += "[" + name + "]\nsPrinterName=" + queue + "\n";
+  WriteWholeFile(IniFile, ini);
+  ServiceSettings.AdminLog = "1";
+  platform::SetTransferRoot(root_.string() + "/");
+  for (const auto& [name, queue] : queue_of) {
+    fs::create_directories(root_ / name);
+    MakePlot(root_ / name / (name + ".tif"), "A4", false, 50);
+    TakeOverFile((root_ / name / (name + ".tif")).string());
+    EXPECT_FALSE(fs::exists(root_ / name / (name + ".tif"))) << name;
+  }
+  std::map<std::string, OpenPrint> open;
+  for (const OpenPrint& print : OpenPrints()) open[print.file_name] = print;
+  ASSERT_EQ(open.size(), 4u) << Log();
+  for (const auto& [name, print] : open) {
+    EXPECT_TRUE(fs::exists(print.kept)) << name << " kept aside";
+    EXPECT_EQ(fs::path(print.kept).parent_path().filename(), ".plotspool.gedruckt");
+  }
+  rig_.CancelJob(open["cancel.tif"].sent.job_id);
+
+  ResetOpenPrints();  // as a restart: the list comes back from its file
+  for (int round = 0; round < 100 && OpenPrints().size() > 2; ++round) {
+    FollowOpenPrints(true);
+    std::this_thread::sleep_for(200ms);
+  }
+  FollowOpenPrints(true);
+  std::set<std::string> still_open;
+  for (const OpenPrint& print : OpenPrints()) still_open.insert(print.file_name);
+  EXPECT_EQ(still_open, (std::set<std::string>{"broken.tif", "paused.tif"})) << Log();
+
+  const auto job = [&](const std::string& file) {
+    return file + " auf " + open[file].sent.queue + " (Auftrag " +
+           std::to_string(open[file].sent.job_id) + ")";
+  };
+  EXPECT_TRUE(Logged("Info", "Druck abgeschlossen: " + job("good.tif"))) << Log();
+  EXPECT_FALSE(fs::exists(open["good.tif"].kept));
+  EXPECT_TRUE(InProcessServiceTest::Logged(
+      "\terror\tDruck nicht ausgefuehrt: " + job("cancel.tif") + " abgebrochen '"))
+      << Log();
+  EXPECT_TRUE(
+      InProcessServiceTest::Logged("Datei aufbewahrt unter '" + open["cancel.tif"].kept + "'\r\n"))
+      << Log();
+  EXPECT_TRUE(fs::exists(open["cancel.tif"].kept));
+  for (const std::string file : {"broken.tif", "paused.tif"}) {
+    const std::string line = "\terror\tDruck angehalten: " + job(file) + " '";
+    const std::string log = Log();
+    const auto first = log.find(line);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(line, first + 1), std::string::npos) << "reported once: " << file;
+    EXPECT_TRUE(fs::exists(open[file].kept));
+  }
+  const fs::path metrics = dir_.path() / "metrics.prom";
+  PublishMetrics(metrics.string());
+  const std::string counted = ReadWholeFile(metrics);
+  EXPECT_NE(counted.find("plotspool_print_outcomes_total{section=\"good\",state=\"completed\"} 1"),
+            std::string::npos)
+      << counted;
+  EXPECT_NE(counted.find("plotspool_print_outcomes_total{section=\"cancel\",state=\"canceled\"} 1"),
+            std::string::npos)
+      << counted;
+  platform::SetTransferRoot("");
 }
 
 // The road of one file, as a user runs the service.

@@ -117,14 +117,19 @@ TEST_F(ServiceNotifyTest, ReportsReadinessWatchdogStatusAndStop) {
 
   std::vector<Clock::time_point> feeds;
   bool saw_take_over = false;
+  bool saw_failure_counted = false;
   for (const Message& m : manager.messages) {
     EXPECT_EQ(m.text.find('\n'), std::string::npos) << "one assignment per datagram: " << m.text;
     if (m.text == "WATCHDOG=1") feeds.push_back(m.at);
-    if (m.text == "STATUS=taking over " + (root_ / "Plotter1" / "plan?MAINPID=1.tif").string()) {
+    if (m.text == "STATUS=taking over " + (root_ / "Plotter1" / "plan?MAINPID=1.tif").string() +
+                      " (last hour: 0 done, 0 failed)") {
       saw_take_over = true;
     }
+    // The file is no plot: it is refused, and the idle status counts it.
+    if (m.text == "STATUS=idle (last hour: 0 done, 1 failed)") saw_failure_counted = true;
   }
   EXPECT_TRUE(saw_take_over);
+  EXPECT_TRUE(saw_failure_counted);
   EXPECT_FALSE(fs::exists(root_ / "Plotter1" / name)) << "the take-over did not finish";
   ASSERT_FALSE(feeds.empty());
   EXPECT_GE(feeds.size(), 8u);

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "jobs/job_journal.h"
+#include "jobs/open_prints.h"
 #include "jobs/process_plot_file.h"
 #include "log/metrics.h"
 #include "log/service_log.h"
@@ -120,11 +121,17 @@ bool TimeToReportDiskFull(const std::string& path) {
 void FinishJob(const std::string& path, const JobResult& result) {
   if (!result.version) return;
   const FileIdentity& version = *result.version;
+  const std::string section = SectionNameFromDirectory(path.substr(0, path.rfind('/') + 1));
   try {
     if (result.refused) {
+      // A page that reached the print system is followed even when the job failed afterwards.
+      if (result.print) FollowPrint(*result.print, section, GetFileName(path));
       if (platform::IdentityOf(path) == version) {
         MoveAsideAsFaulty(path, result.number, result.description);
       }
+    } else if (result.print) {
+      // Its bytes wait aside until the print system says the page was printed.
+      KeepUntilPrinted(path, version, *result.print, section);
     } else {
       platform::RemoveIfUnchanged(path, version);
     }

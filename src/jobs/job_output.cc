@@ -128,7 +128,7 @@ std::string SelectPrinter(JobValues& job, std::string& paper_number) {
 
 // True when an earlier run of this job sent its page and the print system holds it, although the
 // run ended (a crash, say) before the journal heard the print complete.
-bool PrintedBefore(const JournaledStep& step) {
+bool PrintedBefore(const JournaledStep& step, JobValues& job) {
   const std::optional<std::string> begun = step.Unconfirmed();
   if (!begun || begun->empty()) return false;
   const auto blank = begun->find(' ');
@@ -148,6 +148,7 @@ bool PrintedBefore(const JournaledStep& step) {
     throw PassedToCaller(unavailable);
   }
   step.Complete();
+  job.Sent = SentPrint{job_id, begun->substr(blank + 1)};
   return true;
 }
 
@@ -220,9 +221,13 @@ bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
   step.Begin();
   try {
     const std::string queue = printer.selected()->device_name;
-    printer.EndDoc(file_name,
-                   [&](int job_id) { step.Begin(std::to_string(job_id) + " " + queue); });
+    int sent_id = 0;
+    printer.EndDoc(file_name, [&](int job_id) {
+      sent_id = job_id;
+      step.Begin(std::to_string(job_id) + " " + queue);
+    });
     step.Complete();
+    if (sent_id > 0) job.Sent = SentPrint{sent_id, queue};
     RecordJobStep(SectionName, JobStep::kPrinted);
   } catch (const PassedToCaller&) {
     throw;
@@ -307,7 +312,7 @@ std::optional<RuntimeError> RunJobOutputs(const std::string& file_name,
 
   bool printed = false;
   if (!PrinterProfile.sPrinterName.empty()) {
-    if (!print.Completed() && !PrintedBefore(print) &&
+    if (!print.Completed() && !PrintedBefore(print, job) &&
         !Print(file_name, job, pending, temp_files, print, failure)) {
       return RuntimeError(kPrinterError,
                           "Printer (" + PrinterProfile.sPrinterName + ") not installed");

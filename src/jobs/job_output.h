@@ -8,6 +8,7 @@
 #include <string>
 
 #include "config/paper_format.h"
+#include "jobs/open_prints.h"
 #include "util/error.h"
 
 namespace plotspool {
@@ -19,6 +20,7 @@ struct JobValues {
   std::string TargetFormat;
   std::string WantedOrientation;  // the print settles an empty one to the detected orientation
   PaperDetection Measured;        // this job's sides, for the page fit
+  std::optional<SentPrint> Sent;  // the print system's job, once it holds the whole page
 };
 
 // How long the external program may run before it is stopped.

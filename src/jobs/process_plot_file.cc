@@ -114,9 +114,9 @@ void ProcessAtDepth(const std::string& file_name, const std::string& directory, 
       case JobType::kTiff: {
         JobValues job = DetectAndTurn(job_path, version);
         // The outputs said what failed; the file is kept for the administrator.
-        if (const auto failure = RunJobOutputs(file_name, directory, job, version)) {
-          Refuse(result, *failure);
-        }
+        const auto failure = RunJobOutputs(file_name, directory, job, version);
+        result.print = job.Sent;
+        if (failure) Refuse(result, *failure);
         return;
       }
       case JobType::kOther:

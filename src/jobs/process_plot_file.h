@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "jobs/open_prints.h"
 #include "platform/file_identity.h"
 #include "util/error.h"
 
@@ -32,6 +33,8 @@ struct JobResult {
   // The version of the job file the job ended with (the service may have replaced it by an
   // unpacked member or a turned image); nullopt when the file was gone.
   std::optional<platform::FileIdentity> version;
+  // The print system's job that received the page, when the job printed.
+  std::optional<SentPrint> print;
 };
 
 // Processes the job `directory` + `file_name` (`directory` ends in "/"). Handles its own failures

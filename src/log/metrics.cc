@@ -1,8 +1,10 @@
 #include "log/metrics.h"
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <map>
+#include <utility>
 
 #include "platform/durable_file.h"
 #include "util/convert.h"
@@ -20,8 +22,18 @@ struct SectionCounts {
   int64_t bytes = 0;
 };
 
+// One minute of the last hour; a slot is reused when its minute comes round again.
+struct MinuteCounts {
+  int64_t minute = -1;
+  int64_t done = 0;
+  int64_t failed = 0;
+};
+
 struct Metrics {
   std::map<std::string, SectionCounts> sections;
+  // (section, final state) -> pages
+  std::map<std::pair<std::string, std::string>, int64_t> print_outcomes;
+  std::array<MinuteCounts, 60> last_hour;
   int64_t waiting = 0;
   int64_t oldest_modified_ns = 0;
   int64_t tick_tenths = 0;  // tenths of a second, so idle ticks of a few milliseconds stay equal
@@ -45,13 +57,26 @@ int64_t NowSeconds() {
 }
 
 // A label value: backslash, quote and line break escaped.
-std::string Label(const std::string& value) {
+std::string Label(const std::string& value, const std::string& name = "section") {
   std::string escaped;
   for (const char c : value) {
     if (c == '\\' || c == '"') escaped += '\\';
     escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
   }
-  return "section=\"" + escaped + "\"";
+  return name + "=\"" + escaped + "\"";
+}
+
+int64_t NowMinute() {
+  return std::chrono::duration_cast<std::chrono::minutes>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+MinuteCounts& ThisMinute(Metrics& metrics) {
+  const int64_t minute = NowMinute();
+  MinuteCounts& slot = metrics.last_hour[static_cast<std::size_t>(minute % 60)];
+  if (slot.minute != minute) slot = MinuteCounts{minute, 0, 0};
+  return slot;
 }
 
 void Family(std::string& text, const std::string& name, const std::string& type,
@@ -84,6 +109,12 @@ std::string Render(const Metrics& metrics) {
              &SectionCounts::copied);
   PerSection(text, metrics, "plotspool_taken_over_bytes_total",
              "Bytes of the job files taken over.", &SectionCounts::bytes);
+  Family(text, "plotspool_print_outcomes_total", "counter",
+         "Pages by the print system's final word: completed, canceled, aborted, or unknown.");
+  for (const auto& [key, count] : metrics.print_outcomes) {
+    text += "plotspool_print_outcomes_total{" + Label(key.first) + "," +
+            Label(key.second, "state") + "} " + std::to_string(count) + "\n";
+  }
   Family(text, "plotspool_files_waiting", "gauge",
          "Files the last complete walk left in the transfer tree.");
   text += "plotspool_files_waiting " + std::to_string(metrics.waiting) + "\n";
@@ -131,7 +162,26 @@ void RecordJobEnd(const std::string& section, bool refused, int64_t bytes) {
   ++(refused ? counts.refused : counts.done);
   counts.bytes += bytes;
   if (!refused) metrics.last_success_seconds = NowSeconds();
+  ++(refused ? ThisMinute(metrics).failed : ThisMinute(metrics).done);
   metrics.changed = true;
+}
+
+void RecordPrintOutcome(const std::string& section, const std::string& state) {
+  Metrics& metrics = State();
+  ++metrics.print_outcomes[{section, state}];
+  if (state != "completed") ++ThisMinute(metrics).failed;
+  metrics.changed = true;
+}
+
+RecentCounts CountsOfLastHour() {
+  const int64_t now = NowMinute();
+  RecentCounts counts;
+  for (const MinuteCounts& slot : State().last_hour) {
+    if (slot.minute < 0 || now - slot.minute >= 60) continue;
+    counts.done += slot.done;
+    counts.failed += slot.failed;
+  }
+  return counts;
 }
 
 void RecordWaitingFiles(int64_t count, int64_t oldest_modified_ns) {

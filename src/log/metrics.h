@@ -17,6 +17,19 @@ void RecordJobStep(const std::string& section, JobStep step);
 // refused (moved aside).
 void RecordJobEnd(const std::string& section, bool refused, int64_t bytes);
 
+// The print system's final word on a page of `section`: "completed", "canceled", "aborted" or
+// "unknown" (it no longer knew the job). Anything but "completed" also counts as a failure of the
+// last hour.
+void RecordPrintOutcome(const std::string& section, const std::string& state);
+
+// Jobs done and failed (refused jobs and pages the print system did not complete) within the
+// last hour.
+struct RecentCounts {
+  int64_t done = 0;
+  int64_t failed = 0;
+};
+RecentCounts CountsOfLastHour();
+
 // What a complete walk left in the transfer tree: `count` files, the oldest modified at
 // `oldest_modified_ns` (nanoseconds since the epoch; ignored when `count` is 0).
 void RecordWaitingFiles(int64_t count, int64_t oldest_modified_ns);

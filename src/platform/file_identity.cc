@@ -45,4 +45,16 @@ bool RemoveIfUnchanged(const std::string& path, const FileIdentity& identity) {
   return true;
 }
 
+bool RenameIfUnchanged(const std::string& path, const FileIdentity& identity,
+                       const std::string& to) {
+  const ConfinedPath where = ResolveParent(path);
+  if (IdentityAt(where.dir.get(), where.leaf) != identity) return false;
+  const ConfinedPath target = ResolveParent(to);
+  if (IdentityAt(target.dir.get(), target.leaf)) throw RuntimeError(kFileAlreadyExists);
+  if (::renameat(where.dir.get(), where.leaf.c_str(), target.dir.get(), target.leaf.c_str()) != 0) {
+    throw ErrorFromErrno(errno);
+  }
+  return true;
+}
+
 }  // namespace plotspool::platform

@@ -27,6 +27,13 @@ std::optional<FileIdentity> IdentityOf(const std::string& path);
 // when it is another version or gone; throws RuntimeError when the removal itself fails.
 bool RemoveIfUnchanged(const std::string& path, const FileIdentity& identity);
 
+// Renames `path` to `to` (which must not exist) only while it is still the version `identity`,
+// and only within one file system: never a copy. Returns false (nothing moved) when it is another
+// version or gone; throws RuntimeError when the rename fails (75 across file systems, 58 when
+// `to` exists).
+bool RenameIfUnchanged(const std::string& path, const FileIdentity& identity,
+                       const std::string& to);
+
 }  // namespace plotspool::platform
 
 #endif  // PLOTSPOOL_PLATFORM_FILE_IDENTITY_H_

@@ -373,6 +373,112 @@ PrintJobFate AskPrintJobFate(const std::string& queue, int job_id) {
   return PrintJobFate::kNotReceived;
 }
 
+namespace {
+
+constexpr const char* kStatusAttributes[] = {"job-id", "job-state", "job-state-reasons",
+                                             "job-printer-state-message"};
+
+ipp_t* StatusRequest(ipp_op_t operation) {
+  ipp_t* request = ippNewRequest(operation);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+               cupsUser());
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                std::size(kStatusAttributes), nullptr, kStatusAttributes);
+  return request;
+}
+
+// Adds one attribute of a job's group to `status`.
+void TakeStatusAttribute(ipp_attribute_t* attribute, PrintJobStatus& status) {
+  const std::string_view name = ippGetName(attribute);
+  if (name == "job-id") {
+    status.job_id = ippGetInteger(attribute, 0);
+  } else if (name == "job-state") {
+    status.state = static_cast<PrintJobState>(ippGetInteger(attribute, 0));
+  } else if (name == "job-state-reasons" || name == "job-printer-state-message") {
+    for (int i = 0; i < ippGetCount(attribute); ++i) {
+      const char* text = ippGetString(attribute, i, nullptr);
+      if (text == nullptr || *text == '\0' || std::string_view(text) == "none") continue;
+      if (!status.reason.empty()) status.reason += ", ";
+      status.reason += text;
+    }
+  }
+}
+
+// The job groups of a response, one status each.
+std::vector<PrintJobStatus> JobStatuses(ipp_t* response) {
+  std::vector<PrintJobStatus> statuses;
+  bool in_job = false;
+  for (ipp_attribute_t* attribute = ippFirstAttribute(response); attribute != nullptr;
+       attribute = ippNextAttribute(response)) {
+    if (ippGetGroupTag(attribute) != IPP_TAG_JOB || ippGetName(attribute) == nullptr) {
+      in_job = false;
+      continue;
+    }
+    if (!in_job) statuses.emplace_back();
+    in_job = true;
+    TakeStatusAttribute(attribute, statuses.back());
+  }
+  std::erase_if(statuses, [](const PrintJobStatus& status) { return status.job_id <= 0; });
+  return statuses;
+}
+
+using Response = std::unique_ptr<ipp_t, decltype(&ippDelete)>;
+
+}  // namespace
+
+std::vector<PrintJobStatus> UnfinishedPrintJobs() {
+  Http http = Connect();
+  ipp_t* request = StatusRequest(IPP_OP_GET_JOBS);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, "ipp://localhost/");
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "not-completed");
+  const Response response(cupsDoRequest(http.get(), request, "/"), &ippDelete);
+  if (!response || Failed(cupsLastError())) {
+    throw PrintSystemUnavailable("print system at " + ServerName() +
+                                 " cannot list its jobs: " + cupsLastErrorString());
+  }
+  return JobStatuses(response.get());
+}
+
+std::optional<PrintJobStatus> AskPrintJobStatus(int job_id) {
+  Http http = Connect();
+  ipp_t* request = StatusRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+  const std::string uri = "ipp://localhost/jobs/" + std::to_string(job_id);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri.c_str());
+  const Response response(cupsDoRequest(http.get(), request, "/"), &ippDelete);
+  if (cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND) return std::nullopt;
+  if (!response || Failed(cupsLastError())) {
+    throw PrintSystemUnavailable("print system at " + ServerName() + " cannot tell job " +
+                                 std::to_string(job_id) + ": " + cupsLastErrorString());
+  }
+  std::vector<PrintJobStatus> statuses = JobStatuses(response.get());
+  if (statuses.empty()) return std::nullopt;
+  return statuses.front();
+}
+
+std::optional<std::string> QueueStopReason(const std::string& queue) {
+  Http http = Connect();
+  ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+  char uri[HTTP_MAX_URI];
+  httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
+                   "/printers/%s", queue.c_str());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+  static const char* const kWanted[] = {"printer-state", "printer-state-message"};
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr,
+                kWanted);
+  const Response response(cupsDoRequest(http.get(), request, "/"), &ippDelete);
+  if (!response || Failed(cupsLastError())) {
+    throw PrintSystemUnavailable("print system at " + ServerName() + " cannot tell queue " + queue +
+                                 ": " + cupsLastErrorString());
+  }
+  ipp_attribute_t* state = ippFindAttribute(response.get(), "printer-state", IPP_TAG_ENUM);
+  if (state == nullptr || ippGetInteger(state, 0) != IPP_PSTATE_STOPPED) return std::nullopt;
+  ipp_attribute_t* message =
+      ippFindAttribute(response.get(), "printer-state-message", IPP_TAG_TEXT);
+  const char* text = message != nullptr ? ippGetString(message, 0, nullptr) : nullptr;
+  return text != nullptr && *text != '\0' ? std::string("printer-stopped, ") + text
+                                          : std::string("printer-stopped");
+}
+
 std::optional<bool> QueueKnowsMedia(const std::string& queue, const std::string& media_name) {
   Http http = TryConnect();
   if (!http) return std::nullopt;

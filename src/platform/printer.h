@@ -94,6 +94,37 @@ enum class PrintJobFate {
 // cancelled on the way. Throws PrintSystemUnavailable when it cannot be asked.
 PrintJobFate AskPrintJobFate(const std::string& queue, int job_id);
 
+// A job's state as the print system reports it (the numbers are the IPP job states).
+enum class PrintJobState {
+  kPending = 3,
+  kHeld = 4,
+  kProcessing = 5,
+  kStopped = 6,
+  kCanceled = 7,
+  kAborted = 8,
+  kCompleted = 9,
+};
+
+struct PrintJobStatus {
+  int job_id = 0;
+  PrintJobState state = PrintJobState::kPending;
+  // Why it is in that state: the job's state reasons and the printer's last message for it,
+  // as the print system words them ("job-canceled-by-user", "printer-stopped", ...).
+  std::string reason;
+};
+
+// The jobs of every queue that the print system has not finished yet (pending, held, processing,
+// stopped), in one request. Throws PrintSystemUnavailable when it cannot be asked.
+std::vector<PrintJobStatus> UnfinishedPrintJobs();
+
+// The state of job `job_id`; nullopt when the print system no longer knows it. Throws
+// PrintSystemUnavailable when it cannot be asked.
+std::optional<PrintJobStatus> AskPrintJobStatus(int job_id);
+
+// Why `queue` is stopped (its state message, or "printer-stopped"); nullopt while it is not
+// stopped. Throws PrintSystemUnavailable when it cannot be asked.
+std::optional<std::string> QueueStopReason(const std::string& queue);
+
 // Whether `queue` knows the paper `media_name` (by name or by its size); nullopt when the
 // queue cannot be asked. Sends nothing.
 std::optional<bool> QueueKnowsMedia(const std::string& queue, const std::string& media_name);

@@ -6,6 +6,7 @@
 
 #include "config/settings_file.h"
 #include "intake/scan_directory.h"
+#include "jobs/open_prints.h"
 #include "log/metrics.h"
 #include "platform/close_request.h"
 #include "platform/files.h"
@@ -13,6 +14,8 @@
 #include "platform/process.h"
 #include "platform/service_notify.h"
 #include "service/global_settings.h"
+#include "util/convert.h"
+#include "util/error.h"
 #include "util/message_loop.h"
 #include "util/system_utils.h"
 
@@ -26,6 +29,15 @@ bool bStopScan = false;
 namespace {
 
 std::string base_name;
+
+// A value that is no number counts as off here: the take-over reports it.
+bool AdminLogOn() {
+  try {
+    return TextToBool(ServiceSettings.AdminLog);
+  } catch (const RuntimeError&) {
+    return false;
+  }
+}
 
 // The timer is one-shot: the next tick starts this long after the end of the previous one.
 constexpr std::chrono::milliseconds kTimerInterval(1000);
@@ -68,6 +80,8 @@ bool Tick() {
   if (ServiceSettings.ProgrammEnde == "1") return false;
   // The walk may append a separator to the root it is given; the next tick reads it afresh.
   if (walk) ScanDirectory(ServiceSettings.UebergabePfad, "*", true);
+  // Costs nothing while no page is open at the print system.
+  FollowOpenPrints(AdminLogOn());
   // Notices and kill commands are not waited for; collect them so none lingers as a zombie.
   platform::ReapFinishedChildren();
   RecordTick(std::chrono::steady_clock::now() - start);
@@ -76,11 +90,16 @@ bool Tick() {
 }
 
 void ReportStatus(const std::string& status) {
-  if (service_manager == nullptr || status == last_status) return;
+  if (service_manager == nullptr) return;
   try {
-    last_status = status;
+    // The operator's first question after "what is it doing": how has the last hour gone.
+    const RecentCounts recent = CountsOfLastHour();
+    const std::string text = status + " (last hour: " + std::to_string(recent.done) + " done, " +
+                             std::to_string(recent.failed) + " failed)";
+    if (text == last_status) return;
+    last_status = text;
     // A file name could carry a line break and with it a further assignment of its own choice.
-    std::string message = "STATUS=" + status;
+    std::string message = "STATUS=" + text;
     for (char& c : message) {
       if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
     }

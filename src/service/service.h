@@ -30,8 +30,9 @@ int Main();
 bool Tick();
 
 // Tells the service manager, when one started the service, what the service is doing ("idle",
-// "walking", "taking over <path>"). Sent only when it changes; control characters are masked.
-// Never throws; a no-op without a manager, and so in tests that call the procedures directly.
+// "walking", "taking over <path>") and the jobs done and failed in the last hour. Sent only when it
+// changes; control characters are masked. Never throws; a no-op without a manager, and so in tests
+// that call the procedures directly.
 void ReportStatus(const std::string& status);
 
 // The shutdown steps: timer off, bStopScan set, ProgrammEnde=0 written.
