@@ -226,7 +226,10 @@ void FollowOpenPrints(bool admin_log) {
           if (first) queue->second = platform::QueueStopReason(print.sent.queue);
           if (queue->second) status.reason = *queue->second;
         }
-        const bool stuck = Stuck(status);
+        // A page still waiting after its stop was said is still stopped: the queue is not asked
+        // again, and the stop is not said again at every tick.
+        const bool stuck = Stuck(status) || (print.stop_reported &&
+                                             status.state == platform::PrintJobState::kPending);
         if (stuck && !print.stop_reported) {
           WriteLog("error", "Druck angehalten: " + JobText(print) + " '" + status.reason + "'" +
                                 KeptText(print));
