@@ -343,37 +343,48 @@ std::map<std::string, UniqueFd>& HeldTempNames() {
   return held;
 }
 
-// The file that lists the names CreateTempFileName handed out and that still exist, so that the
-// next run can tell its own leftovers from other programs' files of the same form. It is
-// rewritten whole at every change, truncated first: a crash leaves a prefix of a true list, and
-// a cut-off last line is ignored, so a lost entry can only leak a file, never name a foreign one.
+// The file that lists the names CreateTempFileName hands out and that still exist, so that the
+// next run can tell its own leftovers from other programs' files of the same form. A name is
+// listed ("+path") before the file is created and unlisted ("-path") once it is gone, each as one
+// appended line, so a killed run never leaves a file of ours unlisted; a cut-off last line is
+// ignored. At start-up (and when it has grown long) it is written anew from what it says, into a
+// temporary renamed over it, so no moment holds a shorter list.
 class TemporaryLedger {
  public:
   void Open(const std::string& path) {
     file_.Reset();
     listed_.clear();
+    path_ = path;
     if (path.empty()) return;
-    file_.Reset(::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!file_.valid()) return;
     std::string text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(file_.get(), buffer, sizeof buffer)) > 0;) {
-      text.append(buffer, static_cast<std::size_t>(n));
-      if (text.size() > kMaxBytes) break;  // not ours to read on
+    {
+      UniqueFd in(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+      char buffer[4096];
+      for (ssize_t n; in.valid() && (n = ::read(in.get(), buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<std::size_t>(n));
+        if (text.size() > kMaxBytes) break;  // not ours to read on
+      }
     }
     for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
          start = end + 1) {
-      const std::string line = text.substr(start, end - start);
-      if (line.starts_with('/') && IsTempFileName(BaseName(line))) listed_.insert(line);
+      std::string line = text.substr(start, end - start);
+      const char sign = line.empty() ? ' ' : line.front();
+      if (sign == '+' || sign == '-') line.erase(0, 1);
+      if (!line.starts_with('/') || !IsTempFileName(BaseName(line))) continue;
+      if (sign == '-') {
+        listed_.erase(line);
+      } else {
+        listed_.insert(line);
+      }
     }
     for (const auto& [name, fd] : HeldTempNames()) listed_.insert(name);
-    Write();
+    Rewrite();
   }
   void Add(const std::string& path) {
-    if (file_.valid() && listed_.insert(path).second) Write();
+    if (file_.valid() && listed_.insert(path).second) Append("+" + path);
   }
   void Drop(const std::string& path) {
-    if (listed_.erase(path) > 0) Write();
+    if (listed_.erase(path) > 0) Append("-" + path);
   }
   // The listed names in the directory `dir` (without a trailing "/") that this process does not
   // hold: what an earlier run left.
@@ -388,22 +399,40 @@ class TemporaryLedger {
  private:
   // Far more than a killed run can leave; a larger file is not a ledger of ours.
   static constexpr std::size_t kMaxBytes = 1 << 20;
+  // Appended lines before the file is written anew from the names still listed.
+  static constexpr int kRewriteAfterLines = 10000;
 
-  void Write() {
+  // One write of the whole line: a kill leaves it whole or cut off, never mixed with another.
+  void Append(const std::string& line) {
     if (!file_.valid()) return;
-    std::string text;
-    for (const std::string& path : listed_) text += path + "\n";
-    if (::ftruncate(file_.get(), 0) != 0) return;
-    for (std::size_t done = 0; done < text.size();) {
-      const ssize_t n =
-          ::pwrite(file_.get(), text.data() + done, text.size() - done, static_cast<off_t>(done));
-      if (n <= 0 && errno != EINTR) return;
-      if (n > 0) done += static_cast<std::size_t>(n);
-    }
+    const std::string text = line + "\n";
+    if (::write(file_.get(), text.data(), text.size()) < 0) return;
+    if (++appended_ > kRewriteAfterLines) Rewrite();
   }
 
+  void Rewrite() {
+    file_.Reset();
+    appended_ = 0;
+    std::string text;
+    for (const std::string& path : listed_) text += "+" + path + "\n";
+    const std::string temporary = path_ + ".new";
+    {
+      UniqueFd out(
+          ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+      if (!out.valid()) return;
+      WriteAll(out.get(), text.data(), text.size());
+    }
+    if (::rename(temporary.c_str(), path_.c_str()) != 0) {
+      ::unlink(temporary.c_str());
+      return;
+    }
+    file_.Reset(::open(path_.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+  }
+
+  std::string path_;
   UniqueFd file_;
   std::set<std::string> listed_;
+  int appended_ = 0;
 };
 
 TemporaryLedger& Ledger() {
@@ -445,6 +474,9 @@ std::string CreateTempFileName(const std::string& dir, const std::string& prefix
     char hex[5];
     std::snprintf(hex, sizeof hex, "%04X", (start + i) & 0xFFFF);
     std::string path = base + hex + ".tmp";
+    // Listed before it exists: a run killed right after the create still names it as its own.
+    const bool newly_listed = !HeldTempNames().contains(path);
+    if (newly_listed) Ledger().Add(path);
     UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (fd.valid()) {
       if (!LockNewTemporary(fd.get())) continue;
@@ -454,13 +486,16 @@ std::string CreateTempFileName(const std::string& dir, const std::string& prefix
             return ::lstat((path + extension).c_str(), &st) == 0;
           })) {
         ::unlink(path.c_str());
+        Ledger().Drop(path);
         continue;
       }
       HeldTempNames()[path] = std::move(fd);
-      Ledger().Add(path);
       return path;
     }
-    if (errno != EEXIST) ThrowErrno();
+    const int error = errno;
+    // Someone else's name: not ours to list.
+    if (newly_listed) Ledger().Drop(path);
+    if (error != EEXIST) throw ErrorFromErrno(error);
   }
   throw RuntimeError(kFileAlreadyExists);
 }
