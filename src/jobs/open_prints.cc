@@ -1,5 +1,6 @@
 #include "jobs/open_prints.h"
 
+#include <algorithm>
 #include <charconv>
 #include <exception>
 #include <map>
@@ -46,9 +47,17 @@ class OpenPrintList {
   const std::string& path() const { return path_; }
   std::vector<OpenPrint>& prints() { return prints_; }
 
+  // A page already listed (its plot kept on a retry of the job) is listed once.
   void Add(OpenPrint print) {
-    prints_.push_back(std::move(print));
-    if (prints_.size() > kMaxOpenPrints) prints_.erase(prints_.begin());
+    const auto same = std::find_if(prints_.begin(), prints_.end(), [&](const OpenPrint& open) {
+      return open.sent.job_id == print.sent.job_id && open.sent.queue == print.sent.queue;
+    });
+    if (same != prints_.end()) {
+      *same = std::move(print);
+    } else {
+      prints_.push_back(std::move(print));
+      if (prints_.size() > kMaxOpenPrints) prints_.erase(prints_.begin());
+    }
     Save();
   }
 
@@ -180,13 +189,17 @@ bool KeepUntilPrinted(const std::string& path, const platform::FileIdentity& ver
     // The queue and the job id make the name unique; the file's name says what it is.
     std::string name = Field(sent.queue) + "-" + std::to_string(sent.job_id) + "-" + file_name;
     if (name.size() > kMaxNameBytes) name.resize(kMaxNameBytes);
+    // Listed before the move: a run killed in between leaves the plot in the tree (its print
+    // done, so it is only moved at the next round), never unlisted in the folder.
+    print.kept = folder + name;
+    List().Add(print);
     try {
       if (!platform::RenameIfUnchanged(path, version, folder + name)) return false;
-      print.kept = folder + name;
       gone = true;
     } catch (const RuntimeError&) {
       // Another file system (or no room for the name): a copy of a plot of hundreds of MB is
       // not worth it, the print system holds the page; the file goes as it always did.
+      print.kept.clear();
     }
   }
   try {
