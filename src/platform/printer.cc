@@ -88,20 +88,36 @@ struct QueueMedia {
   MediaSize size;
 };
 
+// A queue's description as the print server gives it, on a connection of its own.
+struct QueueDescription {
+  Http http;
+  Dest dest;
+  DestInfo info;
+};
+
+// Nullopt when the server cannot be reached or does not know `queue`.
+std::optional<QueueDescription> DescribeQueue(const std::string& queue) {
+  QueueDescription queue_description{TryConnect(), nullptr, nullptr};
+  if (!queue_description.http) return std::nullopt;
+  queue_description.dest.reset(
+      cupsGetNamedDest(queue_description.http.get(), queue.c_str(), nullptr));
+  if (!queue_description.dest) return std::nullopt;
+  queue_description.info.reset(
+      cupsCopyDestInfo(queue_description.http.get(), queue_description.dest.get()));
+  if (!queue_description.info) return std::nullopt;
+  return queue_description;
+}
+
 // Paper `media` (or the default paper when null) as the queue reports it; nullopt when the
 // queue cannot be asked or does not know it.
 std::optional<QueueMedia> LookUpQueueMedia(const std::string& queue, const char* media) {
-  Http http = TryConnect();
-  if (!http) return std::nullopt;
-  Dest dest(cupsGetNamedDest(http.get(), queue.c_str(), nullptr));
-  if (!dest) return std::nullopt;
-  DestInfo info(cupsCopyDestInfo(http.get(), dest.get()));
-  if (!info) return std::nullopt;
+  const std::optional<QueueDescription> q = DescribeQueue(queue);
+  if (!q) return std::nullopt;
   cups_size_t size{};
   const int found = media != nullptr
-                        ? cupsGetDestMediaByName(http.get(), dest.get(), info.get(), media,
+                        ? cupsGetDestMediaByName(q->http.get(), q->dest.get(), q->info.get(), media,
                                                  CUPS_MEDIA_FLAGS_DEFAULT, &size)
-                        : cupsGetDestMediaDefault(http.get(), dest.get(), info.get(),
+                        : cupsGetDestMediaDefault(q->http.get(), q->dest.get(), q->info.get(),
                                                   CUPS_MEDIA_FLAGS_DEFAULT, &size);
   if (!found || size.width <= 0 || size.length <= 0) return std::nullopt;
   // The library measures in hundredths of a millimetre.
@@ -480,14 +496,10 @@ std::optional<std::string> QueueStopReason(const std::string& queue) {
 }
 
 std::optional<bool> QueueKnowsMedia(const std::string& queue, const std::string& media_name) {
-  Http http = TryConnect();
-  if (!http) return std::nullopt;
-  Dest dest(cupsGetNamedDest(http.get(), queue.c_str(), nullptr));
-  if (!dest) return std::nullopt;
-  DestInfo info(cupsCopyDestInfo(http.get(), dest.get()));
-  if (!info) return std::nullopt;
+  const std::optional<QueueDescription> q = DescribeQueue(queue);
+  if (!q) return std::nullopt;
   cups_size_t size{};
-  return cupsGetDestMediaByName(http.get(), dest.get(), info.get(), media_name.c_str(),
+  return cupsGetDestMediaByName(q->http.get(), q->dest.get(), q->info.get(), media_name.c_str(),
                                 CUPS_MEDIA_FLAGS_DEFAULT, &size) != 0;
 }
 
