@@ -43,7 +43,7 @@ int RunJob(const std::string& source, bool turn) {
   try {
     ImagingControl control;
     const auto start = Clock::now();
-    control.LoadImage(job);
+    control.Load(job);
     const double mm = control.ImageWidth() / control.HorizontalResolution() * 25.4;
     const double load = Seconds(start);
     auto t = Clock::now();

@@ -113,7 +113,7 @@ TEST_F(HostileInputTest, FileSwappedForALinkAfterTheExistenceTestIsNeverOpened) 
                 [&] { platform::CopyFileReplacing(job.string(), (out_ / "x").string()); }),
             0);
   EXPECT_NE(testing::ErrorNumberOf([&] { platform::RawFile::OpenForReading(job.string()); }), 0);
-  EXPECT_NE(testing::ErrorNumberOf([&] { frmSample().oleImgEdit1().LoadImage(job.string()); }), 0);
+  EXPECT_NE(testing::ErrorNumberOf([&] { frmSample().oleImgEdit1().Load(job.string()); }), 0);
   platform::ClearAttributes(job.string());  // leaves the read-only target as it is
   EXPECT_NE(testing::ErrorNumberOf([&] { ExtractZip(job.string()); }), 0);
   EXPECT_FALSE(fs::exists(out_ / "x"));

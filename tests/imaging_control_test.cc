@@ -85,7 +85,7 @@ TEST_F(ImagingControlTest, MeasuresSizeAndResolutionInEveryUnit) {
   SampleTiffOptions options;
   options.dpi = 300;
   const SampleImage sheet = BlankImage(2480, 3508, SampleKind::kBilevel);
-  control_.LoadImage(WritePlot("inch.tif", sheet, options));
+  control_.Load(WritePlot("inch.tif", sheet, options));
   EXPECT_EQ(control_.ImageWidth(), 2480);
   EXPECT_EQ(control_.ImageHeight(), 3508);
   EXPECT_DOUBLE_EQ(control_.HorizontalResolution(), 300);
@@ -93,12 +93,12 @@ TEST_F(ImagingControlTest, MeasuresSizeAndResolutionInEveryUnit) {
   EXPECT_EQ(control_.Status(), 0);
 
   options.unit = SampleResolution::kCentimetre;
-  control_.LoadImage(WritePlot("cm.tif", sheet, options));
+  control_.Load(WritePlot("cm.tif", sheet, options));
   EXPECT_NEAR(control_.HorizontalResolution(), 300, 1e-3);
   EXPECT_NEAR(control_.VerticalResolution(), 300, 1e-3);
 
   options.unit = SampleResolution::kMissing;
-  control_.LoadImage(WritePlot("none.tif", sheet, options));
+  control_.Load(WritePlot("none.tif", sheet, options));
   EXPECT_EQ(control_.HorizontalResolution(), 0);
   EXPECT_EQ(control_.VerticalResolution(), 0);
   EXPECT_EQ(control_.ImageWidth(), 2480);
@@ -124,7 +124,7 @@ TEST_F(ImagingControlTest, TurnReportsSwappedSizeAndResolutionAndKeepsMetadata) 
   for (uint32_t y = 0; y < 24; ++y) TIFFWriteScanline(tif, row.data(), y, 0);
   TIFFClose(tif);
 
-  control_.LoadImage(path);
+  control_.Load(path);
   control_.RotateRight();
   EXPECT_EQ(control_.ImageWidth(), 24);
   EXPECT_EQ(control_.ImageHeight(), 40);
@@ -166,7 +166,7 @@ TEST_F(ImagingControlTest, TurnAndSaveKeepsEncodingAndMovesEveryPixel) {
     DecodedPage before;
     ASSERT_TRUE(DecodePage(path, 0, &before));
 
-    control_.LoadImage(path);
+    control_.Load(path);
     control_.Display();
     control_.RotateRight();
     control_.Save();
@@ -209,7 +209,7 @@ TEST_F(ImagingControlTest, LargeLzwPlotsEncodedInParallelReadBackPixelExact) {
                   MarkedPlot(width, height, rgb ? SampleKind::kRgb : SampleKind::kGray), options);
     DecodedPage before;
     ASSERT_TRUE(DecodePage(path, 0, &before));
-    control_.LoadImage(path);
+    control_.Load(path);
     control_.RotateRight();
     control_.Save();
 
@@ -257,7 +257,7 @@ TEST_F(ImagingControlTest, CorruptStripInEitherHalfFailsTheSaveAndKeepsTheFile) 
     std::fill_n(file.begin() + static_cast<std::ptrdiff_t>(offset), bytes, 0xFF);
     testing::WriteBytes(path, file);
 
-    control_.LoadImage(path);
+    control_.Load(path);
     control_.RotateRight();
     EXPECT_EQ(ErrorNumberOf([&] { control_.Save(); }), kDeviceIoError) << second_half;
     EXPECT_EQ(ReadBytes(path), file);
@@ -306,7 +306,7 @@ TEST_F(ImagingControlTest, DamagedDataFailsEveryDecodeWithLibtiffsReason) {
     c.damage(path, file);
     testing::WriteBytes(path, file);
 
-    control_.LoadImage(path);
+    control_.Load(path);
     EXPECT_EQ(control_.ImageWidth(), 320);
     for (const bool turn : {false, true}) {
       if (turn) control_.RotateRight();
@@ -333,7 +333,7 @@ TEST_F(ImagingControlTest, JpegImagesAreTurnedAndStayJpeg) {
     for (uint32_t x = 0; x < 16; ++x) image.Row(y)[3 * x] = image.Row(y)[3 * x + 1] = 0;
   }
   const std::string path = WritePlot("photo.tif", image, options);
-  control_.LoadImage(path);
+  control_.Load(path);
   control_.RotateRight();
   control_.Save();
   DecodedPage after;
@@ -353,7 +353,7 @@ TEST_F(ImagingControlTest, UnchangedImageIsNeverRewritten) {
   const std::vector<uint8_t> original = ReadBytes(path);
   const auto written = std::filesystem::last_write_time(path);
 
-  control_.LoadImage(path);
+  control_.Load(path);
   control_.Save();
   EXPECT_EQ(ReadBytes(path), original);
   // Four quarter turns are no change either.
@@ -386,7 +386,7 @@ TEST_F(ImagingControlTest, FurtherPagesAreKeptAsTheyWere) {
   ASSERT_TRUE(DecodePage(path, 1, &second_before));
   ASSERT_TRUE(DecodePage(path, 2, &third_before));
 
-  control_.LoadImage(path);
+  control_.Load(path);
   EXPECT_EQ(control_.ImageWidth(), 160);  // the first page is the image
   control_.RotateRight();
   control_.Save();
@@ -413,7 +413,7 @@ TEST_F(ImagingControlTest, FurtherPagesAreKeptAsTheyWere) {
   for (int page = 0; page < 2; ++page) ifd = u32(ifd + 2 + 12 * (cut[ifd] | cut[ifd + 1] << 8));
   cut.resize(ifd + 1);  // the third page's directory is gone
   testing::WriteBytes(path, cut);
-  control_.LoadImage(path);
+  control_.Load(path);
   control_.RotateRight();
   EXPECT_EQ(ErrorNumberOf([&] { control_.Save(); }), kDeviceIoError);
   EXPECT_EQ(ReadBytes(path), cut);
@@ -422,7 +422,7 @@ TEST_F(ImagingControlTest, FurtherPagesAreKeptAsTheyWere) {
 TEST_F(ImagingControlTest, SaveAsTiffWritesTheTurnedImageElsewhere) {
   const std::string path = WritePlot("plan.tif", MarkedPlot(120, 80, SampleKind::kBilevel));
   const std::vector<uint8_t> original = ReadBytes(path);
-  control_.LoadImage(path);
+  control_.Load(path);
   control_.SaveAs(dir_ / "copy.tif", ImageFileType::kTiff);
   EXPECT_EQ(ReadBytes(dir_ / "copy.tif"), original);  // unchanged: an exact copy
 
@@ -445,7 +445,7 @@ TEST_F(ImagingControlTest, BitmapExportReadsBackAsTheDecodedImage) {
       options.rows_per_strip = 8;
       const SampleImage image = MarkedPlot(203, 131, kind);
       const std::string path = WritePlot("plot.tif", image, options);
-      control_.LoadImage(path);
+      control_.Load(path);
       for (int i = 0; i < turns; ++i) control_.RotateRight();
       control_.SaveAs(dir_ / "print.bmp", ImageFileType::kBitmap);
       control_.Save();
@@ -499,7 +499,7 @@ TEST_F(ImagingControlTest, BitmapExportReadsBackAsTheDecodedImage) {
 TEST_F(ImagingControlTest, PrintPictureRefusesInksOfUnknownColour) {
   const std::string path = dir_ / "plan.tif";
   testing::WriteLayoutTiff(path, {"inks", 8, 3, PHOTOMETRIC_SEPARATED}, 40, 30);
-  control_.LoadImage(path);
+  control_.Load(path);
   for (const bool turned : {false, true}) {
     if (turned) control_.RotateRight();
     try {
@@ -514,7 +514,7 @@ TEST_F(ImagingControlTest, PrintPictureRefusesInksOfUnknownColour) {
 }
 
 TEST_F(ImagingControlTest, FailuresThrowAndSetStatus) {
-  EXPECT_EQ(ErrorNumberOf([&] { control_.LoadImage(dir_ / "missing.tif"); }), kFileNotFound);
+  EXPECT_EQ(ErrorNumberOf([&] { control_.Load(dir_ / "missing.tif"); }), kFileNotFound);
   EXPECT_EQ(control_.Status(), kFileNotFound);
   EXPECT_FALSE(control_.HasImage());
   EXPECT_EQ(ErrorNumberOf([&] { control_.Save(); }), kInvalidProcedureCall);
@@ -522,13 +522,13 @@ TEST_F(ImagingControlTest, FailuresThrowAndSetStatus) {
 
   const std::string plot = WritePlot("plan.tif", MarkedPlot(64, 48, SampleKind::kBilevel));
   std::filesystem::create_symlink(plot, dir_ / "link.tif");
-  EXPECT_EQ(ErrorNumberOf([&] { control_.LoadImage(dir_ / "link.tif"); }), kPathFileAccessError);
-  EXPECT_EQ(ErrorNumberOf([&] { control_.LoadImage(dir_.path().string()); }), kPathFileAccessError);
+  EXPECT_EQ(ErrorNumberOf([&] { control_.Load(dir_ / "link.tif"); }), kPathFileAccessError);
+  EXPECT_EQ(ErrorNumberOf([&] { control_.Load(dir_.path().string()); }), kPathFileAccessError);
   testing::WriteBytes(dir_ / "text.tif", {'h', 'e', 'l', 'l', 'o'});
-  EXPECT_EQ(ErrorNumberOf([&] { control_.LoadImage(dir_ / "text.tif"); }), kInvalidPropertyValue);
+  EXPECT_EQ(ErrorNumberOf([&] { control_.Load(dir_ / "text.tif"); }), kInvalidPropertyValue);
   EXPECT_EQ(control_.Status(), kInvalidPropertyValue);
 
-  control_.LoadImage(plot);
+  control_.Load(plot);
   EXPECT_EQ(control_.Status(), 0);
   EXPECT_EQ(control_.Image(), plot);
 }
@@ -552,7 +552,7 @@ TEST_F(ImagingControlTest, HostileFilesFailCleanly) {
   };
   const auto load = [&](const std::string& name, const std::vector<uint8_t>& bytes) {
     testing::WriteBytes(dir_ / name, bytes);
-    return ErrorNumberOf([&] { control_.LoadImage(dir_ / name); });
+    return ErrorNumberOf([&] { control_.Load(dir_ / name); });
   };
 
   EXPECT_EQ(load("zero_width.tif", header(0, 10, 0).Build()), kInvalidPropertyValue);

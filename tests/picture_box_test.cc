@@ -101,7 +101,7 @@ TEST(HostFormTest, LoadsOnFirstReferenceAndUnloadDropsTheJobImage) {
 
   HostForm::Unload();
   EXPECT_FALSE(HostForm::IsLoaded());
-  frmSample().oleImgEdit1().LoadImage(plot);  // a reference to a control loads the form
+  frmSample().oleImgEdit1().Load(plot);  // a reference to a control loads the form
   EXPECT_TRUE(HostForm::IsLoaded());
   EXPECT_FALSE(frmSample().Visible());
   EXPECT_EQ(frmSample().Caption(), "Image Edit");

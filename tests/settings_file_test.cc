@@ -72,23 +72,23 @@ TEST_F(SettingsFileTest, PresentValuesAreReturnedAndNeverRewritten) {
   EXPECT_EQ(Contents(), before);
   // Edits made by another program between two calls are seen.
   SetContents("[Global]\nWartezeit=7\n");
-  EXPECT_EQ(ReadProfileString("Global", "Wartezeit", file_), "7");
+  EXPECT_EQ(ReadIniValue("Global", "Wartezeit", file_), "7");
 }
 
 TEST_F(SettingsFileTest, ReadsAreCutAt254BytesAndAtNul) {
   SetContents("[A]\nexact=" + std::string(254, '4') + "\nlong=" + std::string(300, '3') +
               "\nnul=ab\0cd\n"s);
-  EXPECT_EQ(ReadProfileString("A", "exact", file_), std::string(254, '4'));
-  EXPECT_EQ(ReadProfileString("A", "long", file_), std::string(254, '3'));
+  EXPECT_EQ(ReadIniValue("A", "exact", file_), std::string(254, '4'));
+  EXPECT_EQ(ReadIniValue("A", "long", file_), std::string(254, '3'));
   EXPECT_NE(Contents().find(std::string(300, '3')), std::string::npos);  // the file keeps it whole
-  EXPECT_EQ(ReadProfileString("A", "nul", file_), "ab");
-  EXPECT_EQ(ReadProfileString("A", "exact", (dir_ / "absent.ini").string()), "");
+  EXPECT_EQ(ReadIniValue("A", "nul", file_), "ab");
+  EXPECT_EQ(ReadIniValue("A", "exact", (dir_ / "absent.ini").string()), "");
 }
 
 TEST_F(SettingsFileTest, FailedWritesAreQuietAndTheDefaultIsStillUsed) {
   SetContents("not a directory");
   const std::string below_file = file_ + "/sub.ini";
-  EXPECT_FALSE(WriteProfileString("Global", "Wartezeit", "10", below_file));
+  EXPECT_FALSE(WriteIniValue("Global", "Wartezeit", "10", below_file));
   EXPECT_EQ(ReadOrCreateValue("Global", "Wartezeit", "10", below_file), "10");
   EXPECT_EQ(Contents(), "not a directory");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);

@@ -72,7 +72,7 @@ PaperDetection DetectPaperFormat(const std::string& path) {
   PaperDetection result;
   try {
     ImagingControl& control = frmSample().oleImgEdit1();
-    control.LoadImage(path);
+    control.Load(path);
     YieldToMessageLoop();
     const int32_t width = control.ImageWidth();
     const int32_t height = control.ImageHeight();

@@ -78,7 +78,7 @@ bool ReadKeys(const auto& keys) {
 void PeekKeys(const auto& keys, const std::string& section, PrinterProfileRecord& record,
               std::vector<ProfileValue>* values) {
   for (const Key& key : keys) {
-    std::string value = ReadProfileString(section, key.name, IniFile);
+    std::string value = ReadIniValue(section, key.name, IniFile);
     const bool from_file = !value.empty();
     if (!from_file) value = key.default_value;
     if (values != nullptr) values->push_back({key.name, value, from_file});

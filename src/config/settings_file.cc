@@ -34,13 +34,12 @@ std::string ValueOf(const platform::IniLookup& lookup) {
 
 }  // namespace
 
-std::string ReadProfileString(std::string_view section, std::string_view key,
-                              const std::string& file) {
+std::string ReadIniValue(std::string_view section, std::string_view key, const std::string& file) {
   return ValueOf(platform::LookUpIniValue(section, key, file));
 }
 
-bool WriteProfileString(std::string_view section, std::string_view key, std::string_view value,
-                        const std::string& file) {
+bool WriteIniValue(std::string_view section, std::string_view key, std::string_view value,
+                   const std::string& file) {
   return platform::WriteIniString(section, key, value, file);
 }
 

@@ -10,14 +10,13 @@ namespace plotspool {
 
 // The value of `key` in `section` of `file`, cut to its first 254 bytes. Empty when the file,
 // the section or the key is absent, when the value is empty, or when the file cannot be read.
-std::string ReadProfileString(std::string_view section, std::string_view key,
-                              const std::string& file);
+std::string ReadIniValue(std::string_view section, std::string_view key, const std::string& file);
 
 // Sets `key` = `value` in `section` of `file`, creating the file, the section or the key as
 // needed and leaving every other byte of the file as it was. The write is atomic. Returns false
 // when it failed (the file is then unchanged); the service's callers ignore the result.
-bool WriteProfileString(std::string_view section, std::string_view key, std::string_view value,
-                        const std::string& file);
+bool WriteIniValue(std::string_view section, std::string_view key, std::string_view value,
+                   const std::string& file);
 
 // Where the value of a read-with-default came from.
 enum class SettingSource {

@@ -138,7 +138,7 @@ void ImagingControl::LoadSource(const std::string& path) {
   image_ = std::make_unique<Loaded>(Loaded{std::move(source), std::move(layout), 0, {}, 0});
 }
 
-void ImagingControl::LoadImage(const std::string& path) {
+void ImagingControl::Load(const std::string& path) {
   Run([&] {
     image_.reset();
     path_.clear();
@@ -220,7 +220,7 @@ void ImagingControl::WriteTiff(const std::string& target) {
   if (TIFFSetDirectory(in, 0) == 1) image.layout = ReadPageLayout(image.source);
 }
 
-void ImagingControl::CopyFile(const std::string& target) {
+void ImagingControl::CopyUnchanged(const std::string& target) {
   platform::RawFile& source = image_->source.file();
   platform::RawFile out = platform::RawFile::CreateBeside(target, source.Mode());
   ReplaceAtomically(out, target, [&] {
@@ -329,7 +329,7 @@ void ImagingControl::SaveAs(const std::string& path, ImageFileType type) {
     switch (type) {
       case ImageFileType::kTiff:
         if (image_->turns == 0) {
-          CopyFile(path);
+          CopyUnchanged(path);
         } else {
           WriteTiff(path);
         }

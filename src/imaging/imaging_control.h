@@ -26,7 +26,7 @@ class ImagingControl {
   // Loads `path` (never through a symbolic link), dropping any image held before. Throws
   // RuntimeError: 53 missing, 70 denied, 75 link or not a regular file, 380 not a TIFF this
   // control reads (also when its decoded size would exceed the limit); nothing is held then.
-  void LoadImage(const std::string& path);
+  void Load(const std::string& path);
   // The current file name: the path loaded last; empty when nothing is loaded.
   const std::string& Image() const { return path_; }
   bool HasImage() const { return image_ != nullptr; }
@@ -66,7 +66,7 @@ class ImagingControl {
   void LoadSource(const std::string& path);
   void MakeTurned();
   void WriteTiff(const std::string& target);
-  void CopyFile(const std::string& target);
+  void CopyUnchanged(const std::string& target);
   void WriteBitmap(const std::string& target);
   void WritePrintPicture(const std::string& target);
 

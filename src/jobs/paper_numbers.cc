@@ -26,7 +26,7 @@ constexpr DefaultPaper kDefaultPapers[] = {
 
 std::string PeekMediaNameForPaperNumber(int16_t paper_number) {
   const std::string number = std::to_string(paper_number);
-  std::string media_name = ReadProfileString(kSection, number, IniFile);
+  std::string media_name = ReadIniValue(kSection, number, IniFile);
   if (!media_name.empty()) return media_name;
   for (const DefaultPaper& paper : kDefaultPapers) {
     if (number == paper.number) return paper.media_name;
@@ -46,7 +46,7 @@ std::string MediaNameForPaperNumber(int16_t paper_number) {
   for (const DefaultPaper& paper : kDefaultPapers) {
     ReadOrCreateValue(kSection, paper.number, paper.media_name, IniFile);
   }
-  std::string media_name = ReadProfileString(kSection, std::to_string(paper_number), IniFile);
+  std::string media_name = ReadIniValue(kSection, std::to_string(paper_number), IniFile);
   if (media_name.empty()) throw RuntimeError(kInvalidPropertyValue);
   return media_name;
 }

@@ -53,7 +53,7 @@ JobValues DetectAndTurn(const std::string& job_path, JobVersion& version) {
 
   ImagingControl& control = frmSample().oleImgEdit1();
   version.CheckUnchanged();
-  control.LoadImage(job_path);
+  control.Load(job_path);
   control.Display();
   // Exact comparison: a lower-case "q" differs from "Q" and turns.
   const bool turn =

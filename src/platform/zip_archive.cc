@@ -146,7 +146,7 @@ class Extraction {
   }
 
   // O_EXCL never follows a link at the leaf and never reuses a stale file.
-  int CreateFile(const std::string& leaf) {
+  int CreateMember(const std::string& leaf) {
     const int fd = openat(directories_.back().get(), leaf.c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
@@ -288,7 +288,7 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
     if (was_created) created.push_back(path);
     if (!entered) return Fail(ErrorNumberFromErrno(errno), "cannot use directory " + path);
   }
-  UniqueFd out(extraction.CreateFile(leaf));
+  UniqueFd out(extraction.CreateMember(leaf));
   if (!out.valid()) return Fail(ErrorNumberFromErrno(errno), "cannot create " + path + leaf);
 
   ZipFile in(zip_fopen_index(archive_, static_cast<zip_uint64_t>(index), 0));

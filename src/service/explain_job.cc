@@ -80,7 +80,7 @@ Measure MeasureImage(const std::string& job_path, const std::string* member) {
   Measure measure;
   if (member == nullptr) {
     ImagingControl control;
-    control.LoadImage(job_path);
+    control.Load(job_path);
     measure.width = control.ImageWidth();
     measure.height = control.ImageHeight();
     measure.x_dpi = control.HorizontalResolution();

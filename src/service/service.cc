@@ -114,7 +114,7 @@ void Unload() {
   // A stop request stops exactly one run: the next start must not stop again. Read first, so
   // that a file caught empty in the middle of an edit is not replaced by this one key.
   if (ReadSetting("Global", "ProgrammEnde", "0", IniFile).value != "0") {
-    WriteProfileString("Global", "ProgrammEnde", "0", IniFile);
+    WriteIniValue("Global", "ProgrammEnde", "0", IniFile);
   }
 }
 
