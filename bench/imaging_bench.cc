@@ -13,9 +13,9 @@
 
 #include <tiffio.h>
 
+#include "base/error.h"
 #include "imaging/imaging_control.h"
 #include "imaging/sample_plot.h"
-#include "util/error.h"
 
 namespace {
 

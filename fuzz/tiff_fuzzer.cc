@@ -6,9 +6,9 @@
 #include <fstream>
 #include <string>
 
+#include "base/error.h"
 #include "imaging/imaging_control.h"
 #include "imaging/picture_box.h"
-#include "util/error.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "util/convert.h"
+#include "base/convert.h"
 
 #include <gtest/gtest.h>
 
-#include "util/error.h"
+#include "base/error.h"
 
 #include "test_support.h"
 

@@ -17,8 +17,8 @@
 #include <set>
 #include <sstream>
 
+#include "base/error.h"
 #include "platform/raw_file.h"
-#include "util/error.h"
 
 #include "test_support.h"
 

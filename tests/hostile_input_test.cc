@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 
+#include "base/error.h"
 #include "config/printer_profile.h"
 #include "imaging/host_form.h"
 #include "imaging/imaging_control.h"
@@ -21,7 +22,6 @@
 #include "service/global_settings.h"
 #include "service/service.h"
 #include "test_support.h"
-#include "util/error.h"
 
 namespace plotspool {
 namespace {

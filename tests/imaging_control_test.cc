@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <functional>
 
+#include "base/error.h"
 #include "imaging/picture_box.h"
 #include "imaging/sample_plot.h"
 #include "imaging_test_util.h"
-#include "util/error.h"
 
 #include "test_support.h"
 

@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <fstream>
 
+#include "base/error.h"
 #include "platform/process.h"
 #include "test_support.h"
-#include "util/error.h"
 
 namespace plotspool {
 namespace {

@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <string>
 
+#include "base/error.h"
 #include "pdf_check.h"
 #include "test_picture.h"
-#include "util/error.h"
 
 namespace plotspool::platform {
 namespace {

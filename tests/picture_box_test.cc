@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "base/error.h"
 #include "imaging/host_form.h"
 #include "imaging/sample_plot.h"
 #include "imaging_test_util.h"
-#include "util/error.h"
 
 namespace plotspool {
 namespace {

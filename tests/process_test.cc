@@ -9,7 +9,7 @@
 #include <random>
 #include <sstream>
 
-#include "util/error.h"
+#include "base/error.h"
 
 #include "test_support.h"
 

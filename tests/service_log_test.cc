@@ -4,9 +4,9 @@
 
 #include <regex>
 
+#include "base/error.h"
 #include "service/service.h"
 #include "test_support.h"
-#include "util/error.h"
 
 namespace plotspool {
 namespace {

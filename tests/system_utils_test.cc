@@ -11,9 +11,9 @@
 #include <sstream>
 #include <thread>
 
+#include "base/error.h"
 #include "platform/close_request.h"
 #include "platform/process.h"
-#include "util/error.h"
 #include "util/message_loop.h"
 
 namespace plotspool {

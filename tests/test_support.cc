@@ -13,12 +13,12 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "base/error.h"
 #include "imaging/host_form.h"
 #include "imaging/sample_plot.h"
 #include "jobs/job_output.h"
 #include "service/global_settings.h"
 #include "service/service.h"
-#include "util/error.h"
 
 extern char** environ;
 

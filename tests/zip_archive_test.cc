@@ -18,7 +18,7 @@
 #include <random>
 #include <sstream>
 
-#include "util/error.h"
+#include "base/error.h"
 
 namespace plotspool::platform {
 namespace {

@@ -7,8 +7,8 @@
 
 #include <tiffio.h>
 
+#include "base/error.h"
 #include "imaging/sample_plot.h"
-#include "util/error.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <exception>
 
+#include "base/convert.h"
+#include "base/error.h"
 #include "config/printer_profile.h"
 #include "imaging/host_form.h"
-#include "util/convert.h"
-#include "util/error.h"
 #include "util/message_loop.h"
 
 namespace plotspool {

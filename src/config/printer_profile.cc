@@ -4,10 +4,10 @@
 #include <iterator>
 #include <utility>
 
+#include "base/convert.h"
 #include "config/settings_file.h"
 #include "platform/files.h"
 #include "service/service.h"
-#include "util/convert.h"
 
 namespace plotspool {
 

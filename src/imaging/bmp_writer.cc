@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "util/error.h"
+#include "base/error.h"
 
 namespace plotspool {
 namespace {

@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/error.h"
 #include "imaging/bitmap_export.h"
 #include "imaging/bmp_writer.h"
 #include "imaging/pixel_turn.h"
@@ -12,7 +13,6 @@
 #include "imaging/tiff_page.h"
 #include "imaging/tiff_writer.h"
 #include "platform/raw_file.h"
-#include "util/error.h"
 
 namespace plotspool {
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "base/error.h"
 #include "imaging/print_picture.h"
-#include "util/error.h"
 
 namespace plotspool {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <map>
 
-#include "util/error.h"
+#include "base/error.h"
 
 namespace plotspool {
 namespace {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "util/error.h"
+#include "base/error.h"
 
 namespace plotspool {
 namespace {

@@ -9,7 +9,7 @@
 #include <memory>
 #include <mutex>
 
-#include "util/error.h"
+#include "base/error.h"
 
 namespace plotspool {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "util/error.h"
+#include "base/error.h"
 
 namespace plotspool {
 namespace {

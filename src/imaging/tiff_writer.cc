@@ -12,7 +12,7 @@
 
 #include "imaging/lzw_encoder.h"
 
-#include "util/error.h"
+#include "base/error.h"
 
 namespace plotspool {
 namespace {

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/convert.h"
 #include "intake/take_over.h"
 #include "log/metrics.h"
 #include "log/service_log.h"
@@ -15,7 +16,6 @@
 #include "platform/files.h"
 #include "service/global_settings.h"
 #include "service/service.h"
-#include "util/convert.h"
 #include "util/message_loop.h"
 
 namespace plotspool {

@@ -6,6 +6,9 @@
 #include <exception>
 #include <map>
 
+#include "base/convert.h"
+#include "base/error.h"
+#include "base/path_strings.h"
 #include "jobs/job_journal.h"
 #include "jobs/open_prints.h"
 #include "jobs/process_plot_file.h"
@@ -14,10 +17,7 @@
 #include "platform/files.h"
 #include "service/global_settings.h"
 #include "service/service.h"
-#include "util/convert.h"
-#include "util/error.h"
 #include "util/message_loop.h"
-#include "util/path_helpers.h"
 #include "util/system_utils.h"
 
 namespace plotspool {

@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "base/convert.h"
+#include "base/error.h"
 #include "config/paper_format.h"
 #include "config/printer_profile.h"
 #include "imaging/host_form.h"
@@ -15,8 +17,6 @@
 #include "platform/files.h"
 #include "platform/printer.h"
 #include "platform/process.h"
-#include "util/convert.h"
-#include "util/error.h"
 #include "util/message_loop.h"
 #include "util/path_helpers.h"
 #include "util/system_utils.h"

@@ -7,9 +7,9 @@
 #include <optional>
 #include <string>
 
+#include "base/error.h"
 #include "config/paper_format.h"
 #include "jobs/open_prints.h"
-#include "util/error.h"
 
 namespace plotspool {
 

@@ -5,13 +5,13 @@
 #include <exception>
 #include <map>
 
+#include "base/error.h"
 #include "log/metrics.h"
 #include "log/service_log.h"
 #include "platform/durable_file.h"
 #include "platform/files.h"
 #include "platform/printer.h"
 #include "service/service.h"
-#include "util/error.h"
 
 namespace plotspool {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "util/convert.h"
+#include "base/convert.h"
 
 namespace plotspool {
 namespace {

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/error.h"
 #include "config/paper_format.h"
-#include "util/error.h"
 
 namespace plotspool {
 

@@ -3,6 +3,7 @@
 #include <exception>
 #include <new>
 
+#include "base/convert.h"
 #include "config/paper_format.h"
 #include "config/printer_profile.h"
 #include "imaging/host_form.h"
@@ -15,7 +16,6 @@
 #include "platform/files.h"
 #include "platform/large_buffer.h"
 #include "service/global_settings.h"
-#include "util/convert.h"
 #include "util/message_loop.h"
 #include "util/path_helpers.h"
 

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
+#include "base/error.h"
 #include "jobs/open_prints.h"
 #include "platform/file_identity.h"
-#include "util/error.h"
 
 namespace plotspool {
 

@@ -6,8 +6,8 @@
 #include <map>
 #include <utility>
 
+#include "base/convert.h"
 #include "platform/durable_file.h"
-#include "util/convert.h"
 
 namespace plotspool {
 namespace {

@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/error.h"
 #include "platform/clock.h"
 #include "service/service.h"
-#include "util/error.h"
 
 namespace plotspool {
 

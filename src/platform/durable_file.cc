@@ -6,8 +6,8 @@
 
 #include <cerrno>
 
+#include "base/error.h"
 #include "platform/unique_fd.h"
-#include "util/error.h"
 
 namespace plotspool::platform {
 namespace {

@@ -6,8 +6,8 @@
 
 #include <cerrno>
 
+#include "base/error.h"
 #include "platform/confined_path.h"
-#include "util/error.h"
 
 namespace plotspool::platform {
 namespace {

@@ -20,10 +20,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error.h"
 #include "platform/confined_path.h"
 #include "platform/temporary_lock.h"
 #include "platform/unique_fd.h"
-#include "util/error.h"
 
 namespace plotspool::platform {
 namespace {

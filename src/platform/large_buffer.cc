@@ -5,7 +5,7 @@
 
 #include <utility>
 
-#include "util/error.h"
+#include "base/error.h"
 
 namespace plotspool::platform {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "util/error.h"
+#include "base/error.h"
 
 namespace plotspool::platform {
 namespace {

@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error.h"
 #include "imaging/raster_rows.h"
 #include "platform/media_size.h"
-#include "util/error.h"
 
 namespace plotspool::platform {
 

@@ -9,10 +9,10 @@
 #include <random>
 #include <string_view>
 
+#include "base/error.h"
 #include "platform/files.h"
 #include "platform/temporary_lock.h"
 #include "platform/unique_fd.h"
-#include "util/error.h"
 
 namespace plotspool::platform {
 namespace {

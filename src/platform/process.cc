@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "base/error.h"
 #include "platform/close_request.h"
-#include "util/error.h"
 
 extern char** environ;
 

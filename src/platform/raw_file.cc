@@ -8,9 +8,9 @@
 #include <cstdio>
 #include <random>
 
+#include "base/error.h"
 #include "platform/confined_path.h"
 #include "platform/temporary_lock.h"
-#include "util/error.h"
 
 namespace plotspool::platform {
 namespace {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-#include "util/error.h"
+#include "base/error.h"
 
 namespace plotspool::platform {
 namespace {

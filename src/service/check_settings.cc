@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/convert.h"
+#include "base/error.h"
 #include "config/printer_profile.h"
 #include "jobs/like_pattern.h"
 #include "jobs/paper_numbers.h"
@@ -16,8 +18,6 @@
 #include "platform/printer.h"
 #include "service/global_settings.h"
 #include "service/service.h"
-#include "util/convert.h"
-#include "util/error.h"
 #include "util/path_helpers.h"
 
 namespace plotspool {

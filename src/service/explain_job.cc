@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "base/convert.h"
+#include "base/error.h"
 #include "config/paper_format.h"
 #include "config/printer_profile.h"
 #include "imaging/imaging_control.h"
@@ -22,8 +24,6 @@
 #include "platform/process.h"
 #include "platform/zip_archive.h"
 #include "service/service.h"
-#include "util/convert.h"
-#include "util/error.h"
 #include "util/path_helpers.h"
 #include "util/system_utils.h"
 

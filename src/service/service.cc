@@ -4,6 +4,8 @@
 #include <exception>
 #include <filesystem>
 
+#include "base/convert.h"
+#include "base/error.h"
 #include "config/settings_file.h"
 #include "intake/scan_directory.h"
 #include "jobs/open_prints.h"
@@ -14,8 +16,6 @@
 #include "platform/process.h"
 #include "platform/service_notify.h"
 #include "service/global_settings.h"
-#include "util/convert.h"
-#include "util/error.h"
 #include "util/message_loop.h"
 #include "util/system_utils.h"
 

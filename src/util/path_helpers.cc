@@ -1,32 +1,10 @@
 #include "util/path_helpers.h"
 
+#include "base/error.h"
 #include "platform/files.h"
 #include "platform/process.h"
-#include "util/error.h"
 
 namespace plotspool {
-
-// Only "/" separates here: a backslash is an ordinary character of a file name.
-std::string GetFileName(const std::string& path) {
-  const auto separator = path.find_last_of('/');
-  if (separator == std::string::npos) return "";
-  return path.substr(separator + 1);
-}
-
-std::string GetFileExtension(const std::string& path) {
-  const auto found = path.find_last_of("./");
-  if (found == std::string::npos || path[found] != '.') return "";
-  return path.substr(found + 1);
-}
-
-int32_t FindLastChar(const std::string& text, std::string& character) {
-  if (character.size() > 1) character.resize(1);
-  if (character.empty()) return 0;
-  const auto found = text.rfind(character[0]);
-  return found == std::string::npos ? 0 : static_cast<int32_t>(found + 1);
-}
-
-std::string TrimAtNull(const std::string& text) { return text.substr(0, text.find('\0')); }
 
 std::string GetShortPath(const std::string& path) {
   // The path reaches the file system as a C string, so it ends at its first NUL there too.
@@ -34,8 +12,6 @@ std::string GetShortPath(const std::string& path) {
   if (name.empty() || !platform::PathExists(name)) throw RuntimeError(kFileNotFound);
   return platform::QuoteCommandLineArgument(name);
 }
-
-std::string StringFromPointer(const char* text) { return text == nullptr ? "" : text; }
 
 bool FolderContains(const std::string& outer, const std::string& inner) {
   // Paths reach the file system as C strings, so they end at their first NUL there too.

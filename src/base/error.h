@@ -1,8 +1,8 @@
 // Run-time errors: one exception type carrying the classic error number and its description.
 // The number decides behaviour in the take-over and the job procedure; the description is
 // only ever written to the log.
-#ifndef PLOTSPOOL_UTIL_ERROR_H_
-#define PLOTSPOOL_UTIL_ERROR_H_
+#ifndef PLOTSPOOL_BASE_ERROR_H_
+#define PLOTSPOOL_BASE_ERROR_H_
 
 #include <stdexcept>
 #include <string>
@@ -88,4 +88,4 @@ void SkipAndRemember(PendingError& pending, Step&& step) {
 
 }  // namespace plotspool
 
-#endif  // PLOTSPOOL_UTIL_ERROR_H_
+#endif  // PLOTSPOOL_BASE_ERROR_H_

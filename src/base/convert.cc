@@ -1,11 +1,11 @@
-#include "util/convert.h"
+#include "base/convert.h"
 
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <limits>
 
-#include "util/error.h"
+#include "base/error.h"
 
 namespace plotspool {
 namespace {

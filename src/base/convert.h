@@ -1,8 +1,8 @@
 // Conversions of settings text as the classic run-time does them. Settings are held as text
 // and converted only where they are used, so a bad value fails at its point of use with
 // 13 (not a number) or 6 (out of range).
-#ifndef PLOTSPOOL_UTIL_CONVERT_H_
-#define PLOTSPOOL_UTIL_CONVERT_H_
+#ifndef PLOTSPOOL_BASE_CONVERT_H_
+#define PLOTSPOOL_BASE_CONVERT_H_
 
 #include <cstdint>
 #include <string>
@@ -33,4 +33,4 @@ std::string ToHex(int32_t value);
 
 }  // namespace plotspool
 
-#endif  // PLOTSPOOL_UTIL_CONVERT_H_
+#endif  // PLOTSPOOL_BASE_CONVERT_H_

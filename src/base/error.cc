@@ -1,4 +1,4 @@
-#include "util/error.h"
+#include "base/error.h"
 
 #include <cerrno>
 

@@ -1,0 +1,29 @@
+#include "base/path_strings.h"
+
+namespace plotspool {
+
+// Only "/" separates here: a backslash is an ordinary character of a file name.
+std::string GetFileName(const std::string& path) {
+  const auto separator = path.find_last_of('/');
+  if (separator == std::string::npos) return "";
+  return path.substr(separator + 1);
+}
+
+std::string GetFileExtension(const std::string& path) {
+  const auto found = path.find_last_of("./");
+  if (found == std::string::npos || path[found] != '.') return "";
+  return path.substr(found + 1);
+}
+
+int32_t FindLastChar(const std::string& text, std::string& character) {
+  if (character.size() > 1) character.resize(1);
+  if (character.empty()) return 0;
+  const auto found = text.rfind(character[0]);
+  return found == std::string::npos ? 0 : static_cast<int32_t>(found + 1);
+}
+
+std::string TrimAtNull(const std::string& text) { return text.substr(0, text.find('\0')); }
+
+std::string StringFromPointer(const char* text) { return text == nullptr ? "" : text; }
+
+}  // namespace plotspool

@@ -1,0 +1,29 @@
+// Path and string helpers that need no file system. Only "/" separates; positions are 1-based.
+#ifndef PLOTSPOOL_BASE_PATH_STRINGS_H_
+#define PLOTSPOOL_BASE_PATH_STRINGS_H_
+
+#include <cstdint>
+#include <string>
+
+namespace plotspool {
+
+// The part after the last separator; empty when `path` has none or ends in one.
+std::string GetFileName(const std::string& path);
+
+// The part after the last "." when no separator follows it, else empty; the dot is left out.
+std::string GetFileExtension(const std::string& path);
+
+// Position of the last occurrence of `character` in `text`, 0 when absent or when `character`
+// is empty. A longer `character` is first cut to its first character, and the caller's
+// variable keeps the cut value.
+int32_t FindLastChar(const std::string& text, std::string& character);
+
+// `text` up to, not including, its first NUL.
+std::string TrimAtNull(const std::string& text);
+
+// A copy of the zero-terminated string at `text`; empty for a null pointer.
+std::string StringFromPointer(const char* text);
+
+}  // namespace plotspool
+
+#endif  // PLOTSPOOL_BASE_PATH_STRINGS_H_
