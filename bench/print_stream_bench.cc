@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "imaging/raster_rows.h"
+#include "platform/raster_rows.h"
 #include "platform/printer.h"
 
 namespace {

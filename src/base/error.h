@@ -48,10 +48,6 @@ class RuntimeError : public std::runtime_error {
   std::string description_;
 };
 
-// The one place where an operating-system error code becomes a run-time error.
-int ErrorNumberFromErrno(int errno_value);
-RuntimeError ErrorFromErrno(int errno_value);
-
 // The skip-and-remember regime: a failing step records its error here and the job goes on;
 // a later check reads the error and clears it. Number 0 means nothing is pending.
 class PendingError {

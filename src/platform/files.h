@@ -1,7 +1,7 @@
 // The file layer: every file-system call the service makes. Job files arrive from other machines,
 // so nothing here ever follows a symbolic link at the job file itself, opens a FIFO or device in a
 // blocking way, or leaves a half-written copy behind. Unless said otherwise a function throws
-// RuntimeError (numbered through ErrorFromErrno) on failure.
+// RuntimeError (numbered as the system's error: 53 missing, 70 denied, ...) on failure.
 #ifndef PLOTSPOOL_PLATFORM_FILES_H_
 #define PLOTSPOOL_PLATFORM_FILES_H_
 
@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "platform/open_handle.h"
 
 namespace plotspool::platform {
 
@@ -93,7 +95,7 @@ class PrivateFolder {
 
  private:
   std::string path_;
-  int handle_ = -1;  // the open folder, which carries the in-use lock
+  OwnedHandle folder_;  // the open folder, which carries the in-use lock
 };
 
 // Succeeds when `path` is a regular file that can be opened for reading and that no process

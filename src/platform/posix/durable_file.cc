@@ -7,7 +7,8 @@
 #include <cerrno>
 
 #include "base/error.h"
-#include "platform/unique_fd.h"
+#include "platform/posix/errno_error.h"
+#include "platform/posix/unique_fd.h"
 
 namespace plotspool::platform {
 namespace {

@@ -9,8 +9,10 @@
 #include <random>
 
 #include "base/error.h"
-#include "platform/confined_path.h"
-#include "platform/temporary_lock.h"
+#include "platform/posix/confined_path.h"
+#include "platform/posix/errno_error.h"
+#include "platform/posix/temporary_lock.h"
+#include "platform/posix/unique_fd.h"
 
 namespace plotspool::platform {
 namespace {
@@ -18,18 +20,17 @@ namespace {
 // A descriptor on a regular file with one name, or an error: a link makes O_NOFOLLOW fail with
 // ELOOP, O_NONBLOCK keeps a FIFO planted under a job's name from blocking the open, and a hard
 // link may stand for a file outside the transfer tree.
-int OpenRegular(const std::string& path, int flags, mode_t mode) {
+UniqueFd OpenRegular(const std::string& path, int flags, mode_t mode) {
   const ConfinedPath where = ResolveParent(path);
-  const int fd = openat(where.dir.get(), where.leaf.c_str(),
-                        flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode);
-  if (fd < 0) throw ErrorFromErrno(errno);
+  UniqueFd fd(openat(where.dir.get(), where.leaf.c_str(),
+                     flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, mode));
+  if (!fd.valid()) throw ErrorFromErrno(errno);
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
-    close(fd);
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
     throw RuntimeError(kPathFileAccessError);
   }
-  const int fl = fcntl(fd, F_GETFL);
-  if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+  const int fl = fcntl(fd.get(), F_GETFL);
+  if (fl >= 0) fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK);
   return fd;
 }
 
@@ -46,7 +47,7 @@ std::string NameOf(const std::string& path) {
 }  // namespace
 
 RawFile RawFile::OpenForReading(const std::string& path) {
-  return RawFile(OpenRegular(path, O_RDONLY, 0), path);
+  return RawFile(OwnHandle(OpenRegular(path, O_RDONLY, 0)), path);
 }
 
 RawFile RawFile::CreateBeside(const std::string& target, uint32_t mode) {
@@ -61,46 +62,25 @@ RawFile RawFile::CreateBeside(const std::string& target, uint32_t mode) {
     // The ".plotspool-" prefix lets a later run know a crash's leftover as its own.
     const std::string leaf = ".plotspool-" + name + suffix;
     std::string path = DirectoryOf(target) + leaf;
-    const int fd =
-        openat(where.dir.get(), leaf.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-               static_cast<mode_t>(mode & 0777));
-    if (fd >= 0 && !LockNewTemporary(fd)) {
-      close(fd);
-      continue;
-    }
-    if (fd >= 0) {
+    UniqueFd fd(openat(where.dir.get(), leaf.c_str(),
+                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                       static_cast<mode_t>(mode & 0777)));
+    if (fd.valid() && !LockNewTemporary(fd.get())) continue;
+    if (fd.valid()) {
       // The umask may have narrowed the mode; a replaced job file keeps its permissions.
-      fchmod(fd, static_cast<mode_t>(mode & 0777));
-      return RawFile(fd, std::move(path));
+      fchmod(fd.get(), static_cast<mode_t>(mode & 0777));
+      return RawFile(OwnHandle(std::move(fd)), std::move(path));
     }
     if (errno != EEXIST) throw ErrorFromErrno(errno);
   }
   throw RuntimeError(kFileAlreadyExists);
 }
 
-RawFile::RawFile(RawFile&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
-  other.fd_ = -1;
-}
-
-RawFile& RawFile::operator=(RawFile&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = other.fd_;
-    path_ = std::move(other.path_);
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-RawFile::~RawFile() {
-  if (fd_ >= 0) close(fd_);
-}
-
 size_t RawFile::ReadAt(uint64_t offset, std::span<uint8_t> data) const {
   size_t done = 0;
   while (done < data.size()) {
-    const ssize_t n =
-        pread(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+    const ssize_t n = pread(FdOf(file_), data.data() + done, data.size() - done,
+                            static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       throw ErrorFromErrno(errno);
@@ -114,8 +94,8 @@ size_t RawFile::ReadAt(uint64_t offset, std::span<uint8_t> data) const {
 void RawFile::WriteAt(uint64_t offset, std::span<const uint8_t> data) {
   size_t done = 0;
   while (done < data.size()) {
-    const ssize_t n =
-        pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+    const ssize_t n = pwrite(FdOf(file_), data.data() + done, data.size() - done,
+                             static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       throw ErrorFromErrno(errno);
@@ -126,25 +106,24 @@ void RawFile::WriteAt(uint64_t offset, std::span<const uint8_t> data) {
 
 uint64_t RawFile::Size() const {
   struct stat st;
-  if (fstat(fd_, &st) != 0) throw ErrorFromErrno(errno);
+  if (fstat(FdOf(file_), &st) != 0) throw ErrorFromErrno(errno);
   return static_cast<uint64_t>(st.st_size);
 }
 
 uint32_t RawFile::Mode() const {
   struct stat st;
-  if (fstat(fd_, &st) != 0) throw ErrorFromErrno(errno);
+  if (fstat(FdOf(file_), &st) != 0) throw ErrorFromErrno(errno);
   return static_cast<uint32_t>(st.st_mode & 0777);
 }
 
 void RawFile::Sync() {
-  if (fdatasync(fd_) != 0) throw ErrorFromErrno(errno);
+  if (fdatasync(FdOf(file_)) != 0) throw ErrorFromErrno(errno);
 }
 
 void RawFile::Close() {
-  if (fd_ < 0) return;
-  const int fd = fd_;
-  fd_ = -1;
-  if (close(fd) != 0 && errno != EINTR) throw ErrorFromErrno(errno);
+  if (!file_) return;
+  const OwnedHandle file = std::move(file_);
+  if (!file->fd.Close() && errno != EINTR) throw ErrorFromErrno(errno);
 }
 
 void RawFile::RenameOver(const std::string& from, const std::string& to) {

@@ -1,7 +1,7 @@
 // The lock that marks a temporary file or folder as in use by a live process. Internal to
 // src/platform/.
-#ifndef PLOTSPOOL_PLATFORM_TEMPORARY_LOCK_H_
-#define PLOTSPOOL_PLATFORM_TEMPORARY_LOCK_H_
+#ifndef PLOTSPOOL_PLATFORM_POSIX_TEMPORARY_LOCK_H_
+#define PLOTSPOOL_PLATFORM_POSIX_TEMPORARY_LOCK_H_
 
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -27,4 +27,4 @@ bool RemoveIfStalePrivateFolder(int dir_fd, const std::string& name);
 
 }  // namespace plotspool::platform
 
-#endif  // PLOTSPOOL_PLATFORM_TEMPORARY_LOCK_H_
+#endif  // PLOTSPOOL_PLATFORM_POSIX_TEMPORARY_LOCK_H_

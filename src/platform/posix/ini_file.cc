@@ -11,7 +11,7 @@
 #include <cstring>
 #include <random>
 
-#include "platform/temporary_lock.h"
+#include "platform/posix/temporary_lock.h"
 
 namespace plotspool::platform {
 namespace {

@@ -21,9 +21,10 @@
 #include <vector>
 
 #include "base/error.h"
-#include "platform/confined_path.h"
-#include "platform/temporary_lock.h"
-#include "platform/unique_fd.h"
+#include "platform/posix/confined_path.h"
+#include "platform/posix/errno_error.h"
+#include "platform/posix/temporary_lock.h"
+#include "platform/posix/unique_fd.h"
 
 namespace plotspool::platform {
 namespace {

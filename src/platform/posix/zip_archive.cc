@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "base/error.h"
+#include "platform/posix/errno_error.h"
 
 namespace plotspool::platform {
 namespace {

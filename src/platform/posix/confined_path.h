@@ -1,11 +1,11 @@
 // A path split into an open directory and the name of one entry in it, so that every later step
 // acts on exactly that directory. Internal to src/platform/.
-#ifndef PLOTSPOOL_PLATFORM_CONFINED_PATH_H_
-#define PLOTSPOOL_PLATFORM_CONFINED_PATH_H_
+#ifndef PLOTSPOOL_PLATFORM_POSIX_CONFINED_PATH_H_
+#define PLOTSPOOL_PLATFORM_POSIX_CONFINED_PATH_H_
 
 #include <string>
 
-#include "platform/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 
 namespace plotspool::platform {
 
@@ -22,4 +22,4 @@ ConfinedPath ResolveParent(const std::string& path);
 
 }  // namespace plotspool::platform
 
-#endif  // PLOTSPOOL_PLATFORM_CONFINED_PATH_H_
+#endif  // PLOTSPOOL_PLATFORM_POSIX_CONFINED_PATH_H_
