@@ -15,6 +15,7 @@
 #include "platform/instance.h"
 #include "platform/process.h"
 #include "platform/service_notify.h"
+#include "platform/temporary_files.h"
 #include "service/global_settings.h"
 #include "util/message_loop.h"
 #include "util/system_utils.h"

@@ -9,9 +9,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 
-#include "platform/posix/temporary_lock.h"
+#include "base/error.h"
+#include "platform/posix/atomic_file.h"
+#include "platform/posix/unique_fd.h"
 
 namespace plotspool::platform {
 namespace {
@@ -139,28 +140,6 @@ bool LastLineIsBlank(std::string_view text) {
 // ---------------------------------------------------------------------------------------------
 // File access.
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now and reports the result, since a failed close can mean lost data.
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
 enum class ReadOutcome { kRead, kMissing, kFailed };
 
 IniFileStamp StampOf(const struct stat& info) {
@@ -173,7 +152,7 @@ IniFileStamp StampOf(const struct stat& info) {
 // Reads the whole regular file. Anything else at the path (a FIFO, a device) is refused without
 // blocking, as is a file above kMaxIniFileBytes.
 ReadOutcome ReadWholeFile(const std::string& path, std::string& contents, struct stat& info) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd.valid()) return errno == ENOENT ? ReadOutcome::kMissing : ReadOutcome::kFailed;
   if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return ReadOutcome::kFailed;
   if (static_cast<std::size_t>(info.st_size) > kMaxIniFileBytes) return ReadOutcome::kFailed;
@@ -198,84 +177,23 @@ ReadOutcome ReadWholeFile(const std::string& path, std::string& contents, struct
   return ReadOutcome::kRead;
 }
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
-std::string RandomSuffix() {
-  static std::mt19937_64 generator{std::random_device{}()};
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::uint64_t bits = generator();
-  std::string suffix;
-  for (int i = 0; i < 12; ++i, bits >>= 4) suffix += kHex[bits & 15];
-  return suffix;
-}
-
-// Best effort: makes the rename itself durable. A failure here does not undo the write.
-void SyncDirectory(const std::string& directory) {
-  FileDescriptor fd(
-      ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.valid()) ::fsync(fd.get());
-}
-
 // Puts `contents` at `path` through a temporary file beside it. `existing` describes the file
 // being replaced (its mode and owner are kept), or is null for a new file, which gets 0666
 // less the umask like any file the process creates. `written` receives the new file's stamp.
 bool ReplaceFile(const std::string& path, std::string_view contents, const struct stat* existing,
                  IniFileStamp& written) {
-  const std::size_t slash = path.rfind('/');
-  const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (base.empty()) return false;
-  // Hidden, and short enough that a long base name cannot make the name too long.
-  // The ".plotspool-" prefix lets a later run know a crash's leftover as its own.
-  const std::string prefix = directory + ".plotspool-" + base.substr(0, 64) + ".";
-
-  std::string temporary;
-  int raw_fd = -1;
-  for (int attempt = 0; attempt < 16 && raw_fd < 0; ++attempt) {
-    temporary = prefix + RandomSuffix() + ".tmp";
-    raw_fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (raw_fd >= 0 && !LockNewTemporary(raw_fd)) {
-      ::close(raw_fd);
-      raw_fd = -1;
-      continue;
-    }
-    if (raw_fd < 0 && errno != EEXIST) return false;
-  }
-  if (raw_fd < 0) return false;
-  FileDescriptor fd(raw_fd);
-
-  bool ok = true;
-  if (existing != nullptr) {
-    // Owner first: a change of owner may clear set-id bits that the mode then restores.
-    if (existing->st_uid != ::geteuid() || existing->st_gid != ::getegid()) {
-      // Only a privileged writer can give the file back to its owner; others make it theirs.
-      (void)::fchown(fd.get(), existing->st_uid, existing->st_gid);
-    }
-    ok = ::fchmod(fd.get(), existing->st_mode & 07777) == 0;
-  }
-  ok = ok && WriteAll(fd.get(), contents) && ::fsync(fd.get()) == 0;
-  // The rename keeps inode, size and modification time, so this is the stamp readers will see.
-  struct stat info;
-  ok = ok && ::fstat(fd.get(), &info) == 0;
-  if (ok) written = StampOf(info);
-  ok = fd.Close() && ok;
-  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temporary.c_str());
+  try {
+    AtomicReplacement replacement(path, 0666);
+    if (existing != nullptr && !replacement.TakeOwnerAndMode(*existing)) return false;
+    if (!WriteAll(replacement.fd(), contents)) return false;
+    struct stat info;
+    replacement.Commit(/*replace=*/true, &info);
+    // The rename keeps inode, size and modification time, so this is the stamp readers see.
+    written = StampOf(info);
+    return true;
+  } catch (const RuntimeError&) {
     return false;
   }
-  SyncDirectory(directory);
-  return true;
 }
 
 // The file a write has to replace: the target of a symbolic link, so that the link stays.

@@ -18,7 +18,7 @@ int AppendToLogFile(const std::string& path, std::string_view text) {
   if (written < 0) return ErrorNumberFromErrno(errno);
   // A short append leaves a cut line; the rest would no longer be one write.
   if (static_cast<std::size_t>(written) != text.size()) return kDiskFull;
-  if (::close(fd.Release()) != 0) return ErrorNumberFromErrno(errno);
+  if (!fd.Close()) return ErrorNumberFromErrno(errno);
   return 0;
 }
 

@@ -10,10 +10,10 @@
 #include <string_view>
 
 #include "base/error.h"
-#include "platform/files.h"
 #include "platform/posix/errno_error.h"
 #include "platform/posix/temporary_lock.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/temporary_files.h"
 
 namespace plotspool::platform {
 namespace {

@@ -5,13 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <random>
 
 #include "base/error.h"
+#include "platform/posix/atomic_file.h"
 #include "platform/posix/confined_path.h"
 #include "platform/posix/errno_error.h"
-#include "platform/posix/temporary_lock.h"
 #include "platform/posix/unique_fd.h"
 
 namespace plotspool::platform {
@@ -34,16 +32,6 @@ UniqueFd OpenRegular(const std::string& path, int flags, mode_t mode) {
   return fd;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string NameOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 }  // namespace
 
 RawFile RawFile::OpenForReading(const std::string& path) {
@@ -51,29 +39,13 @@ RawFile RawFile::OpenForReading(const std::string& path) {
 }
 
 RawFile RawFile::CreateBeside(const std::string& target, uint32_t mode) {
-  static std::mt19937 generator{std::random_device{}()};
-  // Hidden name: the transfer walk never picks up files whose name starts with a dot.
-  std::string name = NameOf(target);
-  if (name.size() > 64) name.resize(64);
-  const ConfinedPath where = ResolveParent(target);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[16];
-    snprintf(suffix, sizeof suffix, ".%06x.tmp", static_cast<unsigned>(generator() & 0xFFFFFF));
-    // The ".plotspool-" prefix lets a later run know a crash's leftover as its own.
-    const std::string leaf = ".plotspool-" + name + suffix;
-    std::string path = DirectoryOf(target) + leaf;
-    UniqueFd fd(openat(where.dir.get(), leaf.c_str(),
-                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                       static_cast<mode_t>(mode & 0777)));
-    if (fd.valid() && !LockNewTemporary(fd.get())) continue;
-    if (fd.valid()) {
-      // The umask may have narrowed the mode; a replaced job file keeps its permissions.
-      fchmod(fd.get(), static_cast<mode_t>(mode & 0777));
-      return RawFile(OwnHandle(std::move(fd)), std::move(path));
-    }
-    if (errno != EEXIST) throw ErrorFromErrno(errno);
-  }
-  throw RuntimeError(kFileAlreadyExists);
+  AtomicReplacement replacement(target, static_cast<mode_t>(mode & 0777));
+  // The umask may have narrowed the mode; a replaced job file keeps its permissions.
+  ::fchmod(replacement.fd(), static_cast<mode_t>(mode & 0777));
+  const std::size_t slash = target.rfind('/');
+  std::string path =
+      target.substr(0, slash == std::string::npos ? 0 : slash + 1) + replacement.name();
+  return RawFile(OwnHandle(replacement.Release()), std::move(path));
 }
 
 size_t RawFile::ReadAt(uint64_t offset, std::span<uint8_t> data) const {
@@ -131,6 +103,7 @@ void RawFile::RenameOver(const std::string& from, const std::string& to) {
   const ConfinedPath target = ResolveParent(to);
   if (renameat(source.dir.get(), source.leaf.c_str(), target.dir.get(), target.leaf.c_str()) != 0)
     throw ErrorFromErrno(errno);
+  SyncDirectory(target.dir.get());
 }
 
 void RawFile::RemoveQuietly(const std::string& path) {

@@ -25,6 +25,10 @@ inline bool LockNewTemporary(int fd) {
 // one of ours (name, owner, mode) that no live process holds; true when removed.
 bool RemoveIfStalePrivateFolder(int dir_fd, const std::string& name);
 
+// Forgets `path` as a name CreateTempFileName handed out, once it is gone: it is no longer held
+// open and no longer listed in the ledger.
+void ForgetTemporaryName(const std::string& path);
+
 }  // namespace plotspool::platform
 
 #endif  // PLOTSPOOL_PLATFORM_POSIX_TEMPORARY_LOCK_H_
