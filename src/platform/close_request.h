@@ -9,8 +9,8 @@
 namespace plotspool::platform {
 
 // Routes the system's stop requests into the close request (and keeps a peer that went away
-// from ending the process). Call once at start-up,
-// before any other thread or child exists. Without it no close request ever arrives.
+// from ending the process). Call once at start-up, before any other thread or child exists.
+// Without it no close request ever arrives.
 void InstallCloseRequestSignals();
 
 // True once a close request has arrived. Never blocks.

@@ -1,7 +1,7 @@
 // Starting external programs from a command line and waiting for them. A command line is split
-// into arguments by the classic Windows rules and started directly, never through a shell, so
-// text in it can never become a command. Each program and everything it starts can be killed
-// together.
+// into arguments by the quoting rules of SplitCommandLine and started directly, never through a
+// shell, so text in it can never become a command. Each program and everything it starts can be
+// killed together.
 #ifndef PLOTSPOOL_PLATFORM_PROCESS_H_
 #define PLOTSPOOL_PLATFORM_PROCESS_H_
 

@@ -1,21 +1,13 @@
 #include "platform/files.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <iterator>
-#include <map>
-#include <random>
 #include <set>
 #include <string_view>
 #include <vector>
