@@ -1,18 +1,10 @@
 #include "platform/ini_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 
-#include "base/error.h"
-#include "platform/posix/atomic_file.h"
-#include "platform/posix/unique_fd.h"
+#include "platform/ini_file_io.h"
 
 namespace plotspool::platform {
 namespace {
@@ -137,76 +129,6 @@ bool LastLineIsBlank(std::string_view text) {
   return Trim(last).empty();
 }
 
-// ---------------------------------------------------------------------------------------------
-// File access.
-
-enum class ReadOutcome { kRead, kMissing, kFailed };
-
-IniFileStamp StampOf(const struct stat& info) {
-  return IniFileStamp{
-      static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
-      static_cast<std::int64_t>(info.st_size),
-      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
-}
-
-// Reads the whole regular file. Anything else at the path (a FIFO, a device) is refused without
-// blocking, as is a file above kMaxIniFileBytes.
-ReadOutcome ReadWholeFile(const std::string& path, std::string& contents, struct stat& info) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!fd.valid()) return errno == ENOENT ? ReadOutcome::kMissing : ReadOutcome::kFailed;
-  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return ReadOutcome::kFailed;
-  if (static_cast<std::size_t>(info.st_size) > kMaxIniFileBytes) return ReadOutcome::kFailed;
-  contents.clear();
-  contents.resize(static_cast<std::size_t>(info.st_size));
-  std::size_t filled = 0;
-  // The size is only a hint: another program may be growing or shrinking the file right now.
-  for (;;) {
-    if (filled == contents.size()) {
-      if (contents.size() >= kMaxIniFileBytes) return ReadOutcome::kFailed;
-      contents.resize(std::min(kMaxIniFileBytes + 1, contents.size() + 4096));
-    }
-    const ssize_t got = ::read(fd.get(), contents.data() + filled, contents.size() - filled);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return ReadOutcome::kFailed;
-    }
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
-  contents.resize(filled);
-  return ReadOutcome::kRead;
-}
-
-// Puts `contents` at `path` through a temporary file beside it. `existing` describes the file
-// being replaced (its mode and owner are kept), or is null for a new file, which gets 0666
-// less the umask like any file the process creates. `written` receives the new file's stamp.
-bool ReplaceFile(const std::string& path, std::string_view contents, const struct stat* existing,
-                 IniFileStamp& written) {
-  try {
-    AtomicReplacement replacement(path, 0666);
-    if (existing != nullptr && !replacement.TakeOwnerAndMode(*existing)) return false;
-    if (!WriteAll(replacement.fd(), contents)) return false;
-    struct stat info;
-    replacement.Commit(/*replace=*/true, &info);
-    // The rename keeps inode, size and modification time, so this is the stamp readers see.
-    written = StampOf(info);
-    return true;
-  } catch (const RuntimeError&) {
-    return false;
-  }
-}
-
-// The file a write has to replace: the target of a symbolic link, so that the link stays.
-std::string ResolveWriteTarget(const std::string& file) {
-  struct stat info;
-  if (::lstat(file.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return file;
-  char* resolved = ::realpath(file.c_str(), nullptr);
-  if (resolved == nullptr) return file;  // dangling: the write then replaces the link
-  std::string target(resolved);
-  std::free(resolved);
-  return target;
-}
-
 }  // namespace
 
 std::optional<std::string_view> FindIniValue(std::string_view text, std::string_view section,
@@ -307,19 +229,10 @@ std::optional<std::string> SetIniValue(std::string_view text, std::string_view s
 IniLookup LookUpIniValue(std::string_view section, std::string_view key, const std::string& file) {
   IniLookup lookup;
   std::string contents;
-  struct stat info;
-  switch (ReadWholeFile(file, contents, info)) {
-    case ReadOutcome::kMissing:
-      lookup.state = IniFileState::kMissing;
-      return lookup;
-    case ReadOutcome::kFailed:
-      lookup.state = IniFileState::kUnreadable;
-      return lookup;
-    case ReadOutcome::kRead:
-      break;
-  }
-  lookup.state = IniFileState::kRead;
-  lookup.stamp = StampOf(info);
+  IniFileStamp stamp;
+  lookup.state = ReadIniFile(file, contents, stamp);
+  if (lookup.state != IniFileState::kRead) return lookup;
+  lookup.stamp = stamp;
   if (const std::optional<std::string_view> value = FindIniValue(contents, section, key)) {
     lookup.value = std::string(value->substr(0, kMaxIniValueBytes));
   }
@@ -365,16 +278,8 @@ std::vector<IniEntry> ListIniEntries(std::string_view text) {
 }
 
 IniFileState ReadIniText(const std::string& file, std::string& text) {
-  struct stat info;
-  switch (ReadWholeFile(file, text, info)) {
-    case ReadOutcome::kMissing:
-      return IniFileState::kMissing;
-    case ReadOutcome::kFailed:
-      return IniFileState::kUnreadable;
-    case ReadOutcome::kRead:
-      break;
-  }
-  return IniFileState::kRead;
+  IniFileStamp stamp;
+  return ReadIniFile(file, text, stamp);
 }
 
 std::string ReadIniString(std::string_view section, std::string_view key, const std::string& file) {
@@ -384,19 +289,15 @@ std::string ReadIniString(std::string_view section, std::string_view key, const 
 bool WriteIniString(std::string_view section, std::string_view key, std::string_view value,
                     const std::string& file, IniFileStamp* written) {
   if (file.empty()) return false;
-  const std::string target = ResolveWriteTarget(file);
+  const std::string target = IniWriteTarget(file);
   std::string contents;
-  struct stat info;
-  const ReadOutcome outcome = ReadWholeFile(target, contents, info);
-  if (outcome == ReadOutcome::kFailed) return false;
+  IniFileStamp stamp;
+  const IniFileState state = ReadIniFile(target, contents, stamp);
+  if (state == IniFileState::kUnreadable) return false;
   const std::optional<std::string> updated = SetIniValue(contents, section, key, value);
   if (!updated) return false;
-  IniFileStamp stamp;
-  if (outcome == ReadOutcome::kRead && *updated == contents) {
-    stamp = StampOf(info);
-  } else if (!ReplaceFile(target, *updated, outcome == ReadOutcome::kRead ? &info : nullptr,
-                          stamp)) {
-    return false;
+  if (state != IniFileState::kRead || *updated != contents) {
+    if (!ReplaceIniFile(target, *updated, stamp)) return false;
   }
   if (written != nullptr) *written = stamp;
   return true;
