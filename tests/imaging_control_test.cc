@@ -19,6 +19,8 @@
 namespace plotspool {
 namespace {
 
+using namespace std::string_view_literals;
+
 using testing::DecodedPage;
 using testing::DecodePage;
 using testing::ReadBytes;
@@ -651,19 +653,34 @@ TEST_F(ImagingControlTest, BitmapExportReadsBackAsTheDecodedImage) {
 
 // Inks of unknown colours have no honest print: refused with the reason, no file left behind.
 TEST_F(ImagingControlTest, PrintPictureRefusesInksOfUnknownColour) {
-  const std::string path = dir_ / "plan.tif";
-  testing::WriteLayoutTiff(path, {"inks", 8, 3, PHOTOMETRIC_SEPARATED}, 40, 30);
-  control_.Load(path);
-  for (const bool turned : {false, true}) {
-    if (turned) control_.RotateRight();
-    try {
-      control_.SaveAs(dir_ / "print.bmp", ImageFileType::kBitmap);
-      ADD_FAILURE() << "exported";
-    } catch (const RuntimeError& e) {
-      EXPECT_EQ(e.number(), kInvalidPropertyValue);
-      EXPECT_NE(e.description().find("3 inks other than CMYK"), std::string::npos);
+  const struct {
+    testing::LayoutSpec spec;
+    const char* reason;
+  } cases[] = {
+      {{"unnamed", 8, 3, PHOTOMETRIC_SEPARATED}, "3 inks other than CMYK"},
+      {{"spot", 8, 2, PHOTOMETRIC_SEPARATED, PLANARCONFIG_CONTIG, SAMPLEFORMAT_UINT, 0,
+        COMPRESSION_LZW, "Black\0PANTONE 185 C\0"sv},
+       "the ink 'PANTONE 185 C', whose colour is unknown"},
+      {{"twice", 8, 2, PHOTOMETRIC_SEPARATED, PLANARCONFIG_CONTIG, SAMPLEFORMAT_UINT, 0,
+        COMPRESSION_LZW, "Black\0black\0"sv},
+       "two inks named 'black'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.spec.name);
+    const std::string path = dir_ / "plan.tif";
+    testing::WriteLayoutTiff(path, c.spec, 40, 30);
+    control_.Load(path);
+    for (const bool turned : {false, true}) {
+      if (turned) control_.RotateRight();
+      try {
+        control_.SaveAs(dir_ / "print.bmp", ImageFileType::kBitmap);
+        ADD_FAILURE() << "exported";
+      } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.number(), kInvalidPropertyValue);
+        EXPECT_NE(e.description().find(c.reason), std::string::npos) << e.description();
+      }
+      EXPECT_FALSE(std::filesystem::exists(dir_ / "print.bmp"));
     }
-    EXPECT_FALSE(std::filesystem::exists(dir_ / "print.bmp"));
   }
 }
 

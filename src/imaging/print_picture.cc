@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -116,6 +117,32 @@ uint32_t Get32(const uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24);
 }
 
+// The CMYK channels of a page whose inks are process inks named one by one (InkNames), in any
+// order and any number: each ink prints as itself, a process ink the page lacks stays bare. An
+// ink of another name has no colour this program knows, and a page without names none at all:
+// both are refused rather than printed in made-up colours.
+std::vector<PrintRowConverter::Channel> ProcessInkChannels(const PageLayout& layout,
+                                                           uint16_t colour_samples) {
+  static constexpr const char* kProcessInks[] = {"cyan", "magenta", "yellow", "black"};
+  if (layout.ink_names.size() < colour_samples) {
+    NoPrint(std::to_string(colour_samples) + " inks other than CMYK");
+  }
+  std::vector<PrintRowConverter::Channel> channels(4, {.source = -1, .white = 0});
+  for (uint16_t ink = 0; ink < colour_samples; ++ink) {
+    std::string name = layout.ink_names[ink];
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const auto* process = std::find(std::begin(kProcessInks), std::end(kProcessInks), name);
+    if (process == std::end(kProcessInks)) {
+      NoPrint("the ink '" + layout.ink_names[ink] + "', whose colour is unknown");
+    }
+    PrintRowConverter::Channel& channel = channels[process - std::begin(kProcessInks)];
+    if (channel.source >= 0) NoPrint("two inks named '" + layout.ink_names[ink] + "'");
+    channel.source = ink;
+  }
+  return channels;
+}
+
 }  // namespace
 
 bool BitmapCarriesExactly(const PageLayout& layout) {
@@ -193,7 +220,7 @@ PrintRowConverter::PrintRowConverter(const PageLayout& layout, uint32_t width, u
                      {.source = 2, .white = 0},
                      {.source = 3, .white = 0}};
       } else {
-        NoPrint(std::to_string(colour_samples) + " inks other than CMYK");
+        channels_ = ProcessInkChannels(layout, colour_samples);
       }
       break;
     case PHOTOMETRIC_CIELAB:
@@ -234,9 +261,11 @@ PrintRowConverter::PrintRowConverter(const PageLayout& layout, uint32_t width, u
     alpha_ = colour_samples;
     premultiplied_ = layout.first_extra_kind == EXTRASAMPLE_ASSOCALPHA;
   }
-  const bool direct = !planar_ && alpha_ < 0 && sample_format_ == SAMPLEFORMAT_UINT &&
-                      samples_ == channels_.size() && bits_ == format_.bits_per_sample &&
-                      format_.colours == RasterColours::kDevice;
+  bool in_order = samples_ == channels_.size();
+  for (size_t c = 0; c < channels_.size(); ++c)
+    in_order = in_order && channels_[c].source == int(c);
+  const bool direct = !planar_ && alpha_ < 0 && sample_format_ == SAMPLEFORMAT_UINT && in_order &&
+                      bits_ == format_.bits_per_sample && format_.colours == RasterColours::kDevice;
   if (direct) kind_ = bits_ == 8 ? Kind::kCopy : Kind::kSwap16;
 }
 

@@ -57,6 +57,22 @@ void UseSgiLogEncodedValues(TIFF* tif, PageLayout& page) {
   if (TIFFSetField(tif, TIFFTAG_SGILOGDATAFMT, format) == 1) page.sgilog_format = format;
 }
 
+// libtiff keeps the InkNames tag only when its last name ends in a NUL, and counts its names
+// in NumberOfInks; a name for each colour sample (extra samples not counted) is kept.
+void ReadInkNames(TIFF* tif, PageLayout& page) {
+  const char* names = nullptr;
+  uint16_t count = 0;
+  if (TIFFGetField(tif, TIFFTAG_INKNAMES, &names) != 1 || names == nullptr ||
+      TIFFGetField(tif, TIFFTAG_NUMBEROFINKS, &count) != 1) {
+    return;
+  }
+  const int colour_samples = page.samples_per_pixel - page.extra_samples;
+  for (int i = 0; i < std::min<int>(count, colour_samples); ++i) {
+    page.ink_names.emplace_back(names);
+    names += page.ink_names.back().size() + 1;
+  }
+}
+
 // Why the pixels of `page` (width, height, samples, bits and photometric read) cannot be
 // decoded here; empty when they can. May switch a YCbCr JPEG page to libtiff's RGB mode.
 std::string CheckSupported(TIFF* tif, PageLayout& page) {
@@ -192,6 +208,7 @@ PageLayout ReadPageLayout(TiffFile& file) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &page.rows_per_strip);
     if (page.rows_per_strip == 0) page.rows_per_strip = page.height;
   }
+  if (page.photometric == PHOTOMETRIC_SEPARATED) ReadInkNames(tif, page);
   if (has_photometric && DecodesThroughRgba(page.compression)) {
     page.decoded_rgba = true;
     page.samples_per_pixel = RgbaDecodedSamples(page.photometric);

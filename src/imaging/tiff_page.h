@@ -42,6 +42,7 @@ struct PageLayout {
   // The kind of the first extra sample (EXTRASAMPLE_ASSOCALPHA, _UNASSALPHA or _UNSPECIFIED).
   uint16_t first_extra_kind = 0;
   uint16_t ink_set = 1;                // INKSET_CMYK unless the file says otherwise
+  std::vector<std::string> ink_names;  // separated pages: the InkNames, one per colour sample
   // Sample planes stored one after the other (planar configuration "separate"): each plane is a
   // picture of its own, of one sample per pixel, decoded and turned on its own. 1 otherwise.
   uint16_t planes = 1;
