@@ -5,6 +5,7 @@
 
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
