@@ -317,6 +317,12 @@ TEST_F(JobOutputTest, EveryLayoutPrintsInItsOwnColours) {
        "cmyk",
        8,
        {0, 173, 239}},
+      {{"cyan-plate", 8, 1, PHOTOMETRIC_SEPARATED, PLANARCONFIG_CONTIG, 1, 0, COMPRESSION_LZW,
+        "Cyan\0"sv},
+       {255},
+       "cmyk",
+       8,
+       {0, 173, 239}},
   };
   Section("sPrinterName=HP_DesignJet_500\n");
   size_t printed = 0;

@@ -13,8 +13,8 @@
 // - an alpha sample is flattened onto white paper (premultiplied or not, as the file says),
 //   further extra samples are dropped; a page goes to paper, so a soft mask would look the same;
 // - separate sample planes are interleaved, and a single ink is gray with 0 as white;
-// - inks named Cyan, Magenta, Yellow or Black (InkNames, any order, any number of them) print
-//   as CMYK, each ink as itself and the missing ones bare.
+// - inks named Cyan, Magenta, Yellow or Black (InkNames, any order, any number of them, a single
+//   one too unless it is Black) print as CMYK, each ink as itself and the missing ones bare.
 #ifndef PLOTSPOOL_IMAGING_PRINT_PICTURE_H_
 #define PLOTSPOOL_IMAGING_PRINT_PICTURE_H_
 
