@@ -12,6 +12,7 @@
 #include "base/error.h"
 #include "imaging/picture_box.h"
 #include "imaging/sample_plot.h"
+#include "imaging/tiff_page.h"
 #include "imaging_test_util.h"
 
 #include "test_support.h"
@@ -502,6 +503,17 @@ TEST_F(ImagingControlTest, OldStyleJpegIsTurnedIntoTheRgbItDecodesTo) {
   control_.RotateRight();
   EXPECT_EQ(ErrorNumberOf([&] { control_.Save(); }), kDeviceIoError);
   EXPECT_EQ(ReadBytes(path), cut);
+
+  // The memory cap counts the band the RGBA reader decodes into: 0.75 MB of pixels in one
+  // strip need more than 1 MB.
+  testing::WriteBytes(
+      path,
+      OldStyleJpegTiff(JpegStream(std::vector<uint8_t>(512 * 512 * 3, 128), 512, 512), 512, 512));
+  SetDecodedSizeLimit(uint64_t{1} << 20);
+  control_.Load(path);
+  control_.RotateRight();
+  EXPECT_EQ(ErrorNumberOf([&] { control_.Save(); }), kOutOfMemory);
+  SetDecodedSizeLimit(kMaxDecodedBytes);
 }
 
 TEST_F(ImagingControlTest, UnchangedImageIsNeverRewritten) {

@@ -241,12 +241,19 @@ void RequireDecodable(const TiffFile& file, const PageLayout& layout) {
 
 void RequireDecodedSizeWithinLimit(const PageLayout& layout) {
   const uint64_t limit = DecodedSizeLimit();
-  if (layout.decoded_bytes() <= limit) return;
+  uint64_t needed = layout.decoded_bytes();
+  if (layout.decoded_rgba) {
+    // The RGBA reader's band of 4 bytes a pixel, and libtiff's own buffer for the strip
+    // beneath it, of at most as much again.
+    const uint32_t band_rows = layout.tiled ? layout.tile_length : layout.rows_per_strip;
+    needed += uint64_t{layout.width} * std::min(band_rows, layout.height) * 4 * 2;
+  }
+  if (needed <= limit) return;
   constexpr uint64_t kMegabyte = uint64_t{1} << 20;
-  throw RuntimeError(
-      kOutOfMemory, "Out of memory (the decoded image needs " +
-                        std::to_string((layout.decoded_bytes() + kMegabyte - 1) / kMegabyte) +
-                        " MB, more than the " + std::to_string(limit / kMegabyte) + " MB allowed)");
+  throw RuntimeError(kOutOfMemory, "Out of memory (the decoded image needs " +
+                                       std::to_string((needed + kMegabyte - 1) / kMegabyte) +
+                                       " MB, more than the " + std::to_string(limit / kMegabyte) +
+                                       " MB allowed)");
 }
 
 struct TiffRowReader::RgbaImage {

@@ -94,7 +94,8 @@ PageLayout ReadPageLayout(TiffFile& file);
 // (with libtiff's report) when libtiff already reported damage on `file`, a repaired directory.
 void RequireDecodable(const TiffFile& file, const PageLayout& layout);
 
-// Throws RuntimeError 7 when the decoded page is larger than DecodedSizeLimit(), naming both.
+// Throws RuntimeError 7 when the decoded page (with the band an old-style JPEG page is decoded
+// through) is larger than DecodedSizeLimit(), naming both.
 void RequireDecodedSizeWithinLimit(const PageLayout& layout);
 
 // Decodes the rows of the current directory top-down. Strips are decoded whole when small and
