@@ -13,9 +13,9 @@
 #include <fstream>
 #include <string>
 
+#include "config/app_paths.h"
 #include "imaging/sample_plot.h"
 #include "jobs/process_plot_file.h"
-#include "service/service.h"
 
 namespace fs = std::filesystem;
 

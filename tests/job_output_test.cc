@@ -16,7 +16,9 @@
 #include <sstream>
 #include <thread>
 
+#include "config/app_paths.h"
 #include "config/printer_profile.h"
+#include "config/service_settings.h"
 #include "cups_rig.h"
 #include "imaging/host_form.h"
 #include "imaging/sample_plot.h"
@@ -27,8 +29,6 @@
 #include "log/metrics.h"
 #include "pdf_check.h"
 #include "platform/files.h"
-#include "service/global_settings.h"
-#include "service/service.h"
 #include "test_support.h"
 
 namespace plotspool {

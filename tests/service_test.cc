@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "config/app_paths.h"
 #include "service/global_settings.h"
-#include "service/service.h"
 #include "test_support.h"
 
 namespace plotspool {

@@ -15,9 +15,9 @@
 #include <set>
 #include <thread>
 
+#include "config/app_paths.h"
+#include "config/service_settings.h"
 #include "intake/scan_directory.h"
-#include "service/global_settings.h"
-#include "service/service.h"
 #include "test_support.h"
 
 namespace plotspool {

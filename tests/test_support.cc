@@ -14,11 +14,12 @@
 #include <stdexcept>
 
 #include "base/error.h"
+#include "config/app_paths.h"
+#include "config/service_settings.h"
 #include "imaging/host_form.h"
 #include "imaging/sample_plot.h"
+#include "intake/scan_directory.h"
 #include "jobs/job_output.h"
-#include "service/global_settings.h"
-#include "service/service.h"
 
 extern char** environ;
 

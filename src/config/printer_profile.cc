@@ -5,9 +5,9 @@
 #include <utility>
 
 #include "base/convert.h"
+#include "config/app_paths.h"
 #include "config/settings_file.h"
 #include "platform/files.h"
-#include "service/service.h"
 
 namespace plotspool {
 

@@ -6,6 +6,7 @@
 #include "base/convert.h"
 #include "config/paper_format.h"
 #include "config/printer_profile.h"
+#include "config/service_settings.h"
 #include "imaging/host_form.h"
 #include "imaging/tiff_page.h"
 #include "jobs/extract_zip.h"
@@ -15,7 +16,6 @@
 #include "log/service_log.h"
 #include "platform/files.h"
 #include "platform/large_buffer.h"
-#include "service/global_settings.h"
 #include "util/message_loop.h"
 #include "util/path_helpers.h"
 

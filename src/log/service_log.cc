@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "base/error.h"
+#include "config/app_paths.h"
 #include "platform/clock.h"
-#include "service/service.h"
 
 namespace plotspool {
 

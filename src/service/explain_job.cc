@@ -8,6 +8,7 @@
 
 #include "base/convert.h"
 #include "base/error.h"
+#include "config/app_paths.h"
 #include "config/paper_format.h"
 #include "config/printer_profile.h"
 #include "imaging/imaging_control.h"
@@ -23,7 +24,6 @@
 #include "platform/printer.h"
 #include "platform/process.h"
 #include "platform/zip_archive.h"
-#include "service/service.h"
 #include "util/path_helpers.h"
 #include "util/system_utils.h"
 
