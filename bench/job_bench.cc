@@ -14,8 +14,8 @@
 #include <string>
 
 #include "config/app_paths.h"
-#include "imaging/sample_plot.h"
 #include "jobs/process_plot_file.h"
+#include "sample_plot.h"
 
 namespace fs = std::filesystem;
 

@@ -15,12 +15,12 @@
 #include "config/service_settings.h"
 #include "imaging/host_form.h"
 #include "imaging/imaging_control.h"
-#include "imaging/sample_plot.h"
 #include "intake/scan_directory.h"
 #include "intake/take_over.h"
 #include "jobs/extract_zip.h"
 #include "platform/files.h"
 #include "platform/raw_file.h"
+#include "sample_plot.h"
 #include "test_support.h"
 
 namespace plotspool {

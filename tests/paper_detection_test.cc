@@ -5,8 +5,8 @@
 #include <algorithm>
 
 #include "imaging/host_form.h"
-#include "imaging/sample_plot.h"
 #include "imaging_test_util.h"
+#include "sample_plot.h"
 
 namespace plotspool {
 namespace {
@@ -14,7 +14,7 @@ namespace {
 // Each image measured on its own: a missing or zero resolution still gives the orientation from
 // the pixels, and no size is taken from the image measured before it.
 TEST(PaperDetectionTest, DetectionMeasuresEachImageOnItsOwn) {
-  testing::ScratchDir dir;
+  testing::TempDir dir;
   const struct {
     const char* name;
     uint32_t width, height;

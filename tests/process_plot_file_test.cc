@@ -11,9 +11,9 @@
 #include "config/printer_profile.h"
 #include "config/service_settings.h"
 #include "imaging/host_form.h"
-#include "imaging/sample_plot.h"
 #include "imaging/tiff_page.h"
 #include "imaging_test_util.h"
+#include "sample_plot.h"
 #include "test_support.h"
 
 namespace plotspool {

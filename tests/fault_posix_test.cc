@@ -18,9 +18,9 @@
 #include "config/printer_profile.h"
 #include "cups_rig.h"
 #include "imaging/host_form.h"
-#include "imaging/sample_plot.h"
 #include "intake/take_over.h"
 #include "jobs/job_output.h"
+#include "sample_plot.h"
 #include "service/global_settings.h"
 #include "test_support.h"
 
