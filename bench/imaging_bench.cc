@@ -15,7 +15,7 @@
 
 #include "base/error.h"
 #include "imaging/imaging_control.h"
-#include "imaging/sample_plot.h"
+#include "sample_plot.h"
 
 namespace {
 

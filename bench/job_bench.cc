@@ -13,9 +13,9 @@
 #include <fstream>
 #include <string>
 
-#include "imaging/sample_plot.h"
+#include "config/app_paths.h"
 #include "jobs/process_plot_file.h"
-#include "service/service.h"
+#include "sample_plot.h"
 
 namespace fs = std::filesystem;
 

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "imaging/sample_plot.h"
+#include "sample_plot.h"
 
 extern char** environ;
 

@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "test_support.h"
+
 namespace plotspool::testing {
 namespace {
 
@@ -24,11 +26,6 @@ std::string Quoted(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
-}
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string RunCapturingOutput(const std::string& command) {
@@ -150,7 +147,7 @@ std::vector<CapturedJob> CupsRig::CapturedJobs(const std::string& queue) const {
     if (!name.starts_with(prefix) || entry.path().extension() != ".txt") continue;
     CapturedJob job;
     job.id = std::atoi(name.substr(prefix.size()).c_str());
-    std::istringstream info(ReadAll(entry.path()));
+    std::istringstream info(ReadWholeFile(entry.path()));
     for (std::string line; std::getline(info, line);) {
       const size_t equals = line.find('=');
       if (equals == std::string::npos) continue;
@@ -159,7 +156,7 @@ std::vector<CapturedJob> CupsRig::CapturedJobs(const std::string& queue) const {
       if (key == "options") job.options = line.substr(equals + 1);
     }
     fs::path document = entry.path();
-    job.document = ReadAll(document.replace_extension(".doc"));
+    job.document = ReadWholeFile(document.replace_extension(".doc"));
     jobs.push_back(std::move(job));
   }
   std::sort(jobs.begin(), jobs.end(), [](auto& a, auto& b) { return a.id < b.id; });

@@ -10,17 +10,17 @@
 #include <map>
 
 #include "base/error.h"
+#include "config/app_paths.h"
 #include "config/printer_profile.h"
+#include "config/service_settings.h"
 #include "imaging/host_form.h"
 #include "imaging/imaging_control.h"
-#include "imaging/sample_plot.h"
 #include "intake/scan_directory.h"
 #include "intake/take_over.h"
 #include "jobs/extract_zip.h"
 #include "platform/files.h"
 #include "platform/raw_file.h"
-#include "service/global_settings.h"
-#include "service/service.h"
+#include "sample_plot.h"
 #include "test_support.h"
 
 namespace plotspool {

@@ -11,9 +11,9 @@
 
 #include "base/error.h"
 #include "imaging/picture_box.h"
-#include "imaging/sample_plot.h"
 #include "imaging/tiff_page.h"
 #include "imaging_test_util.h"
+#include "sample_plot.h"
 
 #include "test_support.h"
 
@@ -25,7 +25,7 @@ using namespace std::string_view_literals;
 using testing::DecodedPage;
 using testing::DecodePage;
 using testing::ReadBytes;
-using testing::ScratchDir;
+using testing::TempDir;
 
 using testing::ErrorNumberOf;
 
@@ -84,7 +84,7 @@ class ImagingControlTest : public ::testing::Test {
     WriteSampleTiff(path, {image}, options);
     return path;
   }
-  ScratchDir dir_;
+  TempDir dir_;
   ImagingControl control_;
 };
 
@@ -538,7 +538,7 @@ TEST_F(ImagingControlTest, UnchangedImageIsNeverRewritten) {
   control_.Save();
   EXPECT_EQ(ReadBytes(path), turned);
   // Only the saved file remains: no temporary file is left behind.
-  EXPECT_EQ(dir_.EntryCount(), 1u);
+  EXPECT_EQ(dir_.Names().size(), 1u);
 }
 
 TEST_F(ImagingControlTest, FurtherPagesAreKeptAsTheyWere) {
@@ -768,14 +768,14 @@ TEST_F(ImagingControlTest, HostileFilesFailCleanly) {
                                          const std::vector<uint8_t>& bytes) {
     SCOPED_TRACE(name);
     ASSERT_EQ(load(name, bytes), 0);
-    const size_t entries = dir_.EntryCount();
+    const size_t entries = dir_.Names().size();
     control_.RotateRight();
     EXPECT_EQ(ErrorNumberOf([&] { control_.Save(); }), kDeviceIoError);
     EXPECT_EQ(control_.Status(), kDeviceIoError);
     EXPECT_EQ(ErrorNumberOf([&] { control_.SaveAs(dir_ / "out.bmp", ImageFileType::kBitmap); }),
               kDeviceIoError);
     EXPECT_EQ(ReadBytes(dir_ / name), bytes);
-    EXPECT_EQ(dir_.EntryCount(), entries);
+    EXPECT_EQ(dir_.Names().size(), entries);
   };
   RawTiffBuilder past_end = header(64, 64, 4096);
   past_end.Add(273, 4, 0x7FFFFFF0u);  // strip offset far past the end of the file

@@ -1,4 +1,4 @@
-// Helpers for the imaging tests: scratch directories, an independent libtiff decode of a page,
+// Helpers for the imaging tests: an independent libtiff decode of a page,
 // reference turns, and hand-built TIFF files for hostile cases.
 #ifndef PLOTSPOOL_TESTS_IMAGING_TEST_UTIL_H_
 #define PLOTSPOOL_TESTS_IMAGING_TEST_UTIL_H_
@@ -16,26 +16,9 @@
 #include <utility>
 #include <vector>
 
+#include "test_support.h"
+
 namespace plotspool::testing {
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::random_device random;
-    path_ = std::filesystem::temp_directory_path() /
-            ("plotspool-imaging-" + std::to_string(random()) + std::to_string(random()));
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchDir() { std::filesystem::remove_all(path_); }
-  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-  const std::filesystem::path& path() const { return path_; }
-  size_t EntryCount() const {
-    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(path_), {}));
-  }
-
- private:
-  std::filesystem::path path_;
-};
 
 inline std::vector<uint8_t> ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -4,11 +4,12 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
 #include <vector>
+
+#include "test_support.h"
 
 namespace plotspool::platform {
 namespace {
@@ -16,39 +17,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-class TempDir {
- public:
-  TempDir() {
-    std::random_device random;
-    path_ = fs::temp_directory_path() / ("ini_test_" + std::to_string(random()));
-    fs::create_directories(path_);
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(path_)) {
-      names.push_back(entry.path().filename().string());
-    }
-    return names;
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void Spit(const std::string& path, const std::string& contents) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
-}
+using testing::TempDir;
 
 std::string Find(std::string_view text, std::string_view section, std::string_view key) {
   const auto value = FindIniValue(text, section, key);
@@ -210,8 +179,8 @@ TEST(IniWriteTextTest, WritesReadBackOnHostileTexts) {
       const auto other_before = FindIniValue(text, "A", "x");
       const auto updated = SetIniValue(text, section, key, "  \"v=1\"  ");
       ASSERT_TRUE(updated);
-      EXPECT_EQ(Find(*updated, section, key), "v=1") << testing::PrintToString(text);
-      EXPECT_EQ(FindIniValue(*updated, "A", "x"), other_before) << testing::PrintToString(text);
+      EXPECT_EQ(Find(*updated, section, key), "v=1") << ::testing::PrintToString(text);
+      EXPECT_EQ(FindIniValue(*updated, "A", "x"), other_before) << ::testing::PrintToString(text);
       EXPECT_EQ(SetIniValue(*updated, section, key, "  \"v=1\"  "), updated);
       // Only bytes inside one line (the old value) may have gone; the rest is shifted, not changed.
       size_t prefix = 0;
@@ -225,7 +194,7 @@ TEST(IniWriteTextTest, WritesReadBackOnHostileTexts) {
         ++suffix;
       }
       EXPECT_EQ(text.substr(prefix, text.size() - prefix - suffix).find('\n'), std::string::npos)
-          << testing::PrintToString(text);
+          << ::testing::PrintToString(text);
     }
   }
 }
@@ -234,28 +203,29 @@ TEST(IniWriteTextTest, WritesReadBackOnHostileTexts) {
 
 TEST(IniFileTest, MissingFileIsCreatedWithLfAndNoTemporaryIsLeft) {
   TempDir dir;
-  const std::string file = dir.File("plotspool.ini");
+  const std::string file = dir / "plotspool.ini";
   EXPECT_EQ(LookUpIniValue("Global", "Wartezeit", file).state, IniFileState::kMissing);
   IniFileStamp written;
   ASSERT_TRUE(WriteIniString("Global", "Wartezeit", "10", file, &written));
   EXPECT_EQ(LookUpIniValue("Global", "Wartezeit", file).stamp, written);
   ASSERT_TRUE(WriteIniString("Global", "AdminLog", "0", file));
   ASSERT_TRUE(WriteIniString("Plotter1", "sPN_A1", "151", file));
-  EXPECT_EQ(Slurp(file), "[Global]\nWartezeit=10\nAdminLog=0\n\n[Plotter1]\nsPN_A1=151\n");
+  EXPECT_EQ(testing::ReadWholeFile(file),
+            "[Global]\nWartezeit=10\nAdminLog=0\n\n[Plotter1]\nsPN_A1=151\n");
   EXPECT_EQ(ReadIniString("global", "wartezeit", file), "10");
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"plotspool.ini"});
 }
 
 TEST(IniFileTest, WriteKeepsModeLineEndingsAndTheRestOfTheFile) {
   TempDir dir;
-  const std::string file = dir.File("s.ini");
+  const std::string file = dir / "s.ini";
   const std::string before =
       "; edited by hand\r\n[Global]\r\nWartezeit=10\r\n\r\n; printers\r\n[P1]\r\nsPN_A4=162\r\n";
-  Spit(file, before);
+  testing::WriteWholeFile(file, before);
   fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   ASSERT_TRUE(WriteIniString("Global", "Wartezeit", "3", file));
   ASSERT_TRUE(WriteIniString("Global", "ProgrammEnde", "0", file));
-  EXPECT_EQ(Slurp(file),
+  EXPECT_EQ(testing::ReadWholeFile(file),
             "; edited by hand\r\n[Global]\r\nWartezeit=3\r\nProgrammEnde=0\r\n\r\n; printers\r\n"
             "[P1]\r\nsPN_A4=162\r\n");
   EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
@@ -265,73 +235,28 @@ TEST(IniFileTest, WriteKeepsModeLineEndingsAndTheRestOfTheFile) {
 
 TEST(IniFileTest, SymbolicLinkIsWrittenThrough) {
   TempDir dir;
-  Spit(dir.File("real.ini"), "[A]\nx=1\n");
+  testing::WriteWholeFile(dir / "real.ini", "[A]\nx=1\n");
   fs::create_symlink("real.ini", dir.path() / "link.ini");
-  ASSERT_TRUE(WriteIniString("A", "x", "2", dir.File("link.ini")));
+  ASSERT_TRUE(WriteIniString("A", "x", "2", dir / "link.ini"));
   EXPECT_TRUE(fs::is_symlink(dir.path() / "link.ini"));
-  EXPECT_EQ(Slurp(dir.File("real.ini")), "[A]\nx=2\n");
-}
-
-TEST(IniFileTest, WritesThatCannotBeDoneFailQuietly) {
-  TempDir dir;
-  Spit(dir.File("plain"), "not a directory");
-  EXPECT_FALSE(WriteIniString("A", "x", "1", dir.File("plain") + "/s.ini"));  // ENOTDIR
-  EXPECT_FALSE(WriteIniString("A", "x", "1", dir.File("missing") + "/s.ini"));
-  EXPECT_FALSE(WriteIniString("A", "x", "1", ""));
-  EXPECT_FALSE(WriteIniString("A", "x", "1", dir.path().string()));  // a directory
-  EXPECT_EQ(ReadIniString("A", "x", dir.path().string()), "");
-
-  const std::string file = dir.File("s.ini");
-  Spit(file, "[A]\nx=1\n");
-  EXPECT_FALSE(WriteIniString("A", "x", "1\n[B]", file));
-  EXPECT_EQ(Slurp(file), "[A]\nx=1\n");
-
-  // A FIFO must neither block a read nor be replaced by a write.
-  const std::string fifo = dir.File("fifo.ini");
-  ASSERT_EQ(std::system(("mkfifo " + fifo).c_str()), 0);
-  EXPECT_EQ(ReadIniString("A", "x", fifo), "");
-  EXPECT_FALSE(WriteIniString("A", "x", "1", fifo));
-  EXPECT_TRUE(fs::is_fifo(fifo));
-  EXPECT_EQ(dir.Names().size(), 3u);
-}
-
-TEST(IniFileTest, WriteOnReadOnlyMountFailsAndLeavesFileAlone) {
-  TempDir dir;
-  const fs::path mount_point = dir.path() / "ro";
-  fs::create_directories(mount_point);
-  Spit((mount_point / "s.ini").string(), "[A]\nx=1\n");
-  // Populate a tmpfs, then remount it read-only.
-  const std::string mount_rw = "mount -t tmpfs tmpfs " + mount_point.string() + " 2>/dev/null";
-  if (std::system(mount_rw.c_str()) != 0) GTEST_SKIP() << "mount not permitted";
-  const std::string file = (mount_point / "s.ini").string();
-  Spit(file, "[A]\nx=1\n");
-  const int remounted = std::system(("mount -o remount,ro " + mount_point.string()).c_str());
-  if (remounted == 0) {
-    EXPECT_EQ(ReadIniString("A", "x", file), "1");
-    EXPECT_FALSE(WriteIniString("A", "x", "2", file));
-    EXPECT_FALSE(WriteIniString("A", "y", "2", file));
-    EXPECT_EQ(Slurp(file), "[A]\nx=1\n");
-    EXPECT_EQ(std::distance(fs::directory_iterator(mount_point), fs::directory_iterator()), 1);
-  }
-  ASSERT_EQ(std::system(("umount " + mount_point.string()).c_str()), 0);
-  if (remounted != 0) GTEST_SKIP() << "remount read-only not permitted";
+  EXPECT_EQ(testing::ReadWholeFile(dir / "real.ini"), "[A]\nx=2\n");
 }
 
 // ---- Bad settings files -----------------------------------------------------------------------
 
 TEST(IniFileTest, GarbageAndHugeFilesNeitherCrashNorHang) {
   TempDir dir;
-  const std::string file = dir.File("s.ini");
+  const std::string file = dir / "s.ini";
 
   std::mt19937 random(1);
   std::string garbage;
   for (int i = 0; i < 100000; ++i) garbage += static_cast<char>(random());
   garbage += "\0\n[A]\0x=1"s;
-  Spit(file, garbage);
+  testing::WriteWholeFile(file, garbage);
   EXPECT_EQ(ReadIniString("A\0x"s, "x", file), "");
   ASSERT_TRUE(WriteIniString("A", "k", "v", file));
   EXPECT_EQ(ReadIniString("A", "k", file), "v");
-  EXPECT_EQ(Slurp(file).substr(0, garbage.size()), garbage);
+  EXPECT_EQ(testing::ReadWholeFile(file).substr(0, garbage.size()), garbage);
 
   // 10 MB: one 1 MB line, then many entries, the wanted section at the end.
   std::string big = "[Filler]\nlong=" + std::string(1 << 20, 'L') + "\n";
@@ -339,18 +264,18 @@ TEST(IniFileTest, GarbageAndHugeFilesNeitherCrashNorHang) {
     big += "key" + std::to_string(i) + "=value\n";
   }
   big += "[Global]\nWartezeit=10";  // no final newline
-  Spit(file, big);
+  testing::WriteWholeFile(file, big);
   EXPECT_EQ(ReadIniString("Global", "Wartezeit", file), "10");
   EXPECT_EQ(ReadIniString("Filler", "long", file), std::string(254, 'L'));
   ASSERT_TRUE(WriteIniString("Global", "AdminLog", "1", file));
-  EXPECT_EQ(Slurp(file), big + "\nAdminLog=1\n");
+  EXPECT_EQ(testing::ReadWholeFile(file), big + "\nAdminLog=1\n");
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"s.ini"});
 }
 
 TEST(IniFileTest, FileAboveTheSizeLimitIsNotTouched) {
   TempDir dir;
-  const std::string file = dir.File("s.ini");
-  Spit(file, "[A]\nx=1\n");
+  const std::string file = dir / "s.ini";
+  testing::WriteWholeFile(file, "[A]\nx=1\n");
   fs::resize_file(file, kMaxIniFileBytes + 1);  // sparse, so cheap
   EXPECT_EQ(ReadIniString("A", "x", file), "");
   EXPECT_EQ(LookUpIniValue("A", "x", file).state, IniFileState::kUnreadable);

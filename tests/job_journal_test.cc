@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-#include "service/service.h"
+#include "config/app_paths.h"
 #include "test_support.h"
 
 namespace plotspool {

@@ -16,10 +16,11 @@
 #include <sstream>
 #include <thread>
 
+#include "config/app_paths.h"
 #include "config/printer_profile.h"
+#include "config/service_settings.h"
 #include "cups_rig.h"
 #include "imaging/host_form.h"
-#include "imaging/sample_plot.h"
 #include "imaging_test_util.h"
 #include "intake/take_over.h"
 #include "jobs/open_prints.h"
@@ -27,8 +28,7 @@
 #include "log/metrics.h"
 #include "pdf_check.h"
 #include "platform/files.h"
-#include "service/global_settings.h"
-#include "service/service.h"
+#include "sample_plot.h"
 #include "test_support.h"
 
 namespace plotspool {

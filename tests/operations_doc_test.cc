@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "config/app_paths.h"
 #include "jobs/paper_numbers.h"
-#include "service/service.h"
 #include "test_support.h"
 
 namespace plotspool {

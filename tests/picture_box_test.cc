@@ -4,13 +4,13 @@
 
 #include "base/error.h"
 #include "imaging/host_form.h"
-#include "imaging/sample_plot.h"
 #include "imaging_test_util.h"
+#include "sample_plot.h"
 
 namespace plotspool {
 namespace {
 
-using testing::ScratchDir;
+using testing::TempDir;
 using testing::WriteBytes;
 
 void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
@@ -42,7 +42,7 @@ std::vector<uint8_t> SmallBitmap(bool top_down) {
 }
 
 TEST(PictureBoxTest, ReadsBothRowOrdersTopDownAsRgb) {
-  ScratchDir dir;
+  TempDir dir;
   for (bool top_down : {false, true}) {
     WriteBytes(dir / "p.bmp", SmallBitmap(top_down));
     PictureBox box;
@@ -59,7 +59,7 @@ TEST(PictureBoxTest, ReadsBothRowOrdersTopDownAsRgb) {
 }
 
 TEST(PictureBoxTest, RefusesBadFilesAndStaysEmpty) {
-  ScratchDir dir;
+  TempDir dir;
   const auto error_of = [&](const std::vector<uint8_t>& bytes) {
     WriteBytes(dir / "bad.bmp", bytes);
     PictureBox box;
@@ -95,7 +95,7 @@ TEST(PictureBoxTest, RefusesBadFilesAndStaysEmpty) {
 }
 
 TEST(HostFormTest, LoadsOnFirstReferenceAndUnloadDropsTheJobImage) {
-  ScratchDir dir;
+  TempDir dir;
   const std::string plot = dir / "plan.tif";
   WriteSampleTiff(plot, {BlankImage(64, 32, SampleKind::kBilevel)}, {});
 

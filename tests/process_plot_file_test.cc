@@ -7,13 +7,13 @@
 #include <filesystem>
 #include <regex>
 
+#include "config/app_paths.h"
 #include "config/printer_profile.h"
+#include "config/service_settings.h"
 #include "imaging/host_form.h"
-#include "imaging/sample_plot.h"
 #include "imaging/tiff_page.h"
 #include "imaging_test_util.h"
-#include "service/global_settings.h"
-#include "service/service.h"
+#include "sample_plot.h"
 #include "test_support.h"
 
 namespace plotspool {

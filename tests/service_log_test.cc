@@ -5,7 +5,7 @@
 #include <regex>
 
 #include "base/error.h"
-#include "service/service.h"
+#include "config/app_paths.h"
 #include "test_support.h"
 
 namespace plotspool {

@@ -8,17 +8,19 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
 #include "base/error.h"
+#include "config/app_paths.h"
+#include "config/service_settings.h"
 #include "imaging/host_form.h"
-#include "imaging/sample_plot.h"
+#include "intake/scan_directory.h"
 #include "jobs/job_output.h"
-#include "service/global_settings.h"
-#include "service/service.h"
+#include "sample_plot.h"
 
 extern char** environ;
 
@@ -33,6 +35,15 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<std::string> TempDir::Names() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 std::string ReadWholeFile(const std::filesystem::path& path) {

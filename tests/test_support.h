@@ -26,6 +26,10 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
   std::string str() const { return path_.string(); }
+  // The path of the entry `name` in the directory.
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  // The names of the directory's entries, sorted.
+  std::vector<std::string> Names() const;
 
  private:
   std::filesystem::path path_;

@@ -28,20 +28,11 @@ using testing::Crc;
 using testing::MakeZip;
 using testing::RawDeflate;
 using testing::RawMember;
+using testing::ReadWholeFile;
+using testing::WriteWholeFile;
 using testing::ZipMember;
 
 namespace fs = std::filesystem;
-
-std::string ReadWhole(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteWhole(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 std::string RandomBytes(std::size_t size, unsigned seed) {
   std::mt19937 generator(seed);
@@ -53,16 +44,13 @@ std::string RandomBytes(std::size_t size, unsigned seed) {
 class ZipArchiveTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "zip_archive_test.XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root_ = pattern;
+    root_ = dir_.path();
     fs::create_directories(root_ / "spool");
     fs::create_directories(root_ / "outside");
     fs::create_directories(root_ / "a" / "tmp");
     destination_ = (root_ / "a" / "tmp").string() + "/";
     archive_ = root_ / "spool" / "job.zip";
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   // Every path below the test root with its size, to show that nothing was written anywhere.
   std::map<std::string, std::uintmax_t> Tree() const {
@@ -80,6 +68,7 @@ class ZipArchiveTest : public ::testing::Test {
     return zip.ExtractEntry(0, destination_);
   }
 
+  testing::TempDir dir_;
   fs::path root_;
   fs::path archive_;
   std::string destination_;
@@ -102,7 +91,7 @@ TEST_F(ZipArchiveTest, ExtractsOnlyTheFirstEntryByteExactForEveryMethod) {
     EXPECT_EQ(zip.EntryName(3), "");
     EXPECT_EQ(zip.EntrySize(-1), -1);
     ASSERT_EQ(zip.ExtractEntry(0, destination_), 0) << zip.error_text();
-    EXPECT_EQ(ReadWhole(destination_ + "plan.tif"), plan);
+    EXPECT_EQ(ReadWholeFile(destination_ + "plan.tif"), plan);
     EXPECT_TRUE(zip.created_directories().empty());
     EXPECT_EQ(std::distance(fs::directory_iterator(destination_), fs::directory_iterator()), 1);
     EXPECT_EQ(zip.Close(), 0);
@@ -112,7 +101,7 @@ TEST_F(ZipArchiveTest, ExtractsOnlyTheFirstEntryByteExactForEveryMethod) {
 
 TEST_F(ZipArchiveTest, OpenRefusesWhatIsNotAnIntactArchive) {
   MakeZip(archive_, {{"plan.tif", RandomBytes(50000, 2)}, {"b.tif", "b"}});
-  const std::string good = ReadWhole(archive_);
+  const std::string good = ReadWholeFile(archive_);
   ZipArchive zip;
   EXPECT_EQ(zip.Open((root_ / "spool" / "missing.zip").string()), kFileNotFound);
 
@@ -126,7 +115,7 @@ TEST_F(ZipArchiveTest, OpenRefusesWhatIsNotAnIntactArchive) {
        good.substr(0, good.size() - 120) + std::string(98, 'x') + good.substr(good.size() - 22)},
   };
   for (const auto& [what, bytes] : cases) {
-    WriteWhole(bad, bytes);
+    WriteWholeFile(bad, bytes);
     EXPECT_NE(zip.Open(bad.string()), 0) << what;
     EXPECT_EQ(zip.EntryName(0), "") << what;
     EXPECT_NE(zip.ExtractEntry(0, destination_), 0) << what;
@@ -144,7 +133,7 @@ TEST_F(ZipArchiveTest, OpenRefusesWhatIsNotAnIntactArchive) {
 }
 
 TEST_F(ZipArchiveTest, EmptyArchiveOpensButHasNoEntry) {
-  WriteWhole(archive_, std::string("PK\005\006", 4) + std::string(18, '\0'));
+  WriteWholeFile(archive_, std::string("PK\005\006", 4) + std::string(18, '\0'));
   ZipArchive zip;
   ASSERT_EQ(zip.Open(archive_.string()), 0) << zip.error_text();
   EXPECT_EQ(zip.EntryName(0), "");
@@ -159,14 +148,14 @@ TEST_F(ZipArchiveTest, FolderNamesBecomeReportedSubfolders) {
   MakeZip(archive_, {{"plots/2024/plan.tif", "image"}});
   ZipArchive zip;
   ASSERT_EQ(OpenAndExtract(zip), 0) << zip.error_text();
-  EXPECT_EQ(ReadWhole(destination_ + "plots/2024/plan.tif"), "image");
+  EXPECT_EQ(ReadWholeFile(destination_ + "plots/2024/plan.tif"), "image");
   EXPECT_EQ(zip.created_directories(), std::vector<std::string>{destination_ + "plots/2024/"});
   EXPECT_EQ(fs::status(destination_ + "plots/2024").permissions(), fs::perms::owner_all);
 
   // "\" is not a folder separator on this system: the member lands at destination + name.
   MakeZip(archive_, {{"plots\\plan.tif", "image"}});
   ASSERT_EQ(OpenAndExtract(zip), 0) << zip.error_text();
-  EXPECT_EQ(ReadWhole(destination_ + "plots\\plan.tif"), "image");
+  EXPECT_EQ(ReadWholeFile(destination_ + "plots\\plan.tif"), "image");
   EXPECT_TRUE(zip.created_directories().empty());
 }
 
@@ -193,14 +182,14 @@ TEST_F(ZipArchiveTest, UnsafeNamesAndDirectoryEntriesWriteNothing) {
 
   // A NUL byte in a stored name reaches us as a blank, so it can neither hide a ".." from the
   // check nor make the written name differ from the reported one.
-  WriteWhole(archive_, CraftZip({std::string("plan.tif\0/../../x", 17), "abc", 3, Crc("abc")}));
+  WriteWholeFile(archive_, CraftZip({std::string("plan.tif\0/../../x", 17), "abc", 3, Crc("abc")}));
   ZipArchive zip;
   ASSERT_EQ(zip.Open(archive_.string()), 0) << zip.error_text();
   EXPECT_EQ(zip.EntryName(0).find('\0'), std::string::npos);
   EXPECT_EQ(zip.ExtractEntry(0, destination_), kPathFileAccessError);
-  WriteWhole(archive_, CraftZip({std::string("plan\0.tif", 9), "abc", 3, Crc("abc")}));
+  WriteWholeFile(archive_, CraftZip({std::string("plan\0.tif", 9), "abc", 3, Crc("abc")}));
   ASSERT_EQ(OpenAndExtract(zip), 0) << zip.error_text();
-  EXPECT_EQ(ReadWhole(destination_ + zip.EntryName(0)), "abc");
+  EXPECT_EQ(ReadWholeFile(destination_ + zip.EntryName(0)), "abc");
 }
 
 TEST_F(ZipArchiveTest, EncryptedAndUnknownMethodEntriesAreRefused) {
@@ -213,7 +202,7 @@ TEST_F(ZipArchiveTest, EncryptedAndUnknownMethodEntriesAreRefused) {
     EXPECT_TRUE(fs::is_empty(destination_));
   }
   // Method 6 (implode) is valid in archives but not something we can read.
-  WriteWhole(archive_, CraftZip({"plan.tif", "abc", 3, Crc("abc"), 6}));
+  WriteWholeFile(archive_, CraftZip({"plan.tif", "abc", 3, Crc("abc"), 6}));
   ZipArchive zip;
   EXPECT_EQ(OpenAndExtract(zip), kPathFileAccessError);
   EXPECT_EQ(zip.error_text(), "unsupported compression method 6");
@@ -226,7 +215,7 @@ TEST_F(ZipArchiveTest, EntryLargerThanFreeSpaceIsRefusedBeforeWriting) {
   const std::uint64_t free_bytes = std::uint64_t{space.f_bavail} * space.f_frsize;
   const std::uint64_t declared = std::max<std::uint64_t>(20'000'000'000, free_bytes + (1u << 30));
   const std::string data = RawDeflate("abc");
-  WriteWhole(archive_, CraftZip({"plan.tif", data, declared, Crc("abc"), ZIP_CM_DEFLATE}));
+  WriteWholeFile(archive_, CraftZip({"plan.tif", data, declared, Crc("abc"), ZIP_CM_DEFLATE}));
   ZipArchive zip;
   ASSERT_EQ(zip.Open(archive_.string()), 0) << zip.error_text();
   EXPECT_EQ(zip.EntrySize(0), static_cast<std::int64_t>(declared));
@@ -248,7 +237,7 @@ TEST_F(ZipArchiveTest, DataThatContradictsItsHeaderLeavesNoFile) {
       {"garbage deflate stream", {"plan.tif", "\xff\xff\xff\xff", 9, 0, ZIP_CM_DEFLATE}},
   };
   for (const auto& [what, member] : cases) {
-    WriteWhole(archive_, CraftZip(member));
+    WriteWholeFile(archive_, CraftZip(member));
     ZipArchive zip;
     ASSERT_EQ(zip.Open(archive_.string()), 0) << what << ": " << zip.error_text();
     EXPECT_EQ(zip.ExtractEntry(0, destination_), kDeviceIoError) << what;
@@ -256,15 +245,15 @@ TEST_F(ZipArchiveTest, DataThatContradictsItsHeaderLeavesNoFile) {
     EXPECT_TRUE(fs::is_empty(destination_)) << what;
   }
   // The bomb is cut off at its declared size, not read to its end and found wrong there.
-  WriteWhole(archive_, CraftZip(cases[0].second));
+  WriteWholeFile(archive_, CraftZip(cases[0].second));
   ZipArchive bomb;
   EXPECT_NE(OpenAndExtract(bomb), 0);
   EXPECT_NE(bomb.error_text().find("exceeds its declared size"), std::string::npos);
   // The same crafting with honest values extracts, so the refusals above are about the lies.
-  WriteWhole(archive_, CraftZip({"plan.tif", RawDeflate(plain), plain.size(), Crc(plain), 8}));
+  WriteWholeFile(archive_, CraftZip({"plan.tif", RawDeflate(plain), plain.size(), Crc(plain), 8}));
   ZipArchive zip;
   ASSERT_EQ(OpenAndExtract(zip), 0) << zip.error_text();
-  EXPECT_EQ(ReadWhole(destination_ + "plan.tif"), plain);
+  EXPECT_EQ(ReadWholeFile(destination_ + "plan.tif"), plain);
 }
 
 struct ZeroStream {
@@ -332,12 +321,12 @@ TEST_F(ZipArchiveTest, LargeEntryIsStreamedWithFlatMemory) {
 TEST_F(ZipArchiveTest, SymbolicLinksAndStaleFilesAreNeverWrittenThrough) {
   MakeZip(archive_, {{"plan.tif", "new"}});
   const fs::path target = root_ / "outside" / "target";
-  WriteWhole(target, "keep");
+  WriteWholeFile(target, "keep");
 
   fs::create_symlink(target, destination_ + "plan.tif");  // link to an existing file
   ZipArchive zip;
   EXPECT_NE(OpenAndExtract(zip), 0);
-  EXPECT_EQ(ReadWhole(target), "keep");
+  EXPECT_EQ(ReadWholeFile(target), "keep");
   EXPECT_TRUE(fs::is_symlink(destination_ + "plan.tif"));
 
   fs::remove(destination_ + "plan.tif");  // dangling link: must not create its target
@@ -346,9 +335,9 @@ TEST_F(ZipArchiveTest, SymbolicLinksAndStaleFilesAreNeverWrittenThrough) {
   EXPECT_FALSE(fs::exists(root_ / "outside" / "created"));
 
   fs::remove(destination_ + "plan.tif");  // stale member of an earlier run: left alone
-  WriteWhole(destination_ + "plan.tif", "stale");
+  WriteWholeFile(destination_ + "plan.tif", "stale");
   EXPECT_EQ(OpenAndExtract(zip), kFileAlreadyExists);
-  EXPECT_EQ(ReadWhole(destination_ + "plan.tif"), "stale");
+  EXPECT_EQ(ReadWholeFile(destination_ + "plan.tif"), "stale");
 
   // A folder component that is a link into another directory.
   MakeZip(archive_, {{"plots/plan.tif", "new"}});

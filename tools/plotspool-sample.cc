@@ -8,7 +8,7 @@
 #include <tiffio.h>
 
 #include "base/error.h"
-#include "imaging/sample_plot.h"
+#include "sample_plot.h"
 
 namespace {
 

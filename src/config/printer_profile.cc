@@ -5,14 +5,11 @@
 #include <utility>
 
 #include "base/convert.h"
+#include "config/app_paths.h"
 #include "config/settings_file.h"
 #include "platform/files.h"
-#include "service/service.h"
 
 namespace plotspool {
-
-std::string SectionName;
-PrinterProfileRecord PrinterProfile;
 
 namespace {
 
@@ -64,13 +61,13 @@ constexpr Key kFormatKeys[] = {
 };
 
 // False when a value is a default only because the file could not be read (or kept changing).
-bool ReadKeys(const auto& keys) {
+bool ReadKeys(const auto& keys, const std::string& section, PrinterProfileRecord& record) {
   bool all_read = true;
   for (const Key& key : keys) {
-    Setting setting = ReadSetting(SectionName, key.name, key.default_value, IniFile);
+    Setting setting = ReadSetting(section, key.name, key.default_value, IniFile);
     all_read = all_read && (setting.source == SettingSource::kFile ||
                             setting.source == SettingSource::kDefault);
-    PrinterProfile.*key.field = std::move(setting.value);
+    record.*key.field = std::move(setting.value);
   }
   return all_read;
 }
@@ -106,13 +103,15 @@ bool IsPrinterProfileKey(const std::string& key) {
          std::any_of(std::begin(kFormatKeys), std::end(kFormatKeys), same);
 }
 
-bool ReadPrinterProfile() {
-  bool all_read = ReadKeys(kTargetKeys);
-  std::string& folder = PrinterProfile.sOutputFolder;
+std::optional<PrinterProfileRecord> ReadPrinterProfile(const std::string& section) {
+  PrinterProfileRecord record;
+  bool all_read = ReadKeys(kTargetKeys, section, record);
+  std::string& folder = record.sOutputFolder;
   if (!folder.empty() && folder.back() != '/') folder += '/';
   if (!folder.empty()) platform::MakeSureDirectoryPathExists(folder);
-  all_read = ReadKeys(kFormatKeys) && all_read;
-  return all_read;
+  all_read = ReadKeys(kFormatKeys, section, record) && all_read;
+  if (!all_read) return std::nullopt;
+  return record;
 }
 
 }  // namespace plotspool

@@ -3,6 +3,7 @@
 #ifndef PLOTSPOOL_CONFIG_PRINTER_PROFILE_H_
 #define PLOTSPOOL_CONFIG_PRINTER_PROFILE_H_
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,16 +25,12 @@ struct PrinterProfileRecord {
   std::string sPN_A, sPN_B, sPN_C, sPN_D, sPN_E;
 };
 
-// The section to read; the job procedure sets it from the job's directory before each read.
-extern std::string SectionName;
-extern PrinterProfileRecord PrinterProfile;
-
-// Reads section SectionName of IniFile into PrinterProfile, writing every empty key back with its
-// default, so the first job in a new directory leaves a complete section. Appends "/" to a
-// non-empty sOutputFolder in the record only and creates that folder. Reports nothing.
-// False when the settings file could not be read, or kept changing while a value read empty:
-// some values are then defaults that the file may not hold, and the job must not use them.
-bool ReadPrinterProfile();
+// Reads `section` of IniFile, writing every empty key back with its default, so the first job in
+// a new directory leaves a complete section. Appends "/" to a non-empty sOutputFolder in the
+// record only and creates that folder. Reports nothing. Nullopt when the settings file could not
+// be read, or kept changing while a value read empty: some values would then be defaults that
+// the file may not hold, and the job must not use them.
+std::optional<PrinterProfileRecord> ReadPrinterProfile(const std::string& section);
 
 // One key of a printer section as a job would see it.
 struct ProfileValue {

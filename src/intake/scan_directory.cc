@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/convert.h"
+#include "config/service_settings.h"
 #include "intake/take_over.h"
 #include "log/metrics.h"
 #include "log/service_log.h"
@@ -16,11 +17,12 @@
 #include "platform/file_identity.h"
 #include "platform/files.h"
 #include "platform/temporary_files.h"
-#include "service/global_settings.h"
-#include "service/service.h"
 #include "util/message_loop.h"
 
 namespace plotspool {
+
+bool bStopScan = false;
+
 namespace {
 
 // Only these exact attribute words are walked into; a directory with any further bit (hidden,

@@ -13,6 +13,9 @@ inline constexpr int kMaxWalkDepth = 64;
 // How long ago a directory must have changed before the walk trusts its times (see below).
 inline constexpr std::chrono::seconds kDirectorySettleTime{5};
 
+// Set by the service's unload; the walk stops handing on files once it is set.
+extern bool bStopScan;
+
 // Walks `path` depth-first, sub-directories before the files of each directory, and calls
 // TakeOverFile for every file entry. Appends "/" to `path` when it lacks one. Ignores every
 // failure; stops handing on files once bStopScan is set.

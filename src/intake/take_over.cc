@@ -5,23 +5,30 @@
 #include <cstdlib>
 #include <exception>
 #include <map>
+#include <utility>
 
 #include "base/convert.h"
 #include "base/error.h"
 #include "base/path_strings.h"
+#include "config/app_paths.h"
+#include "config/service_settings.h"
 #include "jobs/job_journal.h"
 #include "jobs/open_prints.h"
 #include "jobs/process_plot_file.h"
 #include "log/metrics.h"
 #include "log/service_log.h"
 #include "platform/files.h"
-#include "service/global_settings.h"
-#include "service/service.h"
 #include "util/message_loop.h"
 #include "util/system_utils.h"
 
 namespace plotspool {
 namespace {
+
+std::function<void(const std::string&)> status_observer;
+
+void ReportStatus(const std::string& status) {
+  if (status_observer) status_observer(status);
+}
 
 bool AdminLogOn() { return TextToBool(ServiceSettings.AdminLog); }
 
@@ -226,6 +233,10 @@ class StatusWhileTakingOver {
 };
 
 }  // namespace
+
+void SetStatusObserver(std::function<void(const std::string& status)> observer) {
+  status_observer = std::move(observer);
+}
 
 void TakeOverFile(const std::string& path) {
   // One counter serves the size-check cycles and, from the open test on, the error count.

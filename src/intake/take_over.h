@@ -3,6 +3,7 @@
 #ifndef PLOTSPOOL_INTAKE_TAKE_OVER_H_
 #define PLOTSPOOL_INTAKE_TAKE_OVER_H_
 
+#include <functional>
 #include <string>
 
 namespace plotspool {
@@ -14,6 +15,10 @@ inline constexpr int kSizeCheckCycles = 15;
 // system and the log. A file still being written or locked stays for a later tick; a file that
 // stays empty (or turns out truncated) is moved aside into the temporary directory.
 void TakeOverFile(const std::string& path);
+
+// Receives what the take-over is busy with ("taking over <path>", then "walking" again); the
+// service points it at its status report. Without one (tests, tools) nothing is reported.
+void SetStatusObserver(std::function<void(const std::string& status)> observer);
 
 }  // namespace plotspool
 

@@ -5,11 +5,11 @@
 #include <exception>
 #include <vector>
 
+#include "config/app_paths.h"
 #include "jobs/process_plot_file.h"
 #include "log/service_log.h"
 #include "platform/durable_file.h"
 #include "platform/files.h"
-#include "service/service.h"
 
 namespace plotspool {
 namespace {

@@ -118,7 +118,7 @@ std::string SelectPrinter(JobValues& job, std::string& paper_number) {
     try {
       platform::CurrentPrinter().Select(printer);
       if (job.WantedOrientation.empty()) job.WantedOrientation = job.DetectedOrientation;
-      paper_number = LookupPaperNumber(job.TargetFormat);
+      paper_number = LookupPaperNumber(PrinterProfile, job.TargetFormat);
     } catch (const RuntimeError& error) {
       throw PassedToCaller(error);
     }

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "base/error.h"
-#include "config/paper_format.h"
 #include "jobs/open_prints.h"
+#include "jobs/paper_detection.h"
 
 namespace plotspool {
 

@@ -6,12 +6,12 @@
 #include <map>
 
 #include "base/error.h"
+#include "config/app_paths.h"
 #include "log/metrics.h"
 #include "log/service_log.h"
 #include "platform/durable_file.h"
 #include "platform/files.h"
 #include "platform/printer.h"
-#include "service/service.h"
 
 namespace plotspool {
 namespace {

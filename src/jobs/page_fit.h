@@ -7,7 +7,7 @@
 #include <string>
 
 #include "base/error.h"
-#include "config/paper_format.h"
+#include "jobs/paper_detection.h"
 
 namespace plotspool {
 

@@ -1,8 +1,8 @@
 #include "jobs/paper_numbers.h"
 
 #include "base/error.h"
+#include "config/app_paths.h"
 #include "config/settings_file.h"
-#include "service/service.h"
 
 namespace plotspool {
 namespace {

@@ -2,24 +2,31 @@
 
 #include <exception>
 #include <new>
+#include <optional>
+#include <utility>
 
 #include "base/convert.h"
 #include "config/paper_format.h"
 #include "config/printer_profile.h"
+#include "config/service_settings.h"
 #include "imaging/host_form.h"
 #include "imaging/tiff_page.h"
 #include "jobs/extract_zip.h"
 #include "jobs/job_journal.h"
 #include "jobs/job_output.h"
+#include "jobs/paper_detection.h"
 #include "log/metrics.h"
 #include "log/service_log.h"
 #include "platform/files.h"
 #include "platform/large_buffer.h"
-#include "service/global_settings.h"
 #include "util/message_loop.h"
 #include "util/path_helpers.h"
 
 namespace plotspool {
+
+std::string SectionName;
+PrinterProfileRecord PrinterProfile;
+
 namespace {
 
 void LogJobError(const RuntimeError& error, const std::string& job_path) {
@@ -47,7 +54,7 @@ JobValues DetectAndTurn(const std::string& job_path, JobVersion& version) {
   job.Measured = DetectPaperFormat(job_path);
   job.DetectedFormat = job.Measured.DetectedFormat;
   job.DetectedOrientation = job.Measured.DetectedOrientation;
-  const FormatRule rule = LookupFormatRule(job.DetectedFormat);
+  const FormatRule rule = LookupFormatRule(PrinterProfile, job.DetectedFormat);
   job.TargetFormat = rule.TargetFormat;
   job.WantedOrientation = rule.WantedOrientation;
 
@@ -84,9 +91,11 @@ void ProcessAtDepth(const std::string& file_name, const std::string& directory, 
     SectionName = SectionNameFromDirectory(directory);
     // Defaults in place of a section that could not be read would print nowhere and then have
     // the job deleted: the job waits in the transfer tree until the file reads well again.
-    if (!ReadPrinterProfile()) {
+    std::optional<PrinterProfileRecord> profile = ReadPrinterProfile(SectionName);
+    if (!profile) {
       throw PassedToCaller(RuntimeError(kPathFileAccessError, "Einstellungsdatei nicht lesbar"));
     }
+    PrinterProfile = std::move(*profile);
     // A copy into the transfer tree would be taken for a job and deleted after its success line.
     const std::string& output_folder = PrinterProfile.sOutputFolder;
     if (!output_folder.empty() && !platform::TransferRoot().empty() &&

@@ -7,10 +7,16 @@
 #include <string>
 
 #include "base/error.h"
+#include "config/printer_profile.h"
 #include "jobs/open_prints.h"
 #include "platform/file_identity.h"
 
 namespace plotspool {
+
+// The printer section of the job in hand and its profile as read for it; set by ProcessPlotFile
+// before anything else, read by the job's outputs.
+extern std::string SectionName;
+extern PrinterProfileRecord PrinterProfile;
 
 // Archives nested deeper than this fail the job like an archive that cannot be unpacked.
 inline constexpr int kMaxZipNesting = 16;

@@ -3,9 +3,9 @@
 #include <cstdio>
 
 #include "base/error.h"
+#include "config/app_paths.h"
 #include "platform/clock.h"
 #include "platform/log_file.h"
-#include "service/service.h"
 
 namespace plotspool {
 

@@ -10,6 +10,7 @@
 
 #include "base/convert.h"
 #include "base/error.h"
+#include "config/app_paths.h"
 #include "config/printer_profile.h"
 #include "jobs/like_pattern.h"
 #include "jobs/paper_numbers.h"
@@ -18,7 +19,6 @@
 #include "platform/ini_file.h"
 #include "platform/printer.h"
 #include "service/global_settings.h"
-#include "service/service.h"
 #include "util/path_helpers.h"
 
 namespace plotspool {

@@ -8,6 +8,7 @@
 
 #include "base/convert.h"
 #include "base/error.h"
+#include "config/app_paths.h"
 #include "config/paper_format.h"
 #include "config/printer_profile.h"
 #include "imaging/imaging_control.h"
@@ -16,6 +17,7 @@
 #include "jobs/job_output.h"
 #include "jobs/like_pattern.h"
 #include "jobs/page_fit.h"
+#include "jobs/paper_detection.h"
 #include "jobs/paper_numbers.h"
 #include "jobs/process_plot_file.h"
 #include "platform/files.h"
@@ -23,7 +25,6 @@
 #include "platform/printer.h"
 #include "platform/process.h"
 #include "platform/zip_archive.h"
-#include "service/service.h"
 #include "util/path_helpers.h"
 #include "util/system_utils.h"
 
@@ -243,7 +244,7 @@ std::optional<Failure> ExplainPrint(std::ostream& out, const JobValues& job,
   PendingError pending;
   platform::Printer printer;
   printer.Select(*selected);
-  const std::string paper_number = LookupPaperNumber(job.TargetFormat);
+  const std::string paper_number = LookupPaperNumber(PrinterProfile, job.TargetFormat);
   std::string media;
   SkipAndRemember(pending, [&] {
     media = PeekMediaNameForPaperNumber(TextToInt16(paper_number));
@@ -328,7 +329,7 @@ std::optional<Failure> ExplainContent(std::ostream& out, const std::string& job_
   job.Measured = measure.found;
   job.DetectedFormat = measure.found.DetectedFormat;
   job.DetectedOrientation = measure.found.DetectedOrientation;
-  const FormatRule rule = LookupFormatRule(job.DetectedFormat);
+  const FormatRule rule = LookupFormatRule(PrinterProfile, job.DetectedFormat);
   job.TargetFormat = rule.TargetFormat;
   job.WantedOrientation = rule.WantedOrientation;
   Fact(out, "output format", Quoted(job.TargetFormat));

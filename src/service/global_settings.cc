@@ -2,17 +2,15 @@
 
 #include <utility>
 
+#include "config/app_paths.h"
 #include "config/settings_file.h"
 #include "log/service_log.h"
 #include "platform/environment.h"
 #include "platform/files.h"
-#include "service/service.h"
 #include "util/path_helpers.h"
 #include "util/system_utils.h"
 
 namespace plotspool {
-
-GlobalSettings ServiceSettings;
 
 namespace {
 

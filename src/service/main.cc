@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "config/app_paths.h"
 #include "platform/files.h"
 #include "service/check_settings.h"
 #include "service/explain_job.h"

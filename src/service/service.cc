@@ -2,12 +2,13 @@
 
 #include <chrono>
 #include <exception>
-#include <filesystem>
 
 #include "base/convert.h"
 #include "base/error.h"
+#include "config/app_paths.h"
 #include "config/settings_file.h"
 #include "intake/scan_directory.h"
+#include "intake/take_over.h"
 #include "jobs/open_prints.h"
 #include "log/metrics.h"
 #include "platform/close_request.h"
@@ -22,14 +23,7 @@
 
 namespace plotspool {
 
-std::string AppPath;
-std::string IniFile;
-std::string LogFile;
-bool bStopScan = false;
-
 namespace {
-
-std::string base_name;
 
 // A value that is no number counts as off here: the take-over reports it.
 bool AdminLogOn() {
@@ -63,17 +57,6 @@ void FeedWatchdog() {
 }
 
 }  // namespace
-
-std::string ExecutableBaseName() { return base_name; }
-
-void SetAppPaths(const std::string& executable_path) {
-  const std::filesystem::path path(executable_path);
-  AppPath = path.parent_path().string();
-  if (AppPath.empty() || AppPath.back() != '/') AppPath += '/';
-  base_name = path.stem().string();
-  IniFile = AppPath + base_name + ".ini";
-  LogFile = AppPath + base_name + ".log";
-}
 
 bool Tick() {
   const auto start = std::chrono::steady_clock::now();
@@ -125,13 +108,14 @@ int Main() {
   SetAppPaths(executable);
   // Names of the "~VB" form are common in a shared temporary directory: only those listed here
   // were ever made by this service.
-  platform::SetTemporaryLedger(AppPath + base_name + ".temporaries");
+  platform::SetTemporaryLedger(AppPath + ExecutableBaseName() + ".temporaries");
   // What a killed run left behind; files another live process uses stay.
   platform::RemoveStaleTemporaries(GetTempDir());
   platform::RemoveStaleTemporaries(AppPath);
   ReadGlobalSettings();
   manager.Ready();
   SetYieldObserver(FeedWatchdog);
+  SetStatusObserver(ReportStatus);
 
   for (;;) {
     ReportStatus("idle");
@@ -150,6 +134,7 @@ int Main() {
   manager.Stopping();
   Unload();
   SetYieldObserver(nullptr);
+  SetStatusObserver(nullptr);
   service_manager = nullptr;
   return 0;
 }

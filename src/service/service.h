@@ -1,25 +1,10 @@
-// The service's spine: start-up, the polling tick and the orderly stop, and the process-wide
-// names every other module uses.
+// The service's spine: start-up, the polling tick and the orderly stop.
 #ifndef PLOTSPOOL_SERVICE_SERVICE_H_
 #define PLOTSPOOL_SERVICE_SERVICE_H_
 
 #include <string>
 
 namespace plotspool {
-
-// Set once at start-up from the executable's real path.
-extern std::string AppPath;  // directory of the executable, ending in "/"
-extern std::string IniFile;  // AppPath + base name + ".ini"
-extern std::string LogFile;  // AppPath + base name + ".log"
-// Set by the unload; the directory walk stops handing on files once it is set.
-extern bool bStopScan;
-
-// The executable's file name without its extension ("plotspool").
-std::string ExecutableBaseName();
-
-// Derives AppPath, IniFile and LogFile from the path of an executable. Start-up calls it with the
-// running executable; tests call it with a path in a test directory.
-void SetAppPaths(const std::string& executable_path);
 
 // The process entry after argument handling. Returns the exit status: 0 also for a second
 // instance, which ends at once without reading or writing anything.

@@ -1,4 +1,4 @@
-#include "imaging/sample_plot.h"
+#include "sample_plot.h"
 
 #include <tiffio.h>
 

@@ -17,8 +17,8 @@
 #include <thread>
 
 #include "cups_rig.h"
-#include "imaging/sample_plot.h"
 #include "pdf_check.h"
+#include "sample_plot.h"
 #include "test_support.h"
 
 namespace plotspool {

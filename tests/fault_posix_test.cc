@@ -14,14 +14,14 @@
 #include <regex>
 #include <thread>
 
+#include "config/app_paths.h"
 #include "config/printer_profile.h"
 #include "cups_rig.h"
 #include "imaging/host_form.h"
-#include "imaging/sample_plot.h"
 #include "intake/take_over.h"
 #include "jobs/job_output.h"
+#include "sample_plot.h"
 #include "service/global_settings.h"
-#include "service/service.h"
 #include "test_support.h"
 
 namespace plotspool {

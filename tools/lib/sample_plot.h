@@ -1,8 +1,8 @@
 // Realistic test plots: a drawing sheet with frame, title block, single-stroke text, a
 // floor-plan grid with hatched and tinted rooms, about 5 % ink; deterministic for equal
 // arguments. Written with libtiff in the layouts plot rooms send. For tests, benchmarks, demos.
-#ifndef PLOTSPOOL_IMAGING_SAMPLE_PLOT_H_
-#define PLOTSPOOL_IMAGING_SAMPLE_PLOT_H_
+#ifndef PLOTSPOOL_TOOLS_SAMPLE_PLOT_H_
+#define PLOTSPOOL_TOOLS_SAMPLE_PLOT_H_
 
 #include <cstdint>
 #include <string>
@@ -54,4 +54,4 @@ bool PaperPixels(const std::string& paper, bool landscape, double dpi, uint32_t*
 
 }  // namespace plotspool
 
-#endif  // PLOTSPOOL_IMAGING_SAMPLE_PLOT_H_
+#endif  // PLOTSPOOL_TOOLS_SAMPLE_PLOT_H_

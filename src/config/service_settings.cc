@@ -1,0 +1,7 @@
+#include "config/service_settings.h"
+
+namespace plotspool {
+
+GlobalSettings ServiceSettings;
+
+}  // namespace plotspool
