@@ -137,19 +137,23 @@ void CopyPageTags(TIFF* in, TIFF* out, bool swap_resolution) {
   }
 }
 
-uint32_t OutputRowsPerStrip(const PageLayout& layout, const PixelBuffer& pixels) {
+}  // namespace
+
+uint32_t OutputRowsPerStrip(const PageLayout& layout, uint32_t height, size_t row_bytes) {
   const uint64_t source_strip =
       uint64_t{std::min(layout.rows_per_strip, layout.height)} * layout.row_bytes;
   // A source written as one strip is written as one strip again when that stays small.
   if (layout.rows_per_strip >= layout.height && source_strip <= kOutputStripBytes) {
-    return pixels.height;
+    return height;
   }
   const uint64_t bytes = std::min(source_strip, kOutputStripBytes);
-  uint64_t rows = std::max<uint64_t>(1, bytes / pixels.row_bytes);
+  uint64_t rows = std::max<uint64_t>(1, bytes / row_bytes);
   // JPEG strips must hold whole blocks of (possibly subsampled) rows.
   if (layout.compression == COMPRESSION_JPEG) rows = std::max<uint64_t>(16, rows / 16 * 16);
-  return static_cast<uint32_t>(std::min<uint64_t>(rows, pixels.height));
+  return static_cast<uint32_t>(std::min<uint64_t>(rows, height));
 }
+
+namespace {
 
 // Predictor sample stride for our own LZW encoder, or -1 when the page needs libtiff's (16-bit
 // samples are byte-swapped on the way out, and a reversed bit order is applied by libtiff).
@@ -291,65 +295,83 @@ void WriteLzwStrips(const PixelBuffer& pixels, uint32_t rows_per_strip, size_t s
 
 }  // namespace
 
-void WritePixelPage(TiffFile& source, const PageLayout& layout,
-                    const std::vector<PixelBuffer>& planes, bool turned, TiffFile& out) {
+void WritePixelBands(TiffFile& source, const PageLayout& layout, const PageBands& bands,
+                     bool turned, TiffFile& out) {
   TIFF* in = source.get();
   TIFF* tif = out.get();
-  const PixelBuffer& first = planes.front();
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, first.width);
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, first.height);
+  const size_t row_bytes = (size_t{bands.width} * bands.pixel_bits + 7) / 8;
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, bands.width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, bands.height);
   CopyPageTags(in, tif, turned);
   if (layout.tiled) {
     TIFFSetField(tif, TIFFTAG_TILEWIDTH, layout.tile_width);
     TIFFSetField(tif, TIFFTAG_TILELENGTH, layout.tile_length);
-    const size_t tile_row = (size_t{layout.tile_width} * first.pixel_bits + 7) / 8;
+    const size_t tile_row = (size_t{layout.tile_width} * bands.pixel_bits + 7) / 8;
     const size_t tile_bytes = tile_row * layout.tile_length;
     auto tile = std::make_unique<uint8_t[]>(tile_bytes);
-    for (uint16_t plane = 0; plane < planes.size(); ++plane) {
-      const PixelBuffer& pixels = planes[plane];
-      for (uint32_t y = 0; y < pixels.height; y += layout.tile_length) {
-        const uint32_t rows = std::min(layout.tile_length, pixels.height - y);
-        for (uint32_t x = 0; x < pixels.width; x += layout.tile_width) {
-          const size_t offset = size_t{x} * pixels.pixel_bits / 8;
-          const size_t n = std::min(tile_row, pixels.row_bytes - offset);
-          memset(tile.get(), 0, tile_bytes);
-          for (uint32_t r = 0; r < rows; ++r) {
-            memcpy(tile.get() + r * tile_row, pixels.Row(y + r) + offset, n);
-          }
-          if (TIFFWriteEncodedTile(tif, TIFFComputeTile(tif, x, y, 0, plane), tile.get(),
-                                   static_cast<tmsize_t>(tile_bytes)) < 0) {
-            WriteFailed(out);
+    for (uint16_t plane = 0; plane < bands.planes; ++plane) {
+      for (uint32_t first = 0; first < bands.height; first += bands.band_rows) {
+        const PixelBuffer& pixels = bands.band(plane, first);
+        for (uint32_t y = 0; y < pixels.height; y += layout.tile_length) {
+          const uint32_t rows = std::min(layout.tile_length, pixels.height - y);
+          for (uint32_t x = 0; x < pixels.width; x += layout.tile_width) {
+            const size_t offset = size_t{x} * pixels.pixel_bits / 8;
+            const size_t n = std::min(tile_row, pixels.row_bytes - offset);
+            memset(tile.get(), 0, tile_bytes);
+            for (uint32_t r = 0; r < rows; ++r) {
+              memcpy(tile.get() + r * tile_row, pixels.Row(y + r) + offset, n);
+            }
+            if (TIFFWriteEncodedTile(tif, TIFFComputeTile(tif, x, first + y, 0, plane), tile.get(),
+                                     static_cast<tmsize_t>(tile_bytes)) < 0) {
+              WriteFailed(out);
+            }
           }
         }
       }
     }
   } else {
-    const uint32_t rows_per_strip = OutputRowsPerStrip(layout, first);
+    const uint32_t rows_per_strip = OutputRowsPerStrip(layout, bands.height, row_bytes);
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
-    const uint32_t strips_per_plane = (first.height + rows_per_strip - 1) / rows_per_strip;
+    const uint32_t strips_per_plane = (bands.height + rows_per_strip - 1) / rows_per_strip;
     const int own_lzw_stride = OwnLzwStride(in, layout);
     // libtiff may change the data it encodes in place (predictor, bit order), and the pixels
-    // are still needed afterwards, so each strip is encoded from a copy.
-    const size_t strip_bytes = size_t{rows_per_strip} * first.row_bytes;
+    // may still be needed afterwards, so each strip is encoded from a copy.
+    const size_t strip_bytes = size_t{rows_per_strip} * row_bytes;
     std::unique_ptr<uint8_t[]> strip;
     if (own_lzw_stride < 0) strip = std::make_unique_for_overwrite<uint8_t[]>(strip_bytes);
-    for (uint16_t plane = 0; plane < planes.size(); ++plane) {
-      const PixelBuffer& pixels = planes[plane];
-      uint32_t index = plane * strips_per_plane;
-      if (own_lzw_stride >= 0) {
-        WriteLzwStrips(pixels, rows_per_strip, static_cast<size_t>(own_lzw_stride), index, out);
-        continue;
-      }
-      for (uint32_t y = 0; y < pixels.height; y += rows_per_strip, ++index) {
-        const size_t bytes = size_t{std::min(rows_per_strip, pixels.height - y)} * pixels.row_bytes;
-        memcpy(strip.get(), pixels.Row(y), bytes);
-        if (TIFFWriteEncodedStrip(tif, index, strip.get(), static_cast<tmsize_t>(bytes)) < 0) {
-          WriteFailed(out);
+    for (uint16_t plane = 0; plane < bands.planes; ++plane) {
+      for (uint32_t first = 0; first < bands.height; first += bands.band_rows) {
+        const PixelBuffer& pixels = bands.band(plane, first);
+        uint32_t index = plane * strips_per_plane + first / rows_per_strip;
+        if (own_lzw_stride >= 0) {
+          WriteLzwStrips(pixels, rows_per_strip, static_cast<size_t>(own_lzw_stride), index, out);
+          continue;
+        }
+        for (uint32_t y = 0; y < pixels.height; y += rows_per_strip, ++index) {
+          const size_t bytes =
+              size_t{std::min(rows_per_strip, pixels.height - y)} * pixels.row_bytes;
+          memcpy(strip.get(), pixels.Row(y), bytes);
+          if (TIFFWriteEncodedStrip(tif, index, strip.get(), static_cast<tmsize_t>(bytes)) < 0) {
+            WriteFailed(out);
+          }
         }
       }
     }
   }
   if (TIFFWriteDirectory(tif) != 1) WriteFailed(out);
+}
+
+void WritePixelPage(TiffFile& source, const PageLayout& layout,
+                    const std::vector<PixelBuffer>& planes, bool turned, TiffFile& out) {
+  const PixelBuffer& first = planes.front();
+  const PageBands whole{
+      first.width,
+      first.height,
+      first.pixel_bits,
+      static_cast<uint16_t>(planes.size()),
+      first.height,
+      [&planes](uint16_t plane, uint32_t) -> const PixelBuffer& { return planes[plane]; }};
+  WritePixelBands(source, layout, whole, turned, out);
 }
 
 void CopyFurtherPages(TiffFile& source, TiffFile& out) {
