@@ -291,8 +291,9 @@ TEST_F(ImagingControlTest, BandedTurnWritesWhatTheWholeImageTurnWrites) {
   };
   struct Outcome {
     std::vector<uint8_t> tiff;
-    std::vector<uint8_t> exported;  // bitmap or print picture of the saved image
-    int32_t export_error = 0;
+    // Bitmaps or print pictures of the turned image before and after the save.
+    std::vector<uint8_t> exported[2];
+    int32_t export_error[2] = {};
   };
   const struct Restore {
     uint64_t bytes = TurnBandBytes();
@@ -305,12 +306,16 @@ TEST_F(ImagingControlTest, BandedTurnWritesWhatTheWholeImageTurnWrites) {
     Outcome outcome;
     control_.Load(path);
     for (int i = 0; i < turns; ++i) control_.RotateRight();
-    control_.Save();
-    outcome.tiff = ReadBytes(path);
-    outcome.export_error =
-        ErrorNumberOf([&] { control_.SaveAs(dir_ / "job.bmp", ImageFileType::kBitmap); });
-    if (outcome.export_error == 0) outcome.exported = ReadBytes(dir_ / "job.bmp");
-    std::filesystem::remove(dir_ / "job.bmp");
+    for (const bool saved : {false, true}) {
+      if (saved) {
+        control_.Save();
+        outcome.tiff = ReadBytes(path);
+      }
+      outcome.export_error[saved] =
+          ErrorNumberOf([&] { control_.SaveAs(dir_ / "job.bmp", ImageFileType::kBitmap); });
+      if (outcome.export_error[saved] == 0) outcome.exported[saved] = ReadBytes(dir_ / "job.bmp");
+      std::filesystem::remove(dir_ / "job.bmp");
+    }
     return outcome;
   };
   for (const Case& c : cases) {
@@ -325,8 +330,11 @@ TEST_F(ImagingControlTest, BandedTurnWritesWhatTheWholeImageTurnWrites) {
                      std::to_string(band_bytes));
         const Outcome banded = run(source, turns, band_bytes);
         EXPECT_TRUE(banded.tiff == whole.tiff);
-        EXPECT_EQ(banded.export_error, whole.export_error);
-        EXPECT_TRUE(banded.exported == whole.exported);
+        // A lossy page exported after a band-wise save shows the file as saved, encoded again.
+        for (const int saved : {0, page.compression == COMPRESSION_JPEG ? 0 : 1}) {
+          EXPECT_EQ(banded.export_error[saved], whole.export_error[saved]) << saved;
+          EXPECT_TRUE(banded.exported[saved] == whole.exported[saved]) << saved;
+        }
       }
     }
   }

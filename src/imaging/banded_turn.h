@@ -47,9 +47,6 @@ class BandedTurn {
 
   // Reads all rows of the next plane top-down from `next_row` and keeps them.
   void AddPlane(const RowSupplier& next_row);
-  // The same a row at a time: BeginPlane, then every row of the plane top-down to AddRow.
-  void BeginPlane();
-  void AddRow(const uint8_t* row);
 
   // The turned page.
   uint32_t width() const;
@@ -75,6 +72,8 @@ class BandedTurn {
     uint32_t count = 0;
   };
   Span SpanOfBand(size_t band) const;
+  void BeginPlane();
+  void AddRow(const uint8_t* row);
   void Spill();
   void DecodeBand(uint16_t plane, size_t band, PixelBuffer& out);
 

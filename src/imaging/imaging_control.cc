@@ -257,37 +257,19 @@ void ImagingControl::MakeTurned() {
   image.pixel_turns = image.turns;
 }
 
-void ImagingControl::WriteTiff(const std::string& target, bool becomes_source) {
+void ImagingControl::WriteTiff(const std::string& target) {
   Loaded& image = *image_;
   MakeTurned();
   TIFF* in = image.source.get();
   const bool big_tiff = TIFFIsBigTIFF(in) || image.layout.decoded_bytes() > (uint64_t{3} << 30);
   TiffFile out = TiffFile::CreateBeside(target, image.source.file().Mode(),
                                         TIFFIsBigEndian(in) != 0, big_tiff);
-  PageBands pixels = PixelsForWriting(image.pixels, image.bands.get());
-  // A band-wise turn that becomes the source keeps the written rows band-wise, unturned: the
-  // export that follows a save then needs neither the new file decoded nor a second turn.
-  std::unique_ptr<BandedTurn> written;
-  if (becomes_source && image.bands != nullptr) {
-    written = std::make_unique<BandedTurn>(pixels.width, pixels.height, pixels.pixel_bits,
-                                           pixels.planes, 0, pixels.band_rows);
-    pixels.band = [&written, band = pixels.band](uint16_t plane,
-                                                 uint32_t first_row) -> const PixelBuffer& {
-      const PixelBuffer& rows = band(plane, first_row);
-      if (first_row == 0) written->BeginPlane();
-      for (uint32_t y = 0; y < rows.height; ++y) written->AddRow(rows.Row(y));
-      return rows;
-    };
-  }
   ReplaceAtomically(out.file(), target, [&] {
-    WritePixelBands(image.source, image.layout, pixels, image.odd(), out);
+    WritePixelBands(image.source, image.layout, PixelsForWriting(image.pixels, image.bands.get()),
+                    image.odd(), out);
     CopyFurtherPages(image.source, out);
     out.Finish();
   });
-  if (written != nullptr) {
-    image.bands = std::move(written);
-    image.pixel_turns = 0;  // of the written file
-  }
   // The source handle wandered through the further pages; bring it back to the first.
   if (TIFFSetDirectory(in, 0) == 1) image.layout = ReadPageLayout(image.source);
 }
@@ -399,13 +381,14 @@ void ImagingControl::Save() {
   Run([&] {
     RequireImage();
     if (image_->turns == 0) return;  // unchanged: the file stays byte for byte as it is
-    WriteTiff(path_, true);
+    WriteTiff(path_);
     // From now on the saved file is the image's source, and the pixels are its unturned pixels.
+    // Pixels kept band-wise are dropped instead: an export streams the saved file more cheaply
+    // than it would decompress and turn every band again (decoding the file costs about what
+    // decompressing does, and the turn is saved), and holds less meanwhile.
     std::vector<PixelBuffer> pixels = std::move(image_->pixels);
-    std::unique_ptr<BandedTurn> bands = std::move(image_->bands);
     LoadSource(path_);
     image_->pixels = std::move(pixels);
-    image_->bands = std::move(bands);
     image_->pixel_turns = 0;
   });
 }
@@ -418,7 +401,7 @@ void ImagingControl::SaveAs(const std::string& path, ImageFileType type) {
         if (image_->turns == 0) {
           CopyUnchanged(path);
         } else {
-          WriteTiff(path, false);
+          WriteTiff(path);
         }
         return;
       case ImageFileType::kBitmap:

@@ -65,7 +65,7 @@ class ImagingControl {
   void RequireImage() const;
   void LoadSource(const std::string& path);
   void MakeTurned();
-  void WriteTiff(const std::string& target, bool becomes_source);
+  void WriteTiff(const std::string& target);
   void CopyUnchanged(const std::string& target);
   void WriteBitmap(const std::string& target);
   void WritePrintPicture(const std::string& target);
