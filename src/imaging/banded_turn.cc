@@ -20,12 +20,13 @@ size_t RowBytes(uint32_t width, uint32_t pixel_bits) {
   return (size_t{width} * pixel_bits + 7) / 8;
 }
 
-void PutLength(size_t n, std::vector<uint8_t>& out) {
+uint8_t* PutLength(size_t n, uint8_t* out) {
   while (n >= 0x80) {
-    out.push_back(static_cast<uint8_t>(n | 0x80));
+    *out++ = static_cast<uint8_t>(n | 0x80);
     n >>= 7;
   }
-  out.push_back(static_cast<uint8_t>(n));
+  *out++ = static_cast<uint8_t>(n);
+  return out;
 }
 
 [[noreturn]] void Damaged() {
@@ -90,28 +91,38 @@ uint32_t TurnBandRows(uint32_t height, size_t row_bytes, uint32_t unit) {
   return static_cast<uint32_t>(std::min<uint64_t>(groups * std::max<uint32_t>(unit, 1), height));
 }
 
-void EncodeRuns(const uint8_t* data, size_t n, size_t distance, std::vector<uint8_t>& out) {
+void EncodeRuns(const uint8_t* data, size_t n, size_t distance, RunBytes& out) {
+  // At most one literal and one run per kMinRun bytes, each with a length of up to 10 bytes.
+  const size_t size = out.size();
+  out.resize(size + n + 20 * (n / kMinRun + 1));
+  uint8_t* put = out.data() + size;
+  const auto literal_then_run = [&](size_t from, size_t to, size_t run) {
+    put = PutLength(to - from, put);
+    memcpy(put, data + from, to - from);
+    put += to - from;
+    put = PutLength(run, put);
+  };
   size_t literal = 0;
   size_t i = distance;
   while (i < n) {
-    if (data[i] != data[i - distance]) {
-      ++i;
+    // A run of kMinRun or more starting anywhere in i .. i + kMinRun - 1 covers the last of
+    // these bytes: where that one differs, none starts here.
+    if (i + kMinRun <= n && data[i + kMinRun - 1] != data[i + kMinRun - 1 - distance]) {
+      i += kMinRun;
       continue;
     }
-    const size_t end = RunEnd(data, n, distance, i + 1);
-    if (end - i >= kMinRun) {
-      PutLength(i - literal, out);
-      out.insert(out.end(), data + literal, data + i);
-      PutLength(end - i, out);
+    size_t start = std::min(i + kMinRun - 1, n - 1);
+    if (data[start] != data[start - distance]) break;  // the tail is too short for a run
+    while (start > i && data[start - 1] == data[start - 1 - distance]) --start;
+    const size_t end = RunEnd(data, n, distance, start + 1);
+    if (end - start >= kMinRun) {
+      literal_then_run(literal, start, end - start);
       literal = end;
     }
     i = end;
   }
-  if (literal < n) {
-    PutLength(n - literal, out);
-    out.insert(out.end(), data + literal, data + n);
-    PutLength(0, out);
-  }
+  if (literal < n) literal_then_run(literal, n, 0);
+  out.resize(static_cast<size_t>(put - out.data()));
 }
 
 void DecodeRuns(const uint8_t*& in, const uint8_t* end, size_t distance, uint8_t* out, size_t n) {
@@ -137,7 +148,7 @@ void DecodeRuns(const uint8_t*& in, const uint8_t* end, size_t distance, uint8_t
 }
 
 struct BandedTurn::Cell {
-  std::vector<uint8_t> pending;  // compressed pieces not yet in the scratch file
+  RunBytes pending;  // compressed pieces not yet in the scratch file
   std::vector<std::pair<uint64_t, uint64_t>> spilled;  // offset and length in the scratch file
 };
 
@@ -192,7 +203,7 @@ void BandedTurn::AddRow(const uint8_t* row) {
       const size_t first_bit = size_t{spans_[band].first} * pixel_bits_;
       const size_t bits = size_t{spans_[band].count} * pixel_bits_;
       const size_t bytes = (bits + 7) / 8;
-      std::vector<uint8_t>& pending = cells[band].pending;
+      RunBytes& pending = cells[band].pending;
       const size_t size = pending.size();
       if (first_bit % 8 == 0) {
         EncodeRuns(row + first_bit / 8, bytes, distance_, pending);
@@ -205,7 +216,7 @@ void BandedTurn::AddRow(const uint8_t* row) {
     }
   } else {
     const uint32_t from_start = turns_ == 0 ? next_row_ : height_ - 1 - next_row_;
-    std::vector<uint8_t>& pending = cells[from_start / band_rows_].pending;
+    RunBytes& pending = cells[from_start / band_rows_].pending;
     const size_t size = pending.size();
     EncodeRuns(row, RowBytes(width_, pixel_bits_), distance_, pending);
     pending_bytes_ += pending.size() - size;
@@ -219,7 +230,7 @@ void BandedTurn::Spill() {
   for (std::vector<Cell>& cells : cells_) {
     for (Cell& cell : cells) {
       if (cell.pending.empty()) continue;
-      scratch_->WriteAt(spilled_bytes_, cell.pending);
+      scratch_->WriteAt(spilled_bytes_, {cell.pending.data(), cell.pending.size()});
       cell.spilled.emplace_back(spilled_bytes_, cell.pending.size());
       spilled_bytes_ += cell.pending.size();
       cell.pending = {};

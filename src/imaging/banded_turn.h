@@ -8,7 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "imaging/pixel_turn.h"
@@ -28,9 +30,28 @@ void SetTurnBandBytes(uint64_t bytes);
 // least one group.
 uint32_t TurnBandRows(uint32_t height, size_t row_bytes, uint32_t unit);
 
+// Bytes whose growth leaves new elements uninitialised: compressed data is written over them
+// at once, so clearing them first would only cost time.
+template <typename T>
+struct UninitialisedAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UninitialisedAllocator<U>;
+  };
+  template <typename U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+using RunBytes = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
+
 // Compresses `n` bytes into `out` (appended): runs of bytes repeating those `distance` bytes
 // before (blank paper, solid fills of `distance`-byte pixels) are stored as their length.
-void EncodeRuns(const uint8_t* data, size_t n, size_t distance, std::vector<uint8_t>& out);
+void EncodeRuns(const uint8_t* data, size_t n, size_t distance, RunBytes& out);
 // Decodes exactly `n` bytes written by EncodeRuns from `in` (advanced past them) into `out`.
 // Throws RuntimeError 57 when the data ends early.
 void DecodeRuns(const uint8_t*& in, const uint8_t* end, size_t distance, uint8_t* out, size_t n);
