@@ -3,7 +3,9 @@
 # and save it with the same compression, on the same four generated plots, in one run.
 # Usage: bench/imaging_peers.sh [DIR]   (default DIR /tmp/plotspool-peers; plots are kept there)
 # ONLY=PATTERN measures only the plots whose name holds PATTERN (ONLY=a0: the two A0 plots);
-# PEERS="tiffcrop vips convert" (the default) names the peers to run.
+# PEERS="tiffcrop vips vips1 convert" (the default) names the peers to run; vips1 is vips held to
+# one worker thread (VIPS_CONCURRENCY=1), whose CPU time does not include idle workers' spinning.
+# OURS=PATH runs another build's imaging_bench as ours (a before/after comparison).
 # Build first: BUILD_TARGETS="imaging_bench plotspool-sample" scripts/build.sh
 # Missing peers (libvips-tools, imagemagick) are installed with apt-get when run as root.
 # Every command runs under /usr/bin/time with a 300 s time-out; a command that takes under 10 s is
@@ -18,14 +20,16 @@ results=$dir/results.tsv
 mkdir -p "$dir" "$log"
 : >"$results"
 
-for binary in build/imaging_bench build/plotspool-sample; do
+ours_bench=${OURS:-build/imaging_bench}
+peers=${PEERS:-tiffcrop vips vips1 convert}
+for binary in "$ours_bench" build/plotspool-sample; do
   [ -x "$binary" ] || { echo "$binary missing: BUILD_TARGETS=\"imaging_bench plotspool-sample\" scripts/build.sh" >&2; exit 2; }
 done
 
 missing=()
 command -v tiffcrop >/dev/null || missing+=(libtiff-tools)
-command -v vips >/dev/null || missing+=(libvips-tools)
-[ -x /usr/bin/convert ] || missing+=(imagemagick)
+[[ " $peers " == *" vips"* ]] && ! command -v vips >/dev/null && missing+=(libvips-tools)
+[[ " $peers " == *" convert "* ]] && [ ! -x /usr/bin/convert ] && missing+=(imagemagick)
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" = 0 ]; then
     echo "installing ${missing[*]}" >&2
@@ -106,7 +110,7 @@ ours() {
   tf=$(mktemp)
   : >"$log/$plot.plotspool.log"
   for ((i = 0; i < runs; i++)); do
-    line=$(/usr/bin/time -f '%e %U %S %M' -o "$tf" timeout 300 build/imaging_bench --job "$in" turn 2>>"$log/$plot.plotspool.log")
+    line=$(/usr/bin/time -f '%e %U %S %M' -o "$tf" timeout 300 "$ours_bench" --job "$in" turn 2>>"$log/$plot.plotspool.log")
     rc=$?
     echo "$line" >>"$log/$plot.plotspool.log"
     [ $rc -eq 0 ] || break
@@ -129,7 +133,6 @@ ours() {
   row "$plot" "plotspool turn+save" "$(median "${saves[@]}")" "-" "-" "part of the job above"
 }
 
-peers=${PEERS:-tiffcrop vips convert}
 for spec in "${plots[@]}"; do
   read -r plot paper dpi options <<<"$spec"
   [[ $plot == *"${ONLY:-}"* ]] || continue
@@ -150,6 +153,8 @@ for spec in "${plots[@]}"; do
   [[ " $peers " == *" tiffcrop "* ]] &&
     measure "$plot" "tiffcrop -k 0 -R 90" "$in" "$out" tiffcrop -k 0 "${tc[@]}" -R 90 "$in" "$out"
   [[ " $peers " == *" vips "* ]] && measure "$plot" "vips rot d90" "$in" "$out" vips rot "$in" "$out$vo" d90
+  [[ " $peers " == *" vips1 "* ]] &&
+    measure "$plot" "vips rot d90 (1 thread)" "$in" "$out" env VIPS_CONCURRENCY=1 vips rot "$in" "$out$vo" d90
   [[ " $peers " == *" convert "* ]] && measure "$plot" "convert -rotate 90" "$in" "$out" \
     env MAGICK_CONFIGURE_PATH="$root/bench/im-policy" /usr/bin/convert "$in" -rotate 90 "${im[@]}" "$out"
 done
