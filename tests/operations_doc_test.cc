@@ -89,7 +89,7 @@ TEST(OperationsDocTest, GlobalAndPrinterTablesMatchWhatTheServiceWrites) {
   testing::ServiceUnderTest service(dir.path());
   ASSERT_GT(service.Start(), 0);
   const Entries global_table = DocTable("### [Global]");
-  ASSERT_EQ(global_table.size(), 7u);
+  ASSERT_EQ(global_table.size(), 8u);
   ASSERT_TRUE(WaitFor(
       [&] { return IniSection(service.ini(), "Global").size() == global_table.size(); }, 5s));
   EXPECT_EQ(IniSection(service.ini(), "Global"), global_table);
@@ -99,7 +99,8 @@ TEST(OperationsDocTest, GlobalAndPrinterTablesMatchWhatTheServiceWrites) {
   const fs::path root = dir.path() / "root";
   WriteWholeFile(service.ini(),
                  "[Global]\nWartezeit=0\nAdminLog=0\nUebergabePfad=" + root.string() +
-                     "/\nProgrammEnde=0\nMetricsFile=\nBildspeicherMB=0\nVollstaendigeSuche=0\n");
+                     "/\nProgrammEnde=0\nMetricsFile=\nBildspeicherMB=0\nBandspeicherMB="
+                     "16\nVollstaendigeSuche=0\n");
   ASSERT_TRUE(WaitFor([&] { return fs::is_directory(root); }, 5s));
   fs::create_directories(root / "NewPrinter");
   WriteWholeFile(root / "NewPrinter" / "first.txt", "not a plot");

@@ -71,7 +71,7 @@ void InProcessServiceTest::SetUp() {
   std::filesystem::create_directories(temp_);
   if (const char* old = std::getenv("TMPDIR")) old_tmpdir_ = old;
   setenv("TMPDIR", temp_.c_str(), 1);
-  ServiceSettings = {"0", "0", root_.string() + "/", "0", "", "0", "0"};
+  ServiceSettings = {"0", "0", root_.string() + "/", "0", "", "0", "16", "0"};
   bStopScan = false;
 }
 

@@ -17,6 +17,8 @@ struct GlobalSettings {
   std::string MetricsFile;    // where the metrics are written; empty = none
   // The decoded image a turn may hold, in MB; 0 = automatic.
   std::string BildspeicherMB;
+  // The decoded rows one band of a turn holds, in MB; a plot no larger is turned whole.
+  std::string BandspeicherMB;
   // A true value lists every directory at every walk (see ScanDirectory).
   std::string VollstaendigeSuche;
 };

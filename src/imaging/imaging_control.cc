@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "imaging/banded_turn.h"
 #include "imaging/bitmap_export.h"
 #include "imaging/bmp_writer.h"
 #include "imaging/pixel_turn.h"
@@ -23,7 +24,15 @@ struct ImagingControl::Loaded {
   // Decoded pixels of the source turned `pixel_turns` times, one picture per sample plane; a
   // cache, dropped when stale (empty).
   std::vector<PixelBuffer> pixels;
+  // The same for a page larger than a band, kept band-wise instead (then `pixels` is empty).
+  std::unique_ptr<BandedTurn> bands;
   int pixel_turns = 0;
+
+  bool has_pixels() const { return !pixels.empty() || bands != nullptr; }
+  void DropPixels() {
+    pixels.clear();
+    bands.reset();
+  }
 
   bool odd() const { return turns % 2 == 1; }
 };
@@ -107,6 +116,45 @@ bool DecodeTurnedRightInHalves(TiffFile& source, const PageLayout& layout,
   return true;
 }
 
+// The page turned `turns` times, kept band-wise; bands hold whole output strips or tiles.
+std::unique_ptr<BandedTurn> MakeBandedTurn(TiffFile& source, const PageLayout& layout, int turns) {
+  const bool odd = turns % 2 == 1;
+  const uint32_t width = odd ? layout.height : layout.width;
+  const uint32_t height = odd ? layout.width : layout.height;
+  const size_t row_bytes = (size_t{width} * layout.pixel_bits() + 7) / 8;
+  const uint32_t unit =
+      WritesTiled(layout) ? layout.tile_length : OutputRowsPerStrip(layout, height, row_bytes);
+  auto bands =
+      std::make_unique<BandedTurn>(layout.width, layout.height, layout.pixel_bits(), layout.planes,
+                                   turns, TurnBandRows(height, row_bytes, unit));
+  for (uint16_t plane = 0; plane < layout.planes; ++plane) {
+    TiffRowReader reader(source, layout, 0, plane);
+    bands->AddPlane([&reader] { return reader.NextRow(); });
+  }
+  return bands;
+}
+
+// The page's pixels for the writer, from whichever form holds them.
+PageBands PixelsForWriting(std::vector<PixelBuffer>& pixels, BandedTurn* bands) {
+  if (bands == nullptr) {
+    const PixelBuffer& first = pixels.front();
+    return {first.width,
+            first.height,
+            first.pixel_bits,
+            static_cast<uint16_t>(pixels.size()),
+            first.height,
+            [&pixels](uint16_t plane, uint32_t) -> const PixelBuffer& { return pixels[plane]; }};
+  }
+  return {bands->width(),
+          bands->height(),
+          bands->pixel_bits(),
+          bands->planes(),
+          bands->band_rows(),
+          [bands](uint16_t plane, uint32_t first_row) -> const PixelBuffer& {
+            return bands->Band(plane, first_row);
+          }};
+}
+
 }  // namespace
 
 ImagingControl::ImagingControl() = default;
@@ -135,7 +183,7 @@ void ImagingControl::RequireImage() const {
 void ImagingControl::LoadSource(const std::string& path) {
   TiffFile source = TiffFile::OpenForReading(path);
   PageLayout layout = ReadPageLayout(source);
-  image_ = std::make_unique<Loaded>(Loaded{std::move(source), std::move(layout), 0, {}, 0});
+  image_ = std::make_unique<Loaded>(Loaded{std::move(source), std::move(layout), 0, {}, {}, 0});
 }
 
 void ImagingControl::Load(const std::string& path) {
@@ -177,20 +225,25 @@ void ImagingControl::RotateRight() {
     image_->turns = (image_->turns + 1) % 4;
     // Pixels for another turn count are decoded afresh from the file when needed; freeing them
     // now keeps the peak at one decoded image.
-    if (image_->pixel_turns != image_->turns) image_->pixels.clear();
+    if (image_->pixel_turns != image_->turns) image_->DropPixels();
   });
 }
 
 void ImagingControl::MakeTurned() {
   Loaded& image = *image_;
-  if (!image.pixels.empty() && image.pixel_turns == image.turns) return;
-  image.pixels.clear();
+  if (image.has_pixels() && image.pixel_turns == image.turns) return;
+  image.DropPixels();
   if (TIFFSetDirectory(image.source.get(), 0) != 1) {
     throw RuntimeError(kDeviceIoError, "Device I/O error (" + image.source.last_error() + ")");
   }
   image.layout = ReadPageLayout(image.source);
   RequireDecodedSizeWithinLimit(image.layout);
   RequireDecodable(image.source, image.layout);
+  if (image.layout.decoded_bytes() > TurnBandBytes()) {
+    image.bands = MakeBandedTurn(image.source, image.layout, image.turns);
+    image.pixel_turns = image.turns;
+    return;
+  }
   if (image.turns == 1 && DecodeTurnedRightInHalves(image.source, image.layout, image.pixels)) {
     image.pixel_turns = image.turns;
     return;
@@ -212,7 +265,8 @@ void ImagingControl::WriteTiff(const std::string& target) {
   TiffFile out = TiffFile::CreateBeside(target, image.source.file().Mode(),
                                         TIFFIsBigEndian(in) != 0, big_tiff);
   ReplaceAtomically(out.file(), target, [&] {
-    WritePixelPage(image.source, image.layout, image.pixels, image.odd(), out);
+    WritePixelBands(image.source, image.layout, PixelsForWriting(image.pixels, image.bands.get()),
+                    image.odd(), out);
     CopyFurtherPages(image.source, out);
     out.Finish();
   });
@@ -242,7 +296,7 @@ void ImagingControl::WriteBitmap(const std::string& target) {
     return;
   }
   // An unturned image streams from the file; a turned one needs its pixels in memory anyway.
-  const bool from_pixels = image.turns != 0 || (!image.pixels.empty() && image.pixel_turns == 0);
+  const bool from_pixels = image.turns != 0 || (image.has_pixels() && image.pixel_turns == 0);
   const BitmapRowConverter converter(image.layout, static_cast<uint32_t>(ImageWidth()),
                                      static_cast<uint32_t>(ImageHeight()), HorizontalResolution(),
                                      VerticalResolution());
@@ -253,10 +307,13 @@ void ImagingControl::WriteBitmap(const std::string& target) {
     std::vector<uint8_t> row(converter.format().PackedRowBytes());
     if (from_pixels) {
       // The converter takes no page of separate planes, so there is one picture.
-      const PixelBuffer& pixels = image.pixels.front();
-      for (uint32_t y = 0; y < pixels.height; ++y) {
-        converter.Convert(pixels.Row(y), row.data());
-        writer.WriteRow(row);
+      const PageBands bands = PixelsForWriting(image.pixels, image.bands.get());
+      for (uint32_t first = 0; first < bands.height; first += bands.band_rows) {
+        const PixelBuffer& pixels = bands.band(0, first);
+        for (uint32_t y = 0; y < pixels.height; ++y) {
+          converter.Convert(pixels.Row(y), row.data());
+          writer.WriteRow(row);
+        }
       }
     } else {
       if (TIFFSetDirectory(image.source.get(), 0) != 1) {
@@ -280,15 +337,25 @@ void ImagingControl::WritePrintPicture(const std::string& target) {
   // Separate planes are needed side by side; reading them from the file at once would decode
   // each strip again for every row, so they are decoded into memory as for a turn (within the
   // decoded-size limit).
-  const bool from_pixels = image.turns != 0 || image.layout.planes > 1 ||
-                           (!image.pixels.empty() && image.pixel_turns == 0);
+  const bool from_pixels =
+      image.turns != 0 || image.layout.planes > 1 || (image.has_pixels() && image.pixel_turns == 0);
   if (from_pixels) MakeTurned();
   platform::RawFile out = platform::RawFile::CreateBeside(target, 0644);
   ReplaceAtomically(out, target, [&] {
     PrintPictureWriter writer(out, converter.format());
     std::vector<uint8_t> row(converter.format().RowBytes());
-    std::vector<const uint8_t*> planes(from_pixels ? image.pixels.size() : 1);
-    if (from_pixels) {
+    std::vector<const uint8_t*> planes(from_pixels ? image.layout.planes : 1);
+    if (from_pixels && image.bands != nullptr) {
+      BandedTurn& bands = *image.bands;
+      for (uint32_t first = 0; first < bands.height(); first += bands.band_rows()) {
+        const std::vector<PixelBuffer>& band = bands.Bands(first);
+        for (uint32_t y = 0; y < band.front().height; ++y) {
+          for (size_t p = 0; p < planes.size(); ++p) planes[p] = band[p].Row(y);
+          converter.Convert(planes, row.data());
+          writer.WriteRow(row);
+        }
+      }
+    } else if (from_pixels) {
       for (uint32_t y = 0; y < image.pixels.front().height; ++y) {
         for (size_t p = 0; p < planes.size(); ++p) planes[p] = image.pixels[p].Row(y);
         converter.Convert(planes, row.data());
@@ -316,6 +383,9 @@ void ImagingControl::Save() {
     if (image_->turns == 0) return;  // unchanged: the file stays byte for byte as it is
     WriteTiff(path_);
     // From now on the saved file is the image's source, and the pixels are its unturned pixels.
+    // Pixels kept band-wise are dropped instead: an export streams the saved file more cheaply
+    // than it would decompress and turn every band again (decoding the file costs about what
+    // decompressing does, and the turn is saved), and holds less meanwhile.
     std::vector<PixelBuffer> pixels = std::move(image_->pixels);
     LoadSource(path_);
     image_->pixels = std::move(pixels);

@@ -3,7 +3,9 @@
 // photometric interpretation, tags and further pages) and exports it as TIFF or bitmap.
 //
 // Loading reads the header only; pixels are decoded when a turned image is needed, straight
-// into the turned layout. An image not changed since it was loaded or saved is never re-encoded.
+// into the turned layout, and for a page larger than a band (imaging/banded_turn.h) band by band,
+// so that a large plot is never whole in memory. An image not changed since it was loaded or
+// saved is never re-encoded.
 // Every operation sets Status(): 0 on success, the error number when it throws RuntimeError.
 #ifndef PLOTSPOOL_IMAGING_IMAGING_CONTROL_H_
 #define PLOTSPOOL_IMAGING_IMAGING_CONTROL_H_

@@ -34,7 +34,16 @@ class LzwEncoder {
   // Open hashing of the strings in the table: each used slot holds (prefix << 8 | byte) << 12
   // | code, never 0 as codes start at 258. Small enough to stay in the first-level cache.
   static constexpr uint32_t kSlots = 8192;
+  static constexpr uint32_t kCodes = 4096;
   std::unique_ptr<uint32_t[]> table_;
+  // Runs of one byte, which blank paper is made of: the code of the string of L copies of byte
+  // b is run_codes_[L * 256 + b] for every L up to run_max_[b]; run_length_[c] is L when
+  // code c is such a string of byte run_byte_[c], else 0. A run is then matched in one step
+  // instead of one table look-up per byte, with the very codes the look-ups would find.
+  std::unique_ptr<uint16_t[]> run_codes_;
+  uint16_t run_max_[256] = {};
+  uint16_t run_length_[kCodes] = {};
+  uint8_t run_byte_[kCodes] = {};
   std::vector<uint8_t> differenced_;
   std::vector<uint8_t>* out_ = nullptr;
   uint64_t bits_ = 0;  // pending output bits, the last `bit_count_` of them valid

@@ -190,30 +190,46 @@ void TurnRowsRight(uint32_t width, uint32_t height, uint32_t pixel_bits, uint32_
   }
 }
 
-PixelBuffer DecodeTurned(uint32_t width, uint32_t height, uint32_t pixel_bits, int quarter_turns,
-                         const RowSupplier& next_row) {
+void DecodeTurnedInto(uint32_t width, uint32_t height, uint32_t pixel_bits, int quarter_turns,
+                      const RowSupplier& next_row, PixelBuffer& out) {
   const int turns = ((quarter_turns % 4) + 4) % 4;
   const bool odd = turns % 2 == 1;
-  PixelBuffer out = Allocate(odd ? height : width, odd ? width : height, pixel_bits);
+  const uint32_t out_width = odd ? height : width;
+  const uint32_t out_height = odd ? width : height;
+  const size_t row_bytes = RowBytes(out_width, pixel_bits);
+  if (out.data.size() < row_bytes * out_height) {
+    out = Allocate(out_width, out_height, pixel_bits);
+  } else {
+    out.width = out_width;
+    out.height = out_height;
+    out.pixel_bits = pixel_bits;
+    out.row_bytes = row_bytes;
+  }
   if (turns == 0) {
     for (uint32_t y = 0; y < height; ++y) memcpy(out.Row(y), next_row(), out.row_bytes);
-    return out;
+    return;
   }
   if (turns == 2) {
     TurnHalf(width, height, pixel_bits, next_row, out);
-    return out;
+    return;
   }
   if (turns == 1 && pixel_bits == 1) {
     TurnBilevelRight(width, height, next_row, out);
-    return out;
+    return;
   }
   if (turns == 1 && pixel_bits % 8 == 0) {
     TurnRowsRight(width, height, pixel_bits, 0, height, next_row, out);
-    return out;
+    return;
   }
   // Sub-byte pixels are set bit by bit, so padding must start cleared.
   if (pixel_bits % 8 != 0) memset(out.data.data(), 0, out.row_bytes * out.height);
   TurnGeneric(width, height, pixel_bits, turns, next_row, out);
+}
+
+PixelBuffer DecodeTurned(uint32_t width, uint32_t height, uint32_t pixel_bits, int quarter_turns,
+                         const RowSupplier& next_row) {
+  PixelBuffer out;
+  DecodeTurnedInto(width, height, pixel_bits, quarter_turns, next_row, out);
   return out;
 }
 

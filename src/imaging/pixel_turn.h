@@ -31,6 +31,11 @@ using RowSupplier = std::function<const uint8_t*()>;
 PixelBuffer DecodeTurned(uint32_t width, uint32_t height, uint32_t pixel_bits, int quarter_turns,
                          const RowSupplier& next_row);
 
+// Like DecodeTurned, into `out`, whose memory is reused when it is large enough: a picture
+// turned band by band pays for fresh memory once, not for every band.
+void DecodeTurnedInto(uint32_t width, uint32_t height, uint32_t pixel_bits, int quarter_turns,
+                      const RowSupplier& next_row, PixelBuffer& out);
+
 // The picture a quarter turn clockwise of a `width` x `height` one, contents undefined.
 PixelBuffer AllocateTurnedRight(uint32_t width, uint32_t height, uint32_t pixel_bits);
 

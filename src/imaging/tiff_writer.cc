@@ -154,9 +154,9 @@ void CopyPageTags(TIFF* in, TIFF* out, bool swap_resolution) {
   }
 }
 
-// Whether the page is written in tiles like its source; pages decoded through the RGBA reader
-// are written in strips, whatever tiles their old encoding needed.
-bool WrittenTiled(const PageLayout& layout) { return layout.tiled && !layout.decoded_rgba; }
+}  // namespace
+
+bool WritesTiled(const PageLayout& layout) { return layout.tiled && !layout.decoded_rgba; }
 
 uint32_t OutputRowsPerStrip(const PageLayout& layout, uint32_t height, size_t row_bytes) {
   const uint32_t source_rows = layout.tiled ? layout.tile_length : layout.rows_per_strip;
@@ -170,13 +170,15 @@ uint32_t OutputRowsPerStrip(const PageLayout& layout, uint32_t height, size_t ro
   return static_cast<uint32_t>(std::min<uint64_t>(rows, height));
 }
 
+namespace {
+
 // Predictor sample stride for our own LZW encoder, or -1 when the page needs libtiff's (16-bit
 // samples are byte-swapped on the way out, and a reversed bit order is applied by libtiff).
 // `out`: the page begun, its tags set.
 int OwnLzwStride(TIFF* out, const PageLayout& layout) {
   uint16_t compression = COMPRESSION_NONE;
   TIFFGetFieldDefaulted(out, TIFFTAG_COMPRESSION, &compression);
-  if (compression != COMPRESSION_LZW || WrittenTiled(layout)) return -1;
+  if (compression != COMPRESSION_LZW || WritesTiled(layout)) return -1;
   uint16_t fill_order = FILLORDER_MSB2LSB, predictor = PREDICTOR_NONE;
   TIFFGetFieldDefaulted(out, TIFFTAG_FILLORDER, &fill_order);
   TIFFGetFieldDefaulted(out, TIFFTAG_PREDICTOR, &predictor);
@@ -353,7 +355,7 @@ void BeginPixelPage(TiffFile& source, const PageLayout& layout, uint32_t width, 
       TIFFSetField(tif, TIFFTAG_SGILOGDATAFMT, layout.sgilog_format) != 1) {
     WriteFailed(out);
   }
-  if (WrittenTiled(layout)) {
+  if (WritesTiled(layout)) {
     TIFFSetField(tif, TIFFTAG_TILEWIDTH, layout.tile_width);
     TIFFSetField(tif, TIFFTAG_TILELENGTH, layout.tile_length);
   } else {
@@ -373,29 +375,31 @@ void EndPixelPage(const PageLayout& layout, TiffFile& out) {
   if (TIFFWriteDirectory(tif) != 1) WriteFailed(out);
 }
 
-void WritePixelPage(TiffFile& source, const PageLayout& layout,
-                    const std::vector<PixelBuffer>& planes, bool turned, TiffFile& out) {
+void WritePixelBands(TiffFile& source, const PageLayout& layout, const PageBands& bands,
+                     bool turned, TiffFile& out) {
   TIFF* tif = out.get();
-  const PixelBuffer& first = planes.front();
-  BeginPixelPage(source, layout, first.width, first.height, turned, out);
-  if (WrittenTiled(layout)) {
-    const size_t tile_row = (size_t{layout.tile_width} * first.pixel_bits + 7) / 8;
+  const size_t row_bytes = (size_t{bands.width} * bands.pixel_bits + 7) / 8;
+  BeginPixelPage(source, layout, bands.width, bands.height, turned, out);
+  if (WritesTiled(layout)) {
+    const size_t tile_row = (size_t{layout.tile_width} * bands.pixel_bits + 7) / 8;
     const size_t tile_bytes = tile_row * layout.tile_length;
     auto tile = std::make_unique<uint8_t[]>(tile_bytes);
-    for (uint16_t plane = 0; plane < planes.size(); ++plane) {
-      const PixelBuffer& pixels = planes[plane];
-      for (uint32_t y = 0; y < pixels.height; y += layout.tile_length) {
-        const uint32_t rows = std::min(layout.tile_length, pixels.height - y);
-        for (uint32_t x = 0; x < pixels.width; x += layout.tile_width) {
-          const size_t offset = size_t{x} * pixels.pixel_bits / 8;
-          const size_t n = std::min(tile_row, pixels.row_bytes - offset);
-          memset(tile.get(), 0, tile_bytes);
-          for (uint32_t r = 0; r < rows; ++r) {
-            memcpy(tile.get() + r * tile_row, pixels.Row(y + r) + offset, n);
-          }
-          if (TIFFWriteEncodedTile(tif, TIFFComputeTile(tif, x, y, 0, plane), tile.get(),
-                                   static_cast<tmsize_t>(tile_bytes)) < 0) {
-            WriteFailed(out);
+    for (uint16_t plane = 0; plane < bands.planes; ++plane) {
+      for (uint32_t first = 0; first < bands.height; first += bands.band_rows) {
+        const PixelBuffer& pixels = bands.band(plane, first);
+        for (uint32_t y = 0; y < pixels.height; y += layout.tile_length) {
+          const uint32_t rows = std::min(layout.tile_length, pixels.height - y);
+          for (uint32_t x = 0; x < pixels.width; x += layout.tile_width) {
+            const size_t offset = size_t{x} * pixels.pixel_bits / 8;
+            const size_t n = std::min(tile_row, pixels.row_bytes - offset);
+            memset(tile.get(), 0, tile_bytes);
+            for (uint32_t r = 0; r < rows; ++r) {
+              memcpy(tile.get() + r * tile_row, pixels.Row(y + r) + offset, n);
+            }
+            if (TIFFWriteEncodedTile(tif, TIFFComputeTile(tif, x, first + y, 0, plane), tile.get(),
+                                     static_cast<tmsize_t>(tile_bytes)) < 0) {
+              WriteFailed(out);
+            }
           }
         }
       }
@@ -403,30 +407,46 @@ void WritePixelPage(TiffFile& source, const PageLayout& layout,
   } else {
     uint32_t rows_per_strip = 0;
     TIFFGetField(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
-    const uint32_t strips_per_plane = (first.height + rows_per_strip - 1) / rows_per_strip;
+    const uint32_t strips_per_plane = (bands.height + rows_per_strip - 1) / rows_per_strip;
     const int own_lzw_stride = OwnLzwStride(tif, layout);
     // libtiff may change the data it encodes in place (predictor, bit order), and the pixels
-    // are still needed afterwards, so each strip is encoded from a copy.
-    const size_t strip_bytes = size_t{rows_per_strip} * first.row_bytes;
+    // may still be needed afterwards, so each strip is encoded from a copy.
+    const size_t strip_bytes = size_t{rows_per_strip} * row_bytes;
     std::unique_ptr<uint8_t[]> strip;
     if (own_lzw_stride < 0) strip = std::make_unique_for_overwrite<uint8_t[]>(strip_bytes);
-    for (uint16_t plane = 0; plane < planes.size(); ++plane) {
-      const PixelBuffer& pixels = planes[plane];
-      uint32_t index = plane * strips_per_plane;
-      if (own_lzw_stride >= 0) {
-        WriteLzwStrips(pixels, rows_per_strip, static_cast<size_t>(own_lzw_stride), index, out);
-        continue;
-      }
-      for (uint32_t y = 0; y < pixels.height; y += rows_per_strip, ++index) {
-        const size_t bytes = size_t{std::min(rows_per_strip, pixels.height - y)} * pixels.row_bytes;
-        memcpy(strip.get(), pixels.Row(y), bytes);
-        if (TIFFWriteEncodedStrip(tif, index, strip.get(), static_cast<tmsize_t>(bytes)) < 0) {
-          WriteFailed(out);
+    for (uint16_t plane = 0; plane < bands.planes; ++plane) {
+      for (uint32_t first = 0; first < bands.height; first += bands.band_rows) {
+        const PixelBuffer& pixels = bands.band(plane, first);
+        uint32_t index = plane * strips_per_plane + first / rows_per_strip;
+        if (own_lzw_stride >= 0) {
+          WriteLzwStrips(pixels, rows_per_strip, static_cast<size_t>(own_lzw_stride), index, out);
+          continue;
+        }
+        for (uint32_t y = 0; y < pixels.height; y += rows_per_strip, ++index) {
+          const size_t bytes =
+              size_t{std::min(rows_per_strip, pixels.height - y)} * pixels.row_bytes;
+          memcpy(strip.get(), pixels.Row(y), bytes);
+          if (TIFFWriteEncodedStrip(tif, index, strip.get(), static_cast<tmsize_t>(bytes)) < 0) {
+            WriteFailed(out);
+          }
         }
       }
     }
   }
   EndPixelPage(layout, out);
+}
+
+void WritePixelPage(TiffFile& source, const PageLayout& layout,
+                    const std::vector<PixelBuffer>& planes, bool turned, TiffFile& out) {
+  const PixelBuffer& first = planes.front();
+  const PageBands whole{
+      first.width,
+      first.height,
+      first.pixel_bits,
+      static_cast<uint16_t>(planes.size()),
+      first.height,
+      [&planes](uint16_t plane, uint32_t) -> const PixelBuffer& { return planes[plane]; }};
+  WritePixelBands(source, layout, whole, turned, out);
 }
 
 void CopyFurtherPages(TiffFile& source, TiffFile& out) {

@@ -9,6 +9,7 @@
 #include "config/paper_format.h"
 #include "config/printer_profile.h"
 #include "config/service_settings.h"
+#include "imaging/banded_turn.h"
 #include "imaging/host_form.h"
 #include "imaging/tiff_page.h"
 #include "jobs/extract_zip.h"
@@ -47,6 +48,19 @@ uint64_t TurnMemoryLimit() {
   return DecodedSizeLimitFor(static_cast<uint64_t>(value), platform::PhysicalMemoryBytes());
 }
 
+// The decoded rows one band of a turn holds, from [Global] BandspeicherMB: 1 to 4096 MB, and
+// the default 16 MB for anything that is not such a number (a band size is no reason to fail
+// a job).
+uint64_t TurnBandSetting() {
+  constexpr uint64_t kMegabyte = uint64_t{1} << 20;
+  try {
+    const int32_t value = TextToInt32(ServiceSettings.BandspeicherMB);
+    if (value >= 1 && value <= 4096) return static_cast<uint64_t>(value) * kMegabyte;
+  } catch (const RuntimeError&) {
+  }
+  return kDefaultTurnBandBytes;
+}
+
 // Measures the image, looks up what the profile wants for its format, turns it when the
 // orientation differs and saves it back over the job file.
 JobValues DetectAndTurn(const std::string& job_path, JobVersion& version) {
@@ -67,6 +81,7 @@ JobValues DetectAndTurn(const std::string& job_path, JobVersion& version) {
       !job.WantedOrientation.empty() && job.WantedOrientation != job.DetectedOrientation;
   if (turn) {
     SetDecodedSizeLimit(TurnMemoryLimit());
+    SetTurnBandBytes(TurnBandSetting());
     control.RotateRight();
   }
   try {

@@ -85,6 +85,7 @@ bool ReadGlobalSettings() {
   readable = Refresh(ServiceSettings.ProgrammEnde, "ProgrammEnde", "0") && readable;
   readable = Refresh(ServiceSettings.MetricsFile, "MetricsFile", "") && readable;
   readable = Refresh(ServiceSettings.BildspeicherMB, "BildspeicherMB", "0") && readable;
+  readable = Refresh(ServiceSettings.BandspeicherMB, "BandspeicherMB", "16") && readable;
   readable = Refresh(ServiceSettings.VollstaendigeSuche, "VollstaendigeSuche", "0") && readable;
   if (readable) {
     unreadable_reported = false;
