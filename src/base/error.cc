@@ -77,7 +77,9 @@ int ErrorNumberFromErrno(int errno_value) {
     case EEXIST:
       return kFileAlreadyExists;
     case ENOSPC:
+#ifdef EDQUOT  // no quotas on Windows
     case EDQUOT:
+#endif
       return kDiskFull;
     case ENOTDIR:
       return kPathNotFound;
