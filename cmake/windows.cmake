@@ -1,9 +1,9 @@
 # The Windows build (cross-built with cmake/mingw-w64-x86_64.cmake by scripts/build-windows.sh).
 # Until src/platform/ has a Windows implementation only the layer below it builds: plotspool_base
-# and its tests. The service, the tools and the other tests need the platform layer and are left
-# out.
-message(NOTICE "plotspool: src/platform/ has no Windows implementation yet; building plotspool_base "
-               "and its tests only (no service, tools or other tests)")
+# and its tests, and the check of the settings-file table against the Windows functions. The
+# service, the tools and the other tests need the platform layer and are left out.
+message(NOTICE "plotspool: src/platform/ has no Windows implementation yet; building plotspool_base"
+               ", its tests and the settings-file check only (no service, tools or other tests)")
 
 # Built by scripts/build-windows.sh for the platform layer to come; found here so that a broken
 # dependency build shows now rather than then.
@@ -26,3 +26,7 @@ target_link_libraries(plotspool_base_tests PRIVATE plotspool_base GTest::gtest_m
 # Listed when ctest runs rather than after the link, so that building needs no Wine.
 gtest_discover_tests(plotspool_base_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60)
 
+# The table the Linux INI module is tested against, read back through GetPrivateProfileStringA.
+add_executable(ini_profile_probe tests/windows/ini_profile_probe.cc)
+target_include_directories(ini_profile_probe PRIVATE tests)
+add_test(NAME IniProfileTable COMMAND ini_profile_probe)
