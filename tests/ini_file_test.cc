@@ -161,6 +161,8 @@ TEST(IniWriteTextTest, ReplacesInPlaceKeepingEveryOtherByte) {
   EXPECT_EQ(SetIniValue("[A]\nk = old\n", "A", "k", " new"), "[A]\nk = new\n");
   // Duplicate keys: the first is the one that is read, so it is the one replaced.
   EXPECT_EQ(SetIniValue("[A]\nk=1\nk=2\n", "A", "K", "3"), "[A]\nk=3\nk=2\n");
+  // A key without '=' hides the later ones from a read, so it is the one that gets the value.
+  EXPECT_EQ(SetIniValue("[A]\nk \nk=2\n", "A", "K", "3"), "[A]\nk =3\nk=2\n");
 }
 
 TEST(IniWriteTextTest, MissingKeyGoesAfterTheSectionsLastEntry) {

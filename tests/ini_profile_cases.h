@@ -128,7 +128,7 @@ inline std::vector<IniProfileFile> IniProfileFiles() {
         {x300, x300, "2"}}},
       {"keys_without_equals",
        "[K]\n"
-       "lonely\n"
+       "lonely\n"  // a key without a value, found first
        "k=1\n"
        "=no key\n"
        "m=2\n",
@@ -142,6 +142,24 @@ inline std::vector<IniProfileFile> IniProfileFiles() {
       {"utf16_big_endian",
        std::string("\xFE\xFF\0[\0U\0]\0\r\0\n\0k\0=\0\x32\0\r\0\n", 20),
        {{"U", "k", "2"}}},
+      {"odd_bytes",
+       "[N]\n"
+       "eq=a=b\n"
+       "first=\n"
+       "first=2\n"
+       "lonely\n"  // a key without a value, found first
+       "lonely=3\n"
+       "filler=" +
+           std::string(70000, 'f') +
+           "\n"
+           "after=4\n"
+           "dos=5\x1A",  // Ctrl-Z counts as a blank
+       {{"N", "eq", "a=b"},
+        {"N", "first", ""},
+        {"N", "lonely", kIniAbsent},
+        {"N", "after", "4"},
+        {"N", " after ", "4"},
+        {"N", "dos", "5"}}},
       {"before_any_section",
        "k=0\n"
        "[S]\n"

@@ -21,7 +21,10 @@ namespace {
 // Some editors put it before the first line of a UTF-8 file.
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+// Ctrl-Z too: old DOS editors end a file with it.
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\x1A';
+}
 
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -43,8 +46,9 @@ enum class LineKind { kBlank, kComment, kSection, kEntry, kOther };
 
 struct Line {
   LineKind kind = LineKind::kBlank;
-  std::size_t end = 0;    // just past the line's terminator (or the text's end)
-  std::string_view name;  // section name or entry key, trimmed
+  std::size_t end = 0;  // just past the line's terminator (or the text's end)
+  // Section name or entry key, trimmed. A line without '=' is a key without a value.
+  std::string_view name;
   // Entries, and comments that hold '=': a lookup finds those too, under their key with ';'.
   bool has_value = false;
   // Offsets into the text. The value field runs from after '=' to the line's end (its
@@ -113,6 +117,8 @@ class LineReader {
       while (line.value_end > line.value_begin && IsBlank(text_[line.value_end - 1])) {
         --line.value_end;
       }
+    } else {
+      line.name = content;
     }
   }
 
@@ -424,7 +430,9 @@ std::optional<std::string_view> FindIniValue(std::string_view text, std::string_
     if (line.kind == LineKind::kSection) {
       if (in_section) return std::nullopt;  // later sections of the same name do not count
       in_section = EqualsIgnoringAsciiCase(line.name, section);
-    } else if (in_section && line.has_value && EqualsIgnoringAsciiCase(line.name, key)) {
+    } else if (in_section && EqualsIgnoringAsciiCase(line.name, key)) {
+      // A key without '=' has no value, and later entries of its name do not count.
+      if (!line.has_value) return std::nullopt;
       return Unquote(text.substr(line.value_begin, line.value_end - line.value_begin));
     }
   }
@@ -462,6 +470,12 @@ std::optional<std::string> SetIniValue(std::string_view text, std::string_view s
       continue;
     }
     if (!in_section) continue;
+    // The key without '=' that a read finds first gets its value there.
+    if (line.kind == LineKind::kOther && EqualsIgnoringAsciiCase(line.name, key)) {
+      std::string result(text.substr(0, line.field_end));
+      result.append("=").append(value).append(text.substr(line.field_end));
+      return result;
+    }
     if (line.kind == LineKind::kEntry && EqualsIgnoringAsciiCase(line.name, key)) {
       std::string result;
       result.reserve(text.size() + value.size());
@@ -544,6 +558,8 @@ std::vector<IniEntry> ListIniEntries(std::string_view text) {
           std::find(sections_seen.begin(), sections_seen.end(), name) == sections_seen.end();
       sections_seen.push_back(name);
       keys_seen.clear();
+    } else if (line.kind == LineKind::kOther && section) {
+      keys_seen.push_back(lower(line.name));  // a key without a value hides later ones
     } else if (line.kind == LineKind::kEntry && section) {
       const std::string key = lower(line.name);
       const bool first = std::find(keys_seen.begin(), keys_seen.end(), key) == keys_seen.end();

@@ -2,12 +2,12 @@
 // reading a file as they do. Text is bytes; lines end at LF, CR LF or a lone CR. A line whose
 // first non-blank byte is '[' and that holds a ']' opens a section (name between '[' and the last
 // ']'); any other line holding '=' is an entry, ';' comment lines included (their key starts
-// with ';'). Section and key match case-insensitively (ASCII), blanks around names and values do
-// not count, and only the first section of a name and the first entry of a key count. The lines
-// before the first section line form the section with the empty name.
-// A UTF-8 byte-order mark at the very start is no part of the first line: reads skip it and
-// writes keep it. A file that starts with a UTF-16 byte-order mark is read as UTF-8 text and
-// written back in UTF-16 (a value that is no UTF-8 cannot be written to it).
+// with ';'), and a line without '=' is a key without a value. Section and key match
+// case-insensitively (ASCII), blanks around names and values do not count, and only the first
+// section of a name and the first entry of a key count. The lines before the first section line
+// form the section with the empty name. A UTF-8 byte-order mark at the very start is no part of the
+// first line: reads skip it and writes keep it. A file that starts with a UTF-16 byte-order mark is
+// read as UTF-8 text and written back in UTF-16 (a value that is no UTF-8 cannot be written to it).
 #ifndef PLOTSPOOL_PLATFORM_INI_FILE_H_
 #define PLOTSPOOL_PLATFORM_INI_FILE_H_
 
