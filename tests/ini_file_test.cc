@@ -193,6 +193,9 @@ TEST(IniWriteTextTest, MissingSectionGoesToTheEnd) {
   EXPECT_EQ(SetIniValue("[A]\r\nx=1", "B", "k", "v"), "[A]\r\nx=1\r\n\r\n[B]\r\nk=v\r\n");
   EXPECT_EQ(SetIniValue("; only a comment", "B", "k", "v"), "; only a comment\n\n[B]\nk=v\n");
   EXPECT_EQ(SetIniValue("\xEF\xBB\xBF", "B", "k", "v"), "\xEF\xBB\xBF[B]\nk=v\n");
+  // A second mark is text of the first line, for writes as for reads.
+  EXPECT_EQ(SetIniValue("\xEF\xBB\xBF\xEF\xBB\xBF", "B", "k", "v"),
+            "\xEF\xBB\xBF\xEF\xBB\xBF\n\n[B]\nk=v\n");
 }
 
 TEST(IniWriteTextTest, RefusesWhatCannotBeWrittenAsOneLine) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 
 #include "platform/temporary_lock.h"
@@ -67,8 +68,7 @@ class LineReader {
   bool Next(Line& line) {
     if (pos_ >= text_.size()) return false;
     const std::size_t begin = pos_;
-    std::size_t content_end = text_.find_first_of("\r\n", begin);
-    if (content_end == std::string_view::npos) content_end = text_.size();
+    const std::size_t content_end = FindLineEnd(begin);
     pos_ = content_end;
     if (pos_ < text_.size() && text_[pos_++] == '\r' && pos_ < text_.size() &&
         text_[pos_] == '\n') {
@@ -122,8 +122,25 @@ class LineReader {
     }
   }
 
+  // The first CR or LF from `begin`, or the text's end. A settings file is read whole for every
+  // value and may be large, so both are found with memchr, and the next LF is remembered: a file
+  // of CR line ends would otherwise be scanned to its end once per line.
+  std::size_t FindLineEnd(std::size_t begin) {
+    if (next_newline_ == std::string_view::npos || next_newline_ < begin) {
+      const void* newline = std::memchr(text_.data() + begin, '\n', text_.size() - begin);
+      next_newline_ =
+          newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - text_.data())
+                  : text_.size();
+    }
+    const void* carriage_return = std::memchr(text_.data() + begin, '\r', next_newline_ - begin);
+    return carriage_return
+               ? static_cast<std::size_t>(static_cast<const char*>(carriage_return) - text_.data())
+               : next_newline_;
+  }
+
   std::string_view text_;
   std::size_t pos_ = 0;
+  std::size_t next_newline_ = std::string_view::npos;  // not looked for yet
 };
 
 // Double or single quotes, alike at both ends.
@@ -439,14 +456,11 @@ std::optional<std::string_view> FindIniValue(std::string_view text, std::string_
   return std::nullopt;
 }
 
-std::optional<std::string> SetIniValue(std::string_view text, std::string_view section,
-                                       std::string_view key, std::string_view value) {
-  if (text.starts_with(kUtf8Bom)) {
-    std::optional<std::string> rest =
-        SetIniValue(text.substr(kUtf8Bom.size()), section, key, value);
-    if (rest) rest->insert(0, kUtf8Bom);
-    return rest;
-  }
+namespace {
+
+// SetIniValue on the text after its byte-order mark.
+std::optional<std::string> SetInText(std::string_view text, std::string_view section,
+                                     std::string_view key, std::string_view value) {
   section = Trim(section);
   key = Trim(key);
   if (section.empty() || key.empty() || HasLineBreakOrNul(section) || HasLineBreakOrNul(key) ||
@@ -510,6 +524,17 @@ std::optional<std::string> SetIniValue(std::string_view text, std::string_view s
   result.append("[").append(section).append("]").append(line_ending);
   result.append(key).append("=").append(value).append(line_ending);
   return result;
+}
+
+}  // namespace
+
+// Only one mark is skipped, as reads skip one: a second is text of the first line.
+std::optional<std::string> SetIniValue(std::string_view text, std::string_view section,
+                                       std::string_view key, std::string_view value) {
+  if (!text.starts_with(kUtf8Bom)) return SetInText(text, section, key, value);
+  std::optional<std::string> rest = SetInText(text.substr(kUtf8Bom.size()), section, key, value);
+  if (rest) rest->insert(0, kUtf8Bom);
+  return rest;
 }
 
 IniLookup LookUpIniValue(std::string_view section, std::string_view key, const std::string& file) {
