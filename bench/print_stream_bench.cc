@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "imaging/raster_rows.h"
 #include "platform/printer.h"
+#include "platform/raster_rows.h"
 
 namespace {
 

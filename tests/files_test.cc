@@ -18,7 +18,9 @@
 #include <sstream>
 
 #include "base/error.h"
+#include "platform/directory_enumeration.h"
 #include "platform/raw_file.h"
+#include "platform/temporary_files.h"
 
 #include "test_support.h"
 

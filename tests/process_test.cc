@@ -111,9 +111,7 @@ TEST_F(ChildProcessTest, WaitEndsAtDeadlineAndReaperCollectsLeftovers) {
     pid = child.pid();
     EXPECT_EQ(child.WaitUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(200)),
               WaitOutcome::kDeadlinePassed);
-    const int killer = StartShellCommandDetached("kill -KILL -" + std::to_string(pid));
-    ASSERT_GT(killer, 0);
-    child.ReapAfter(killer);
+    EXPECT_EQ(child.KillTree(), "kill -KILL -" + std::to_string(pid));
   }
   const std::string proc = "/proc/" + std::to_string(pid);
   for (int i = 0; i < 100 && fs::exists(proc); ++i) {

@@ -8,7 +8,7 @@
 #include <limits>
 #include <span>
 
-#include "imaging/raster_rows.h"
+#include "platform/raster_rows.h"
 
 namespace plotspool::testing {
 

@@ -1,7 +1,5 @@
 #include "base/error.h"
 
-#include <cerrno>
-
 namespace plotspool {
 
 std::string_view ErrorDescription(int number) {
@@ -63,37 +61,5 @@ RuntimeError::RuntimeError(int number, std::string description)
     : std::runtime_error(WhatText(number, description)),
       number_(number),
       description_(std::move(description)) {}
-
-int ErrorNumberFromErrno(int errno_value) {
-  switch (errno_value) {
-    case ENOENT:
-      return kFileNotFound;
-    case EACCES:
-    case EPERM:
-    case EBUSY:
-    case ETXTBSY:
-    case EROFS:
-      return kPermissionDenied;
-    case EEXIST:
-      return kFileAlreadyExists;
-    case ENOSPC:
-#ifdef EDQUOT  // no quotas on Windows
-    case EDQUOT:
-#endif
-      return kDiskFull;
-    case ENOTDIR:
-      return kPathNotFound;
-    case EIO:
-      return kDeviceIoError;
-    case ENAMETOOLONG:
-      return kBadFileName;
-    default:
-      return kPathFileAccessError;
-  }
-}
-
-RuntimeError ErrorFromErrno(int errno_value) {
-  return RuntimeError(ErrorNumberFromErrno(errno_value));
-}
 
 }  // namespace plotspool

@@ -1,4 +1,4 @@
-// Run-time errors: one exception type carrying the classic error number and its description.
+// Run-time errors: one exception type carrying the service's error number and its description.
 // The number decides behaviour in the take-over and the job procedure; the description is
 // only ever written to the log.
 #ifndef PLOTSPOOL_BASE_ERROR_H_
@@ -30,13 +30,13 @@ enum ErrorNumber : int {
   kPrinterError = 482,
 };
 
-// The classic description of `number`; "Application-defined or object-defined error" for
+// The fixed description of `number`; "Application-defined or object-defined error" for
 // numbers outside the table.
 std::string_view ErrorDescription(int number);
 
 class RuntimeError : public std::runtime_error {
  public:
-  // Description defaults to the classic text of `number`.
+  // Description defaults to the fixed text of `number`.
   explicit RuntimeError(int number);
   RuntimeError(int number, std::string description);
 
@@ -47,10 +47,6 @@ class RuntimeError : public std::runtime_error {
   int number_;
   std::string description_;
 };
-
-// The one place where an operating-system error code becomes a run-time error.
-int ErrorNumberFromErrno(int errno_value);
-RuntimeError ErrorFromErrno(int errno_value);
 
 // The skip-and-remember regime: a failing step records its error here and the job goes on;
 // a later check reads the error and clears it. Number 0 means nothing is pending.

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "imaging/raster_rows.h"
+#include "platform/raster_rows.h"
 #include "platform/raw_file.h"
 
 namespace plotspool {

@@ -21,8 +21,8 @@
 #include <span>
 #include <vector>
 
-#include "imaging/raster_rows.h"
 #include "imaging/tiff_page.h"
+#include "platform/raster_rows.h"
 #include "platform/raw_file.h"
 
 namespace plotspool {

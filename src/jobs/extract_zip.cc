@@ -5,6 +5,7 @@
 
 #include "jobs/process_plot_file.h"
 #include "platform/files.h"
+#include "platform/temporary_files.h"
 #include "platform/zip_archive.h"
 #include "util/system_utils.h"
 

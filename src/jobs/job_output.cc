@@ -17,6 +17,7 @@
 #include "platform/files.h"
 #include "platform/printer.h"
 #include "platform/process.h"
+#include "platform/temporary_files.h"
 #include "util/message_loop.h"
 #include "util/path_helpers.h"
 #include "util/system_utils.h"

@@ -1,10 +1,10 @@
 #include "log/service_log.h"
 
-#include <cerrno>
 #include <cstdio>
 
 #include "base/error.h"
 #include "platform/clock.h"
+#include "platform/log_file.h"
 #include "service/service.h"
 
 namespace plotspool {
@@ -44,16 +44,9 @@ void WriteLog(std::string_view kind, std::string_view message) {
   AppendEscaped(line, message);
   line += "\r\n";
 
-  // One write of the whole line keeps lines whole even if another process appends too.
-  int failure = 0;
-  if (std::FILE* file = std::fopen(LogFile.c_str(), "ab")) {
-    if (std::fwrite(line.data(), 1, line.size(), file) != line.size()) failure = errno;
-    if (std::fclose(file) != 0 && failure == 0) failure = errno;
-  } else {
-    failure = errno;
-  }
+  const int failure = platform::AppendToLogFile(LogFile, line);
   if (failure == 0) return;
-  const RuntimeError error = ErrorFromErrno(failure);
+  const RuntimeError error(failure);
   const std::string report = "plotspool: cannot write " + LogFile + " (" +
                              std::to_string(error.number()) + " " + error.description() +
                              "): " + line;

@@ -1,17 +1,10 @@
 #include "platform/ini_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <random>
 
-#include "platform/temporary_lock.h"
+#include "platform/ini_file_io.h"
 
 namespace plotspool::platform {
 namespace {
@@ -278,159 +271,6 @@ void DecodeText(std::string& contents) {
   }
 }
 
-// ---------------------------------------------------------------------------------------------
-// File access.
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now and reports the result, since a failed close can mean lost data.
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
-enum class ReadOutcome { kRead, kMissing, kFailed };
-
-IniFileStamp StampOf(const struct stat& info) {
-  return IniFileStamp{
-      static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
-      static_cast<std::int64_t>(info.st_size),
-      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec};
-}
-
-// Reads the whole regular file. Anything else at the path (a FIFO, a device) is refused without
-// blocking, as is a file above kMaxIniFileBytes.
-ReadOutcome ReadWholeFile(const std::string& path, std::string& contents, struct stat& info) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!fd.valid()) return errno == ENOENT ? ReadOutcome::kMissing : ReadOutcome::kFailed;
-  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return ReadOutcome::kFailed;
-  if (static_cast<std::size_t>(info.st_size) > kMaxIniFileBytes) return ReadOutcome::kFailed;
-  contents.clear();
-  contents.resize(static_cast<std::size_t>(info.st_size));
-  std::size_t filled = 0;
-  // The size is only a hint: another program may be growing or shrinking the file right now.
-  for (;;) {
-    if (filled == contents.size()) {
-      if (contents.size() >= kMaxIniFileBytes) return ReadOutcome::kFailed;
-      contents.resize(std::min(kMaxIniFileBytes + 1, contents.size() + 4096));
-    }
-    const ssize_t got = ::read(fd.get(), contents.data() + filled, contents.size() - filled);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return ReadOutcome::kFailed;
-    }
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
-  contents.resize(filled);
-  return ReadOutcome::kRead;
-}
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
-std::string RandomSuffix() {
-  static std::mt19937_64 generator{std::random_device{}()};
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::uint64_t bits = generator();
-  std::string suffix;
-  for (int i = 0; i < 12; ++i, bits >>= 4) suffix += kHex[bits & 15];
-  return suffix;
-}
-
-// Best effort: makes the rename itself durable. A failure here does not undo the write.
-void SyncDirectory(const std::string& directory) {
-  FileDescriptor fd(
-      ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.valid()) ::fsync(fd.get());
-}
-
-// Puts `contents` at `path` through a temporary file beside it. `existing` describes the file
-// being replaced (its mode and owner are kept), or is null for a new file, which gets 0666
-// less the umask like any file the process creates. `written` receives the new file's stamp.
-bool ReplaceFile(const std::string& path, std::string_view contents, const struct stat* existing,
-                 IniFileStamp& written) {
-  const std::size_t slash = path.rfind('/');
-  const std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  if (base.empty()) return false;
-  // Hidden, and short enough that a long base name cannot make the name too long.
-  // The ".plotspool-" prefix lets a later run know a crash's leftover as its own.
-  const std::string prefix = directory + ".plotspool-" + base.substr(0, 64) + ".";
-
-  std::string temporary;
-  int raw_fd = -1;
-  for (int attempt = 0; attempt < 16 && raw_fd < 0; ++attempt) {
-    temporary = prefix + RandomSuffix() + ".tmp";
-    raw_fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (raw_fd >= 0 && !LockNewTemporary(raw_fd)) {
-      ::close(raw_fd);
-      raw_fd = -1;
-      continue;
-    }
-    if (raw_fd < 0 && errno != EEXIST) return false;
-  }
-  if (raw_fd < 0) return false;
-  FileDescriptor fd(raw_fd);
-
-  bool ok = true;
-  if (existing != nullptr) {
-    // Owner first: a change of owner may clear set-id bits that the mode then restores.
-    if (existing->st_uid != ::geteuid() || existing->st_gid != ::getegid()) {
-      // Only a privileged writer can give the file back to its owner; others make it theirs.
-      (void)::fchown(fd.get(), existing->st_uid, existing->st_gid);
-    }
-    ok = ::fchmod(fd.get(), existing->st_mode & 07777) == 0;
-  }
-  ok = ok && WriteAll(fd.get(), contents) && ::fsync(fd.get()) == 0;
-  // The rename keeps inode, size and modification time, so this is the stamp readers will see.
-  struct stat info;
-  ok = ok && ::fstat(fd.get(), &info) == 0;
-  if (ok) written = StampOf(info);
-  ok = fd.Close() && ok;
-  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  SyncDirectory(directory);
-  return true;
-}
-
-// The file a write has to replace: the target of a symbolic link, so that the link stays.
-std::string ResolveWriteTarget(const std::string& file) {
-  struct stat info;
-  if (::lstat(file.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return file;
-  char* resolved = ::realpath(file.c_str(), nullptr);
-  if (resolved == nullptr) return file;  // dangling: the write then replaces the link
-  std::string target(resolved);
-  std::free(resolved);
-  return target;
-}
-
 }  // namespace
 
 std::optional<std::string_view> FindIniValue(std::string_view text, std::string_view section,
@@ -540,19 +380,10 @@ std::optional<std::string> SetIniValue(std::string_view text, std::string_view s
 IniLookup LookUpIniValue(std::string_view section, std::string_view key, const std::string& file) {
   IniLookup lookup;
   std::string contents;
-  struct stat info;
-  switch (ReadWholeFile(file, contents, info)) {
-    case ReadOutcome::kMissing:
-      lookup.state = IniFileState::kMissing;
-      return lookup;
-    case ReadOutcome::kFailed:
-      lookup.state = IniFileState::kUnreadable;
-      return lookup;
-    case ReadOutcome::kRead:
-      break;
-  }
-  lookup.state = IniFileState::kRead;
-  lookup.stamp = StampOf(info);
+  IniFileStamp stamp;
+  lookup.state = ReadIniFile(file, contents, stamp);
+  if (lookup.state != IniFileState::kRead) return lookup;
+  lookup.stamp = stamp;
   DecodeText(contents);
   if (const std::optional<std::string_view> value = FindIniValue(contents, section, key)) {
     lookup.value = std::string(value->substr(0, kMaxIniValueBytes));
@@ -599,17 +430,10 @@ std::vector<IniEntry> ListIniEntries(std::string_view text) {
 }
 
 IniFileState ReadIniText(const std::string& file, std::string& text) {
-  struct stat info;
-  switch (ReadWholeFile(file, text, info)) {
-    case ReadOutcome::kMissing:
-      return IniFileState::kMissing;
-    case ReadOutcome::kFailed:
-      return IniFileState::kUnreadable;
-    case ReadOutcome::kRead:
-      break;
-  }
-  DecodeText(text);
-  return IniFileState::kRead;
+  IniFileStamp stamp;
+  const IniFileState state = ReadIniFile(file, text, stamp);
+  if (state == IniFileState::kRead) DecodeText(text);
+  return state;
 }
 
 std::string ReadIniString(std::string_view section, std::string_view key, const std::string& file) {
@@ -619,11 +443,11 @@ std::string ReadIniString(std::string_view section, std::string_view key, const 
 bool WriteIniString(std::string_view section, std::string_view key, std::string_view value,
                     const std::string& file, IniFileStamp* written) {
   if (file.empty()) return false;
-  const std::string target = ResolveWriteTarget(file);
+  const std::string target = IniWriteTarget(file);
   std::string contents;
-  struct stat info;
-  const ReadOutcome outcome = ReadWholeFile(target, contents, info);
-  if (outcome == ReadOutcome::kFailed) return false;
+  IniFileStamp stamp;
+  const IniFileState state = ReadIniFile(target, contents, stamp);
+  if (state == IniFileState::kUnreadable) return false;
   const Utf16 order = Utf16Of(contents);
   // An odd byte at the end of a UTF-16 file would be lost.
   if (order != Utf16::kNone && contents.size() % 2 != 0) return false;
@@ -631,16 +455,10 @@ bool WriteIniString(std::string_view section, std::string_view key, std::string_
   DecodeText(text);
   const std::optional<std::string> updated = SetIniValue(text, section, key, value);
   if (!updated) return false;
-  IniFileStamp stamp;
-  if (outcome == ReadOutcome::kRead && *updated == text) {
-    stamp = StampOf(info);
-  } else {
+  if (state != IniFileState::kRead || *updated != text) {
     const std::optional<std::string> bytes =
         order == Utf16::kNone ? updated : Utf8ToUtf16(*updated, order);
-    if (!bytes ||
-        !ReplaceFile(target, *bytes, outcome == ReadOutcome::kRead ? &info : nullptr, stamp)) {
-      return false;
-    }
+    if (!bytes || !ReplaceIniFile(target, *bytes, stamp)) return false;
   }
   if (written != nullptr) *written = stamp;
   return true;

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/open_handle.h"
+
 namespace plotspool::platform {
 
 // A system-wide lock keyed to an executable path, released by the system when the process ends
@@ -11,15 +13,14 @@ namespace plotspool::platform {
 class InstanceLock {
  public:
   explicit InstanceLock(const std::string& executable_path);
-  ~InstanceLock();
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;
 
   // True when this process holds the lock: no other instance of the executable runs.
-  bool acquired() const { return fd_ >= 0; }
+  bool acquired() const { return lock_ != nullptr; }
 
  private:
-  int fd_ = -1;
+  OwnedHandle lock_;
 };
 
 }  // namespace plotspool::platform

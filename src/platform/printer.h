@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "base/error.h"
-#include "imaging/raster_rows.h"
 #include "platform/media_size.h"
+#include "platform/raster_rows.h"
 
 namespace plotspool::platform {
 

@@ -1,10 +1,12 @@
 // Starting external programs from a command line and waiting for them. A command line is split
-// into arguments by the classic Windows rules and started directly, never through a shell, so
-// text in it can never become a command. Each program runs in a process group of its own.
+// into arguments by the quoting rules of SplitCommandLine and started directly, never through a
+// shell, so text in it can never become a command. Each program and everything it starts can be
+// killed together.
 #ifndef PLOTSPOOL_PLATFORM_PROCESS_H_
 #define PLOTSPOOL_PLATFORM_PROCESS_H_
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,9 +29,9 @@ std::string FindProgram(const std::string& name);
 
 enum class WaitOutcome { kEnded, kDeadlinePassed, kCloseRequested };
 
-// A started program. Standard input and output are /dev/null, standard error is inherited, no
-// other descriptor of the service is passed on.
-// The destructor never kills; a program still running (or not yet reaped) is handed to
+// A started program. Standard input and output are the null device, standard error is
+// inherited, nothing else of the service is passed on.
+// The destructor never kills; a program still running (or not yet collected) is handed to
 // ReapFinishedChildren.
 class ChildProcess {
  public:
@@ -40,30 +42,24 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
   ~ChildProcess();
 
-  int pid() const { return pid_; }
+  // The system's number for the program while it runs.
+  int pid() const;
 
-  // Blocks without using the processor until the program ends (it is then reaped), `deadline`
-  // passes or a close request is pending, whichever comes first; a close request wins over a
-  // passed deadline, which wins over an end.
+  // Blocks without using the processor until the program ends (it is then collected),
+  // `deadline` passes or a close request is pending, whichever comes first; a close request wins
+  // over a passed deadline, which wins over an end.
   WaitOutcome WaitUntil(std::chrono::steady_clock::time_point deadline);
 
-  // Defers reaping a program left running until the process `pid` (its killer) has been
-  // reaped, so that the program's process id and group id stay reserved while the killer runs.
-  void ReapAfter(int pid) { reap_after_ = pid; }
+  // Kills the program together with every program it started, without waiting for them to go,
+  // and returns the command line of the kill tool that does it ("kill -KILL -<pid>": the whole
+  // process group), which is what an operator would type. When that tool cannot be started the
+  // tree is killed directly all the same. Never throws.
+  std::string KillTree();
 
  private:
-  int pid_ = -1;
-  int pidfd_ = -1;
-  bool reaped_ = false;
-  int reap_after_ = 0;
+  struct State;
+  std::unique_ptr<State> state_;
 };
-
-// Starts `command` through /bin/sh -c without waiting for it; its process id, or -1 when it
-// could not be started. Never throws. It is reaped by ReapFinishedChildren.
-int StartShellCommandDetached(const std::string& command);
-
-// Sends SIGKILL to the process group `group` directly (the fallback when no shell starts).
-void KillProcessGroup(int group);
 
 // Collects every finished child handed over above, so that none lingers as a zombie. Never
 // blocks; called on every start and by the service's tick.

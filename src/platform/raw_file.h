@@ -1,5 +1,5 @@
 // Byte-level access to one regular file for the imaging code: positioned reads and writes on a
-// descriptor this object owns, plus the create-beside-and-rename step of an atomic save.
+// file this object holds open, plus the create-beside-and-rename step of an atomic save.
 // No open ever follows a symbolic link, and only regular files are opened.
 #ifndef PLOTSPOOL_PLATFORM_RAW_FILE_H_
 #define PLOTSPOOL_PLATFORM_RAW_FILE_H_
@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <span>
 #include <string>
+
+#include "platform/open_handle.h"
 
 namespace plotspool::platform {
 
@@ -21,14 +23,13 @@ class RawFile {
   // The returned file's path() is the new name. Throws RuntimeError.
   static RawFile CreateBeside(const std::string& target, uint32_t mode);
 
-  RawFile(RawFile&& other) noexcept;
-  RawFile& operator=(RawFile&& other) noexcept;
+  RawFile(RawFile&& other) noexcept = default;
+  RawFile& operator=(RawFile&& other) noexcept = default;
   RawFile(const RawFile&) = delete;
   RawFile& operator=(const RawFile&) = delete;
-  ~RawFile();
 
   const std::string& path() const { return path_; }
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return file_ != nullptr; }
 
   // Reads up to data.size() bytes at `offset`; returns the count (short only at the end of the
   // file). Throws RuntimeError on an I/O error.
@@ -50,8 +51,8 @@ class RawFile {
   static void RemoveQuietly(const std::string& path);
 
  private:
-  RawFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-  int fd_ = -1;
+  RawFile(OwnedHandle file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
+  OwnedHandle file_;
   std::string path_;
 };
 

@@ -1,35 +1,37 @@
-// Status reports to the service manager that started the service: the notify protocol, one short
-// datagram ("READY=1", "WATCHDOG=1", "STATUS=...", "STOPPING=1") to the socket named in the
-// environment. Without a service manager every report is a no-op.
+// Status reports to the service manager that started the service: that it is ready, that it is
+// still alive (the manager's watchdog), what it is doing, and that it is stopping. Without a
+// service manager every report is a no-op.
 #ifndef PLOTSPOOL_PLATFORM_SERVICE_NOTIFY_H_
 #define PLOTSPOOL_PLATFORM_SERVICE_NOTIFY_H_
 
+#include <memory>
 #include <string_view>
-
-#include "platform/unique_fd.h"
 
 namespace plotspool::platform {
 
 class ServiceNotifier {
  public:
-  // Takes the socket address from NOTIFY_SOCKET (a path, or "@name" for an abstract socket) and
-  // removes the variable, so programs the service starts cannot report in its name. Disabled
-  // when the variable is unset, malformed or no socket can be made.
+  // Finds the manager the environment names and makes sure programs the service starts cannot
+  // report in its name. Disabled when there is none, or no way to reach it.
   ServiceNotifier();
   ServiceNotifier(const ServiceNotifier&) = delete;
   ServiceNotifier& operator=(const ServiceNotifier&) = delete;
+  ~ServiceNotifier();
 
-  bool enabled() const { return fd_.valid(); }
+  bool enabled() const;
 
-  // Sends `state` as one datagram without blocking. True when it was sent; false when disabled
-  // or the manager's socket refused it (a report is never worth stopping the service for).
-  bool Send(std::string_view state) const;
+  // Each report is sent without blocking and says whether it was sent: false when disabled or
+  // refused by the manager (a report is never worth stopping the service for).
+  bool Ready() const;
+  bool Watchdog() const;
+  // `text` is shown as the service's status; a control character in it (a file name may carry
+  // a line break) is shown as "?", so the text can never pass for a further report.
+  bool Status(std::string_view text) const;
+  bool Stopping() const;
 
  private:
-  UniqueFd fd_;
-  unsigned address_length_ = 0;
-  alignas(8) char address_[128] =
-      {};  // a struct sockaddr_un, kept opaque to keep POSIX out of the header
+  struct Socket;
+  std::unique_ptr<Socket> socket_;
 };
 
 }  // namespace plotspool::platform

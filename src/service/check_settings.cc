@@ -13,6 +13,7 @@
 #include "config/printer_profile.h"
 #include "jobs/like_pattern.h"
 #include "jobs/paper_numbers.h"
+#include "platform/environment.h"
 #include "platform/files.h"
 #include "platform/ini_file.h"
 #include "platform/printer.h"
@@ -92,7 +93,7 @@ void CheckGlobal(Checker& check, const std::vector<platform::IniEntry>& entries)
     check.Problem("Global", "AdminLog", admin_log, "neither a number nor True/False");
   }
   std::string root = ValueOf(entries, "Global", "UebergabePfad");
-  if (root.empty()) root = "/tmp/" + ExecutableBaseName() + "/";
+  if (root.empty()) root = platform::DefaultTransferRoot(ExecutableBaseName());
   if (const std::string swallowed = FolderInsideTransferRoot(root); !swallowed.empty()) {
     check.Problem("Global", "UebergabePfad", root,
                   "the transfer root holds " + swallowed + ": the service refuses to walk it");
@@ -231,7 +232,7 @@ int CheckSettings(std::ostream& out) {
   CheckGlobal(check, entries);
   CheckPaperNumbers(check, entries);
   std::string root = ValueOf(entries, "Global", "UebergabePfad");
-  if (root.empty()) root = "/tmp/" + ExecutableBaseName() + "/";
+  if (root.empty()) root = platform::DefaultTransferRoot(ExecutableBaseName());
   for (const std::string& section : printer_sections) CheckPrinterSection(check, section, root);
   out << "checked: " << printer_sections.size() << " printer section(s); " << check.problems()
       << " problem(s)\n";

@@ -4,6 +4,7 @@
 
 #include "config/settings_file.h"
 #include "log/service_log.h"
+#include "platform/environment.h"
 #include "platform/files.h"
 #include "service/service.h"
 #include "util/path_helpers.h"
@@ -80,7 +81,7 @@ bool ReadGlobalSettings() {
   bool readable = Refresh(ServiceSettings.Wartezeit, "Wartezeit", "10");
   readable = Refresh(ServiceSettings.AdminLog, "AdminLog", "0") && readable;
   readable = Refresh(ServiceSettings.UebergabePfad, "UebergabePfad",
-                     "/tmp/" + ExecutableBaseName() + "/") &&
+                     platform::DefaultTransferRoot(ExecutableBaseName())) &&
              readable;
   const bool walk = AcceptTransferRoot(ServiceSettings.UebergabePfad);
   readable = Refresh(ServiceSettings.ProgrammEnde, "ProgrammEnde", "0") && readable;

@@ -15,6 +15,7 @@
 #include "platform/instance.h"
 #include "platform/process.h"
 #include "platform/service_notify.h"
+#include "platform/temporary_files.h"
 #include "service/global_settings.h"
 #include "util/message_loop.h"
 #include "util/system_utils.h"
@@ -56,7 +57,7 @@ void FeedWatchdog() {
   if (service_manager == nullptr) return;
   const auto now = std::chrono::steady_clock::now();
   if (watchdog_fed && now - last_watchdog < std::chrono::seconds(1)) return;
-  service_manager->Send("WATCHDOG=1");
+  service_manager->Watchdog();
   last_watchdog = now;
   watchdog_fed = true;
 }
@@ -98,12 +99,7 @@ void ReportStatus(const std::string& status) {
                              std::to_string(recent.failed) + " failed)";
     if (text == last_status) return;
     last_status = text;
-    // A file name could carry a line break and with it a further assignment of its own choice.
-    std::string message = "STATUS=" + text;
-    for (char& c : message) {
-      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    }
-    service_manager->Send(message);
+    service_manager->Status(text);
   } catch (const std::exception&) {
     // Out of memory for a status text: the report is not worth more than the work.
   }
@@ -134,7 +130,7 @@ int Main() {
   platform::RemoveStaleTemporaries(GetTempDir());
   platform::RemoveStaleTemporaries(AppPath);
   ReadGlobalSettings();
-  manager.Send("READY=1");
+  manager.Ready();
   SetYieldObserver(FeedWatchdog);
 
   for (;;) {
@@ -151,7 +147,7 @@ int Main() {
       // exhaustion, say) must not end an unattended service. The next tick tries again.
     }
   }
-  manager.Send("STOPPING=1");
+  manager.Stopping();
   Unload();
   SetYieldObserver(nullptr);
   service_manager = nullptr;

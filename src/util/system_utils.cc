@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 
+#include "platform/environment.h"
 #include "platform/process.h"
 #include "util/message_loop.h"
 
@@ -13,7 +13,6 @@ bool bRunTimedOut = false;
 
 namespace {
 
-constexpr std::size_t kTempDirBufferSize = 145;
 constexpr std::size_t kEnvValueBufferSize = 255;
 
 // The point on the steady clock at which the wall clock, read to the second, first shows a
@@ -34,18 +33,10 @@ std::chrono::steady_clock::time_point WholeSecondDeadline(int seconds) {
 
 }  // namespace
 
-std::string GetTempDir() {
-  const char* tmpdir = std::getenv("TMPDIR");
-  std::string dir = (tmpdir != nullptr && *tmpdir != '\0') ? tmpdir : "/tmp";
-  if (dir.back() != '/') dir += '/';
-  if (dir.size() >= kTempDirBufferSize) return "";
-  return dir;
-}
+std::string GetTempDir() { return platform::TemporaryDirectory(); }
 
 std::string GetEnvVar(const std::string& name) {
-  const char* value = std::getenv(name.c_str());
-  if (value == nullptr) return "";
-  std::string text = value;
+  std::string text = platform::EnvironmentValue(name).value_or("");
   if (text.size() >= kEnvValueBufferSize) return "";
   return text;
 }
@@ -61,7 +52,7 @@ void RunAndWait(std::string& command_line, int16_t /*window_style*/, int16_t tim
     const auto slice_end =
         std::min(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(1));
     const platform::WaitOutcome outcome = program.WaitUntil(slice_end);
-    // The service is stopping: the program stays in its own process group and is not killed,
+    // The service is stopping: the program is left running and is not killed,
     // as a program on the desktop would outlive a service that logs off.
     YieldToMessageLoop();
     if (outcome == platform::WaitOutcome::kEnded) return;
@@ -69,15 +60,7 @@ void RunAndWait(std::string& command_line, int16_t /*window_style*/, int16_t tim
   }
 
   bRunTimedOut = true;
-  // The leading "-" names the program's process group, so programs it started go too. The
-  // form without "--" is the one every /bin/sh's built-in kill accepts.
-  command_line = "kill -KILL -" + std::to_string(program.pid());
-  const int killer = platform::StartShellCommandDetached(command_line);
-  if (killer > 0) {
-    program.ReapAfter(killer);
-  } else {
-    platform::KillProcessGroup(program.pid());  // no shell: the group must go all the same
-  }
+  command_line = program.KillTree();
   YieldToMessageLoop();
 }
 

@@ -20,9 +20,9 @@ std::string GetEnvVar(const std::string& name);
 // Starts `command_line` (never through a shell) and waits for it to end. When it is still
 // running after `timeout_seconds` whole seconds of the clock (more than T, at most T + 1
 // seconds), sets bRunTimedOut, replaces `command_line` with the kill command and has the
-// program's whole process group killed, without waiting for that. `window_style` has no meaning
-// here. Throws RuntimeError when the program cannot be started (53: not found), and
-// CloseRequested on a close request, leaving the program running in its own process group.
+// program killed with everything it started, without waiting for that. `window_style` has no
+// meaning here. Throws RuntimeError when the program cannot be started (53: not found), and
+// CloseRequested on a close request, leaving the program running.
 void RunAndWait(std::string& command_line, int16_t window_style, int16_t timeout_seconds);
 
 }  // namespace plotspool

@@ -7,10 +7,13 @@
 #include <zip.h>
 
 #include <cerrno>
+#include <optional>
 #include <string_view>
 #include <utility>
 
 #include "base/error.h"
+#include "platform/posix/atomic_file.h"
+#include "platform/posix/errno_error.h"
 
 namespace plotspool::platform {
 namespace {
@@ -18,28 +21,6 @@ namespace {
 // Large enough that the per-call overhead of libzip and write(2) vanishes, small enough that an
 // entry of any size is written with the same memory.
 constexpr std::size_t kChunkBytes = 256 * 1024;
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int Release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 class ZipFile {
  public:
@@ -81,19 +62,6 @@ std::vector<std::string> SplitAtSlash(const std::string& name) {
   return parts;
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 std::string ZipErrorText(int code) {
   zip_error_t error;
   zip_error_init_with_code(&error, code);
@@ -110,7 +78,6 @@ class Extraction {
   Extraction& operator=(const Extraction&) = delete;
   ~Extraction() {
     if (committed_) return;
-    if (file_created_) unlinkat(directories_.back().get(), leaf_.c_str(), 0);
     for (std::size_t i = components_.size(); i-- > 0;) {
       if (created_[i]) unlinkat(directories_[i].get(), components_[i].c_str(), AT_REMOVEDIR);
     }
@@ -145,15 +112,10 @@ class Extraction {
     return true;
   }
 
-  // O_EXCL never follows a link at the leaf and never reuses a stale file.
-  int CreateMember(const std::string& leaf) {
-    const int fd = openat(directories_.back().get(), leaf.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      leaf_ = leaf;
-      file_created_ = true;
-    }
-    return fd;
+  // Where the member `leaf` goes: in the innermost folder entered, held open so that no swap of
+  // a folder on the way can redirect it.
+  ConfinedPath MemberPlace(const std::string& leaf) const {
+    return ConfinedPath{UniqueFd(fcntl(directories_.back().get(), F_DUPFD_CLOEXEC, 0)), leaf};
   }
 
   void Commit() { committed_ = true; }
@@ -162,8 +124,6 @@ class Extraction {
   std::vector<UniqueFd> directories_;  // [0] destination, [i + 1] inside components_[i]
   std::vector<std::string> components_;
   std::vector<bool> created_;
-  std::string leaf_;
-  bool file_created_ = false;
   bool committed_ = false;
 };
 
@@ -288,8 +248,14 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
     if (was_created) created.push_back(path);
     if (!entered) return Fail(ErrorNumberFromErrno(errno), "cannot use directory " + path);
   }
-  UniqueFd out(extraction.CreateMember(leaf));
-  if (!out.valid()) return Fail(ErrorNumberFromErrno(errno), "cannot create " + path + leaf);
+  // Written beside its name and renamed there only when whole: a member is never seen
+  // half-written, and an existing file or link at its name is never written through (58).
+  std::optional<AtomicReplacement> out;
+  try {
+    out.emplace(extraction.MemberPlace(leaf), 0600);
+  } catch (const RuntimeError& error) {
+    return Fail(error.number(), "cannot create " + path + leaf);
+  }
 
   ZipFile in(zip_fopen_index(archive_, static_cast<zip_uint64_t>(index), 0));
   if (in.get() == nullptr) {
@@ -308,7 +274,7 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
     if (static_cast<zip_uint64_t>(n) > stat.size - written) {
       return Fail(kDeviceIoError, "damaged entry data: exceeds its declared size");
     }
-    if (!WriteAll(out.get(), chunk.data(), static_cast<std::size_t>(n))) {
+    if (!WriteAll(out->fd(), std::string_view(chunk.data(), static_cast<std::size_t>(n)))) {
       return Fail(ErrorNumberFromErrno(errno), "cannot write " + path + leaf);
     }
     written += static_cast<zip_uint64_t>(n);
@@ -317,8 +283,10 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
     return Fail(kDeviceIoError, "damaged entry data: shorter than its declared size");
   }
   // The caller renames the member over the job file; it must be on disk before that.
-  if (fdatasync(out.get()) != 0 || close(out.Release()) != 0) {
-    return Fail(ErrorNumberFromErrno(errno), "cannot write " + path + leaf);
+  try {
+    out->Commit(/*replace=*/false);
+  } catch (const RuntimeError& error) {
+    return Fail(error.number(), "cannot create " + path + leaf);
   }
   extraction.Commit();
   created_directories_ = std::move(created);

@@ -1,7 +1,7 @@
 // A picture handed out row by row, so that a consumer (the printed page) can stream an image of
 // any size in constant memory.
-#ifndef PLOTSPOOL_IMAGING_RASTER_ROWS_H_
-#define PLOTSPOOL_IMAGING_RASTER_ROWS_H_
+#ifndef PLOTSPOOL_PLATFORM_RASTER_ROWS_H_
+#define PLOTSPOOL_PLATFORM_RASTER_ROWS_H_
 
 #include <array>
 #include <cstddef>
@@ -52,4 +52,4 @@ class RasterRowSource {
 
 }  // namespace plotspool
 
-#endif  // PLOTSPOOL_IMAGING_RASTER_ROWS_H_
+#endif  // PLOTSPOOL_PLATFORM_RASTER_ROWS_H_

@@ -7,36 +7,21 @@
 #include <cerrno>
 
 #include "base/error.h"
-#include "platform/unique_fd.h"
+#include "platform/posix/atomic_file.h"
+#include "platform/posix/errno_error.h"
+#include "platform/posix/unique_fd.h"
 
 namespace plotspool::platform {
 namespace {
 
 [[noreturn]] void ThrowErrno() { throw ErrorFromErrno(errno); }
 
-void WriteWhole(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ThrowErrno();
-    }
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 }  // namespace
 
 void AppendToFile(const std::string& path, std::string_view text, bool durable) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!fd.valid()) ThrowErrno();
-  WriteWhole(fd.get(), text);
+  if (!WriteAll(fd.get(), text)) ThrowErrno();
   if (durable && ::fdatasync(fd.get()) != 0) ThrowErrno();
 }
 
@@ -64,27 +49,9 @@ std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t ma
 }
 
 void ReplaceFileDurably(const std::string& path, std::string_view text) {
-  // Only this service writes these files, and only one instance runs: a fixed name will do.
-  const std::string temporary = path + ".new";
-  {
-    UniqueFd fd(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd.valid()) ThrowErrno();
-    try {
-      WriteWhole(fd.get(), text);
-      if (::fsync(fd.get()) != 0) ThrowErrno();
-    } catch (...) {
-      ::unlink(temporary.c_str());
-      throw;
-    }
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    throw ErrorFromErrno(error);
-  }
-  UniqueFd dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.valid()) ::fsync(dir.get());
+  AtomicReplacement replacement(path, 0600);
+  if (!WriteAll(replacement.fd(), text)) ThrowErrno();
+  replacement.Commit(/*replace=*/true);
 }
 
 }  // namespace plotspool::platform

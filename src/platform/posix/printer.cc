@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/pdf_page_writer.h"
+#include "platform/posix/pdf_page_writer.h"
 
 namespace plotspool::platform {
 namespace {

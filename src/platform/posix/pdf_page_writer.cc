@@ -1,4 +1,4 @@
-#include "platform/pdf_page_writer.h"
+#include "platform/posix/pdf_page_writer.h"
 
 #include <zlib.h>
 

@@ -1,14 +1,14 @@
 // A one-page PDF holding one picture, written as a stream: the picture's rows are pulled one at a
 // time, compressed and handed on in chunks, so memory stays the same whatever the picture's size.
 // No operating-system calls: the bytes go wherever the sink puts them.
-#ifndef PLOTSPOOL_PLATFORM_PDF_PAGE_WRITER_H_
-#define PLOTSPOOL_PLATFORM_PDF_PAGE_WRITER_H_
+#ifndef PLOTSPOOL_PLATFORM_POSIX_PDF_PAGE_WRITER_H_
+#define PLOTSPOOL_PLATFORM_POSIX_PDF_PAGE_WRITER_H_
 
 #include <cstdint>
 #include <functional>
 #include <span>
 
-#include "imaging/raster_rows.h"
+#include "platform/raster_rows.h"
 
 namespace plotspool::platform {
 
@@ -36,4 +36,4 @@ void WritePdfPage(const PdfPage& page, RasterRowSource& picture, const PdfByteSi
 
 }  // namespace plotspool::platform
 
-#endif  // PLOTSPOOL_PLATFORM_PDF_PAGE_WRITER_H_
+#endif  // PLOTSPOOL_PLATFORM_POSIX_PDF_PAGE_WRITER_H_

@@ -1,4 +1,5 @@
 #include "platform/close_request.h"
+#include "platform/posix/close_request_fd.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -15,7 +15,9 @@
 #include <filesystem>
 
 #include "base/error.h"
-#include "platform/close_request.h"
+#include "platform/posix/close_request_fd.h"
+#include "platform/posix/errno_error.h"
+#include "platform/posix/unique_fd.h"
 
 extern char** environ;
 
@@ -101,6 +103,17 @@ timespec ToTimespec(std::chrono::nanoseconds d) {
                   static_cast<long>(d.count() % 1000000000)};
 }
 
+// Starts `command` through /bin/sh -c without waiting for it; its process id, or -1 when it
+// could not be started. It is reaped by ReapFinishedChildren.
+int StartShellCommandDetached(const std::string& command) {
+  ReapFinishedChildren();
+  SpawnSetup setup(/*own_group=*/false);
+  int pid = -1;
+  if (setup.Spawn({"/bin/sh", "-c", command}, /*search_path=*/false, pid) != 0) return -1;
+  UnreapedChildren().push_back({pid, 0});
+  return pid;
+}
+
 }  // namespace
 
 std::vector<std::string> SplitCommandLine(const std::string& command_line) {
@@ -180,29 +193,41 @@ std::string QuoteCommandLineArgument(const std::string& argument) {
   return quoted;
 }
 
-ChildProcess::ChildProcess(const std::string& command_line) {
+struct ChildProcess::State {
+  int pid = -1;
+  UniqueFd pidfd;  // the process as a descriptor that polls readable once it has ended
+  bool reaped = false;
+  int reap_after = 0;  // a killer to collect first (see KillTree)
+};
+
+ChildProcess::ChildProcess(const std::string& command_line) : state_(std::make_unique<State>()) {
   ReapFinishedChildren();
   const std::vector<std::string> args = SplitCommandLine(command_line);
   if (args.empty() || args[0].empty()) throw RuntimeError(kInvalidProcedureCall);
+  // A process group of its own, so that the program and whatever it starts die together.
   SpawnSetup setup(/*own_group=*/true);
-  const int rc = setup.Spawn(args, /*search_path=*/true, pid_);
+  const int rc = setup.Spawn(args, /*search_path=*/true, state_->pid);
   if (rc != 0) throw ErrorFromErrno(rc);
   // Until the child is reaped its id cannot be reused, so opening it by id is race-free here.
-  pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+  state_->pidfd.Reset(static_cast<int>(syscall(SYS_pidfd_open, state_->pid, 0)));
 }
 
 ChildProcess::~ChildProcess() {
-  if (pidfd_ >= 0) close(pidfd_);
-  if (!reaped_ && pid_ > 0) UnreapedChildren().push_back({pid_, reap_after_});
+  if (!state_->reaped && state_->pid > 0) {
+    UnreapedChildren().push_back({state_->pid, state_->reap_after});
+  }
 }
+
+int ChildProcess::pid() const { return state_->pid; }
 
 WaitOutcome ChildProcess::WaitUntil(std::chrono::steady_clock::time_point deadline) {
   using Clock = std::chrono::steady_clock;
+  const int pidfd = state_->pidfd.get();
   for (;;) {
     const int close_fd = CloseRequestFd();
-    pollfd fds[2] = {{pidfd_, POLLIN, 0}, {close_fd, POLLIN, 0}};
+    pollfd fds[2] = {{pidfd, POLLIN, 0}, {close_fd, POLLIN, 0}};
     auto wait = deadline - Clock::now();
-    if (pidfd_ < 0) {
+    if (pidfd < 0) {
       // Kernels without process descriptors: look for the end in short slices.
       wait = std::min<Clock::duration>(wait, std::chrono::milliseconds(50));
     }
@@ -211,11 +236,27 @@ WaitOutcome ChildProcess::WaitUntil(std::chrono::steady_clock::time_point deadli
     if (n < 0 && errno != EINTR) throw ErrorFromErrno(errno);
     if (close_fd >= 0 && n > 0 && (fds[1].revents & POLLIN)) return WaitOutcome::kCloseRequested;
     if (Clock::now() >= deadline) return WaitOutcome::kDeadlinePassed;
-    if (reaped_ || ((pidfd_ < 0 || (n > 0 && fds[0].revents != 0)) && TryReap(pid_))) {
-      reaped_ = true;
+    if (state_->reaped || ((pidfd < 0 || (n > 0 && fds[0].revents != 0)) && TryReap(state_->pid))) {
+      state_->reaped = true;
       return WaitOutcome::kEnded;
     }
   }
+}
+
+std::string ChildProcess::KillTree() {
+  // The leading "-" names the program's process group, so programs it started go too. The form
+  // without "--" is the one every /bin/sh's built-in kill accepts.
+  const std::string command = "kill -KILL -" + std::to_string(state_->pid);
+  if (state_->reaped || state_->pid <= 0) return command;
+  const int killer = StartShellCommandDetached(command);
+  if (killer > 0) {
+    // The program stays uncollected until its killer is: its process id and group id stay
+    // reserved while the killer runs, so the kill can never hit a stranger that took them over.
+    state_->reap_after = killer;
+  } else {
+    ::kill(-state_->pid, SIGKILL);  // no shell: the group must go all the same
+  }
+  return command;
 }
 
 std::string FindProgram(const std::string& name) {
@@ -239,19 +280,6 @@ std::string FindProgram(const std::string& name) {
     if (colon == std::string::npos) return {};
     start = colon + 1;
   }
-}
-
-int StartShellCommandDetached(const std::string& command) {
-  ReapFinishedChildren();
-  SpawnSetup setup(/*own_group=*/false);
-  int pid = -1;
-  if (setup.Spawn({"/bin/sh", "-c", command}, /*search_path=*/false, pid) != 0) return -1;
-  UnreapedChildren().push_back({pid, 0});
-  return pid;
-}
-
-void KillProcessGroup(int group) {
-  if (group > 0) kill(-group, SIGKILL);
 }
 
 void ReapFinishedChildren() {

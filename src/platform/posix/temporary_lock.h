@@ -1,7 +1,7 @@
 // The lock that marks a temporary file or folder as in use by a live process. Internal to
 // src/platform/.
-#ifndef PLOTSPOOL_PLATFORM_TEMPORARY_LOCK_H_
-#define PLOTSPOOL_PLATFORM_TEMPORARY_LOCK_H_
+#ifndef PLOTSPOOL_PLATFORM_POSIX_TEMPORARY_LOCK_H_
+#define PLOTSPOOL_PLATFORM_POSIX_TEMPORARY_LOCK_H_
 
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -25,6 +25,10 @@ inline bool LockNewTemporary(int fd) {
 // one of ours (name, owner, mode) that no live process holds; true when removed.
 bool RemoveIfStalePrivateFolder(int dir_fd, const std::string& name);
 
+// Forgets `path` as a name CreateTempFileName handed out, once it is gone: it is no longer held
+// open and no longer listed in the ledger.
+void ForgetTemporaryName(const std::string& path);
+
 }  // namespace plotspool::platform
 
-#endif  // PLOTSPOOL_PLATFORM_TEMPORARY_LOCK_H_
+#endif  // PLOTSPOOL_PLATFORM_POSIX_TEMPORARY_LOCK_H_

@@ -10,9 +10,10 @@
 #include <string_view>
 
 #include "base/error.h"
-#include "platform/files.h"
-#include "platform/temporary_lock.h"
-#include "platform/unique_fd.h"
+#include "platform/posix/errno_error.h"
+#include "platform/posix/temporary_lock.h"
+#include "platform/posix/unique_fd.h"
+#include "platform/temporary_files.h"
 
 namespace plotspool::platform {
 namespace {
@@ -69,15 +70,14 @@ PrivateFolder::PrivateFolder(const std::string& dir) {
       throw ErrorFromErrno(saved);
     }
     path_ = base + name + "/";
-    handle_ = folder.Release();
+    folder_ = OwnHandle(std::move(folder));
     return;
   }
   throw RuntimeError(kFileAlreadyExists);
 }
 
 PrivateFolder::~PrivateFolder() {
-  const UniqueFd folder(handle_);
-  EmptyFolder(folder.get());
+  EmptyFolder(FdOf(folder_));
   // Removed while still locked, so no sweep can take it half-emptied.
   ::rmdir(path_.c_str());
 }

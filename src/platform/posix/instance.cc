@@ -9,13 +9,15 @@
 #include <cstring>
 #include <functional>
 
+#include "platform/posix/unique_fd.h"
+
 namespace plotspool::platform {
 
 // An abstract Unix socket: it lives only as long as its descriptor, needs no file on disk and
 // cannot be left behind by a crash.
 InstanceLock::InstanceLock(const std::string& executable_path) {
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
+  UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return;
   char name[64];
   const int length = std::snprintf(name, sizeof name, "plotspool-instance-%016zx",
                                    std::hash<std::string>{}(executable_path));
@@ -25,15 +27,8 @@ InstanceLock::InstanceLock(const std::string& executable_path) {
   std::memcpy(address.sun_path + 1, name, static_cast<size_t>(length));
   const socklen_t size =
       static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(length));
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), size) != 0) {
-    close(fd);
-    return;
-  }
-  fd_ = fd;
-}
-
-InstanceLock::~InstanceLock() {
-  if (fd_ >= 0) close(fd_);
+  if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), size) != 0) return;
+  lock_ = OwnHandle(std::move(fd));
 }
 
 }  // namespace plotspool::platform

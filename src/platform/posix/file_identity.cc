@@ -7,7 +7,8 @@
 #include <cerrno>
 
 #include "base/error.h"
-#include "platform/confined_path.h"
+#include "platform/posix/confined_path.h"
+#include "platform/posix/errno_error.h"
 
 namespace plotspool::platform {
 namespace {
