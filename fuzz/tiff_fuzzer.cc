@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   ImagingControl control;
   try {
-    control.LoadImage(job);
+    control.Load(job);
     volatile double measure = control.ImageWidth() / (control.HorizontalResolution() + 1) +
                               control.ImageHeight() / (control.VerticalResolution() + 1);
     (void)measure;

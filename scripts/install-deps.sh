@@ -8,8 +8,9 @@ packages=(
   cmake g++ make pkg-config clang-format
   libtiff-dev libzip-dev libcups2-dev zlib1g-dev
   googletest libgtest-dev libgmock-dev
-  # tests: a private print server, archive and PDF tools to make and check test data
-  cups-daemon cups-client qpdf poppler-utils zip libtiff-tools
+  # tests: a private print server, archive and PDF tools to make and check test data, and
+  # libjpeg to write the JPEG streams of old-style JPEG test files
+  cups-daemon cups-client qpdf poppler-utils zip libtiff-tools libjpeg-dev
 )
 
 missing=()

@@ -1,19 +1,26 @@
 #include "imaging/imaging_control.h"
 
 #include <gtest/gtest.h>
+// libjpeg's header needs FILE declared first.
+#include <jpeglib.h>
+#include <cstdio>
 
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 
 #include "base/error.h"
 #include "imaging/picture_box.h"
 #include "imaging/sample_plot.h"
+#include "imaging/tiff_page.h"
 #include "imaging_test_util.h"
 
 #include "test_support.h"
 
 namespace plotspool {
 namespace {
+
+using namespace std::string_view_literals;
 
 using testing::DecodedPage;
 using testing::DecodePage;
@@ -348,6 +355,167 @@ TEST_F(ImagingControlTest, JpegImagesAreTurnedAndStayJpeg) {
   EXPECT_GT(after.Pixel(4, 4) >> 16, 190u);
 }
 
+// A baseline JPEG stream of `rgb` (8-bit RGB rows), stored as YCbCr with the chroma halved both
+// ways, as the writers of old-style JPEG TIFFs did.
+std::vector<uint8_t> JpegStream(const std::vector<uint8_t>& rgb, uint32_t width, uint32_t height) {
+  jpeg_compress_struct jpeg{};
+  jpeg_error_mgr errors{};
+  jpeg.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&jpeg);
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&jpeg, &buffer, &size);
+  jpeg.image_width = width;
+  jpeg.image_height = height;
+  jpeg.input_components = 3;
+  jpeg.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&jpeg);
+  jpeg_set_quality(&jpeg, 95, TRUE);
+  jpeg_start_compress(&jpeg, TRUE);
+  for (uint32_t y = 0; y < height; ++y) {
+    JSAMPROW row = const_cast<uint8_t*>(rgb.data() + size_t{y} * width * 3);
+    jpeg_write_scanlines(&jpeg, &row, 1);
+  }
+  jpeg_finish_compress(&jpeg);
+  jpeg_destroy_compress(&jpeg);
+  std::vector<uint8_t> stream(buffer, buffer + size);
+  free(buffer);
+  return stream;
+}
+
+// An old-style JPEG TIFF: one strip holding a whole JPEG stream, named by the interchange tags.
+std::vector<uint8_t> OldStyleJpegTiff(const std::vector<uint8_t>& jpeg, uint32_t width,
+                                      uint32_t height) {
+  using testing::RawTiffBuilder;
+  RawTiffBuilder b;
+  b.Add(256, 4, width);
+  b.Add(257, 4, height);
+  b.Add(258, 3, 8);
+  b.Add(259, 3, COMPRESSION_OJPEG);
+  b.Add(262, 3, PHOTOMETRIC_YCBCR);
+  b.Add(273, 4, RawTiffBuilder::kDataOffset);
+  b.Add(277, 3, 3);
+  b.Add(278, 4, height);
+  b.Add(279, 4, static_cast<uint32_t>(jpeg.size()));
+  b.Add(513, 4, 8);  // JPEGInterchangeFormat: the stream, right after the header
+  b.Add(514, 4, static_cast<uint32_t>(jpeg.size()));
+  b.AddRational(282, 150, 1);
+  b.AddRational(283, 75, 1);
+  b.Add(296, 3, RESUNIT_INCH);
+  b.SetPixelData(jpeg);
+  return b.Build();
+}
+
+// `file` (classic little-endian) with an 8 x 8 uncompressed gray page put in front of its pages.
+std::vector<uint8_t> WithGrayPageFirst(std::vector<uint8_t> file) {
+  const auto put = [&](uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) file.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  const uint32_t old_first = file[4] | file[5] << 8 | file[6] << 16 | uint32_t{file[7]} << 24;
+  if (file.size() % 2) file.push_back(0);
+  const auto pixels = static_cast<uint32_t>(file.size());
+  file.insert(file.end(), 64, 0x40);
+  const auto ifd = static_cast<uint32_t>(file.size());
+  const uint32_t entries[][3] = {{256, 3, 8}, {257, 3, 8}, {258, 3, 8},
+                                 {259, 3, 1}, {262, 3, 1}, {273, 4, pixels},
+                                 {277, 3, 1}, {278, 3, 8}, {279, 4, 64}};
+  put(std::size(entries), 2);
+  for (const auto& [tag, type, value] : entries) {
+    put(tag, 2);
+    put(type, 2);
+    put(1, 4);
+    put(value, 4);
+  }
+  put(old_first, 4);
+  for (int i = 0; i < 4; ++i) file[4 + i] = static_cast<uint8_t>(ifd >> (8 * i));
+  return file;
+}
+
+// Old-style JPEG is decoded through libtiff's RGBA reader and written as the RGB it decodes to,
+// losslessly: the saved page is that decode turned, pixel for pixel, in the colours drawn. As a
+// further page it is kept the same way; damaged data fails the turn and keeps the file.
+TEST_F(ImagingControlTest, OldStyleJpegIsTurnedIntoTheRgbItDecodesTo) {
+  constexpr uint32_t kWidth = 64, kHeight = 48;
+  // Quarters of red, green, blue and white, on JPEG's 16-pixel blocks so that edges stay sharp.
+  const uint8_t colours[4][3] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
+  const auto quarter = [&](uint32_t x, uint32_t y) { return (y >= 32) * 2 + (x >= 32); };
+  std::vector<uint8_t> rgb;
+  for (uint32_t y = 0; y < kHeight; ++y) {
+    for (uint32_t x = 0; x < kWidth; ++x)
+      rgb.insert(rgb.end(), colours[quarter(x, y)], colours[quarter(x, y)] + 3);
+  }
+  const std::vector<uint8_t> jpeg = JpegStream(rgb, kWidth, kHeight);
+  const std::vector<uint8_t> single = OldStyleJpegTiff(jpeg, kWidth, kHeight);
+  const std::string path = dir_ / "scan.tif";
+
+  for (const bool further : {false, true}) {
+    SCOPED_TRACE(further ? "second page" : "first page");
+    testing::WriteBytes(path, further ? WithGrayPageFirst(single) : single);
+    std::vector<uint32_t> before(kWidth * kHeight);
+    {
+      TIFF* tif = TIFFOpen(path.c_str(), "r");
+      ASSERT_NE(tif, nullptr);
+      if (further) TIFFSetDirectory(tif, 1);
+      ASSERT_EQ(
+          TIFFReadRGBAImageOriented(tif, kWidth, kHeight, before.data(), ORIENTATION_TOPLEFT, 1),
+          1);
+      TIFFClose(tif);
+    }
+    for (uint32_t y = 4; y < kHeight; y += 8) {
+      for (uint32_t x = 4; x < kWidth; x += 8) {
+        const uint32_t pixel = before[y * kWidth + x];
+        const uint8_t* want = colours[quarter(x, y)];
+        EXPECT_NEAR(TIFFGetR(pixel), want[0], 12) << x << "," << y;
+        EXPECT_NEAR(TIFFGetG(pixel), want[1], 12) << x << "," << y;
+        EXPECT_NEAR(TIFFGetB(pixel), want[2], 12) << x << "," << y;
+      }
+    }
+
+    control_.Load(path);
+    control_.RotateRight();
+    control_.Save();
+    EXPECT_EQ(control_.Status(), 0);
+    DecodedPage after;
+    ASSERT_TRUE(DecodePage(path, further ? 1 : 0, &after));
+    EXPECT_EQ(after.compression, COMPRESSION_LZW);
+    EXPECT_EQ(after.photometric, PHOTOMETRIC_RGB);
+    ASSERT_EQ(after.samples, 3);
+    ASSERT_EQ(after.bits, 8);
+    const uint32_t width = further ? kWidth : kHeight, height = further ? kHeight : kWidth;
+    ASSERT_EQ(after.width, width);
+    ASSERT_EQ(after.height, height);
+    EXPECT_EQ(after.x_res, further ? 150 : 75);
+    for (uint32_t y = 0; y < kHeight; ++y) {
+      for (uint32_t x = 0; x < kWidth; ++x) {
+        const uint32_t pixel = before[y * kWidth + x];
+        const uint32_t want = TIFFGetR(pixel) << 16 | TIFFGetG(pixel) << 8 | TIFFGetB(pixel);
+        const uint32_t at = further ? after.Pixel(x, y) : after.Pixel(kHeight - 1 - y, x);
+        ASSERT_EQ(at, want) << x << "," << y;
+      }
+    }
+  }
+
+  const std::vector<uint8_t> cut = OldStyleJpegTiff(
+      std::vector<uint8_t>(jpeg.begin(), jpeg.begin() + static_cast<long>(jpeg.size() / 2)), kWidth,
+      kHeight);
+  testing::WriteBytes(path, cut);
+  control_.Load(path);
+  control_.RotateRight();
+  EXPECT_EQ(ErrorNumberOf([&] { control_.Save(); }), kDeviceIoError);
+  EXPECT_EQ(ReadBytes(path), cut);
+
+  // The memory cap counts the band the RGBA reader decodes into: 0.75 MB of pixels in one
+  // strip need more than 1 MB.
+  testing::WriteBytes(
+      path,
+      OldStyleJpegTiff(JpegStream(std::vector<uint8_t>(512 * 512 * 3, 128), 512, 512), 512, 512));
+  SetDecodedSizeLimit(uint64_t{1} << 20);
+  control_.Load(path);
+  control_.RotateRight();
+  EXPECT_EQ(ErrorNumberOf([&] { control_.Save(); }), kOutOfMemory);
+  SetDecodedSizeLimit(kMaxDecodedBytes);
+}
+
 TEST_F(ImagingControlTest, UnchangedImageIsNeverRewritten) {
   const std::string path = WritePlot("plan.tif", MarkedPlot(300, 200, SampleKind::kBilevel));
   const std::vector<uint8_t> original = ReadBytes(path);
@@ -497,19 +665,34 @@ TEST_F(ImagingControlTest, BitmapExportReadsBackAsTheDecodedImage) {
 
 // Inks of unknown colours have no honest print: refused with the reason, no file left behind.
 TEST_F(ImagingControlTest, PrintPictureRefusesInksOfUnknownColour) {
-  const std::string path = dir_ / "plan.tif";
-  testing::WriteLayoutTiff(path, {"inks", 8, 3, PHOTOMETRIC_SEPARATED}, 40, 30);
-  control_.Load(path);
-  for (const bool turned : {false, true}) {
-    if (turned) control_.RotateRight();
-    try {
-      control_.SaveAs(dir_ / "print.bmp", ImageFileType::kBitmap);
-      ADD_FAILURE() << "exported";
-    } catch (const RuntimeError& e) {
-      EXPECT_EQ(e.number(), kInvalidPropertyValue);
-      EXPECT_NE(e.description().find("3 inks other than CMYK"), std::string::npos);
+  const struct {
+    testing::LayoutSpec spec;
+    const char* reason;
+  } cases[] = {
+      {{"unnamed", 8, 3, PHOTOMETRIC_SEPARATED}, "3 inks other than CMYK"},
+      {{"spot", 8, 2, PHOTOMETRIC_SEPARATED, PLANARCONFIG_CONTIG, SAMPLEFORMAT_UINT, 0,
+        COMPRESSION_LZW, "Black\0PANTONE 185 C\0"sv},
+       "the ink 'PANTONE 185 C', whose colour is unknown"},
+      {{"twice", 8, 2, PHOTOMETRIC_SEPARATED, PLANARCONFIG_CONTIG, SAMPLEFORMAT_UINT, 0,
+        COMPRESSION_LZW, "Black\0black\0"sv},
+       "two inks named 'black'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.spec.name);
+    const std::string path = dir_ / "plan.tif";
+    testing::WriteLayoutTiff(path, c.spec, 40, 30);
+    control_.Load(path);
+    for (const bool turned : {false, true}) {
+      if (turned) control_.RotateRight();
+      try {
+        control_.SaveAs(dir_ / "print.bmp", ImageFileType::kBitmap);
+        ADD_FAILURE() << "exported";
+      } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.number(), kInvalidPropertyValue);
+        EXPECT_NE(e.description().find(c.reason), std::string::npos) << e.description();
+      }
+      EXPECT_FALSE(std::filesystem::exists(dir_ / "print.bmp"));
     }
-    EXPECT_FALSE(std::filesystem::exists(dir_ / "print.bmp"));
   }
 }
 

@@ -5,12 +5,14 @@
 
 #include <tiffio.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -154,7 +156,17 @@ struct LayoutSpec {
   uint16_t sample_format = SAMPLEFORMAT_UINT;
   uint16_t extra = 0;  // trailing extra samples (unassociated alpha for the first)
   uint16_t compression = COMPRESSION_LZW;
+  // Separated pages: the InkNames, each ending in a NUL ("Cyan\0Black\0"); InkSet is then
+  // "not CMYK".
+  std::string_view inks{};
 };
+
+// Writes the ink tags of `spec`, if any (after the samples and extra samples are set).
+inline void WriteInkTags(TIFF* tif, const LayoutSpec& spec) {
+  if (spec.inks.empty()) return;
+  TIFFSetField(tif, TIFFTAG_INKSET, INKSET_MULTIINK);
+  TIFFSetField(tif, TIFFTAG_INKNAMES, static_cast<int>(spec.inks.size()), spec.inks.data());
+}
 
 // Writes one `width` x `height` page of `spec` at 100 dpi with deterministic noise as pixels,
 // in strips of 16 rows.
@@ -178,6 +190,7 @@ inline void WriteLayoutTiff(const std::string& path, const LayoutSpec& spec, uin
     kinds[0] = EXTRASAMPLE_UNASSALPHA;
     TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, spec.extra, kinds.data());
   }
+  WriteInkTags(tif, spec);
   if (spec.photometric == PHOTOMETRIC_PALETTE) {
     std::vector<uint16_t> map(3 << spec.bits);
     for (size_t i = 0; i < map.size(); ++i) map[i] = static_cast<uint16_t>(i * 7919);

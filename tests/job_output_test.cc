@@ -36,6 +36,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using namespace std::string_view_literals;
 using testing::CapturedJob;
 using testing::CupsRig;
 using testing::ReadWholeFile;
@@ -212,6 +213,7 @@ void WriteUniformTiff(const fs::path& path, const testing::LayoutSpec& spec,
   if (TIFFGetField(in, TIFFTAG_EXTRASAMPLES, &count, &kinds) == 1) {
     TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, count, kinds);
   }
+  testing::WriteInkTags(tif, spec);
   TIFFClose(in);
   TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
   TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kHeight);
@@ -308,6 +310,19 @@ TEST_F(JobOutputTest, EveryLayoutPrintsInItsOwnColours) {
        "rgb",
        8,
        {0, 0, 255}},
+      // Process inks named in another order than CMYK: each prints as the ink it names.
+      {{"two-inks", 8, 2, PHOTOMETRIC_SEPARATED, PLANARCONFIG_CONTIG, 1, 0, COMPRESSION_LZW,
+        "Magenta\0Cyan\0"sv},
+       {0, 255},
+       "cmyk",
+       8,
+       {0, 173, 239}},
+      {{"cyan-plate", 8, 1, PHOTOMETRIC_SEPARATED, PLANARCONFIG_CONTIG, 1, 0, COMPRESSION_LZW,
+        "Cyan\0"sv},
+       {255},
+       "cmyk",
+       8,
+       {0, 173, 239}},
   };
   Section("sPrinterName=HP_DesignJet_500\n");
   size_t printed = 0;

@@ -337,6 +337,16 @@ TEST_F(JobTest, EveryLayoutIsMeasuredAndPassedOnUntouchedWithoutATurn) {
        true},
       {{"rgb_16bit", 16, 3, PHOTOMETRIC_RGB}, true},
       {{"palette_4bit", 4, 1, PHOTOMETRIC_PALETTE}, true},
+      // The log codecs' values are moved as encoded (16-bit L, u, v written, 32 bits stored).
+      {{"logluv", 16, 3, PHOTOMETRIC_LOGLUV, PLANARCONFIG_CONTIG, SAMPLEFORMAT_INT, 0,
+        COMPRESSION_SGILOG},
+       true},
+      {{"logluv_24bit", 16, 3, PHOTOMETRIC_LOGLUV, PLANARCONFIG_CONTIG, SAMPLEFORMAT_INT, 0,
+        COMPRESSION_SGILOG24},
+       true},
+      {{"logl", 16, 1, PHOTOMETRIC_LOGL, PLANARCONFIG_CONTIG, SAMPLEFORMAT_INT, 0,
+        COMPRESSION_SGILOG},
+       true},
   };
   const fs::path job = printer_ / "plan.tif";
   for (const auto& [spec, turns] : layouts) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -116,6 +117,43 @@ uint32_t Get32(const uint8_t* p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24);
 }
 
+// The CMYK channel (0 to 3) of an ink named as a process ink, in any case; -1 for other names.
+int ProcessInk(std::string name) {
+  static constexpr const char* kProcessInks[] = {"cyan", "magenta", "yellow", "black"};
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const auto* ink = std::find(std::begin(kProcessInks), std::end(kProcessInks), name);
+  return ink == std::end(kProcessInks) ? -1 : static_cast<int>(ink - std::begin(kProcessInks));
+}
+
+// The CMYK channels of a page whose inks are process inks named one by one (InkNames), in any
+// order and any number: each ink prints as itself, a process ink the page lacks stays bare. An
+// ink of another name has no colour this program knows, and a page without names none at all:
+// both are refused rather than printed in made-up colours.
+std::vector<PrintRowConverter::Channel> ProcessInkChannels(const PageLayout& layout,
+                                                           uint16_t colour_samples) {
+  if (layout.ink_names.size() < colour_samples) {
+    NoPrint(std::to_string(colour_samples) + " inks other than CMYK");
+  }
+  std::vector<PrintRowConverter::Channel> channels(4, {.source = -1, .white = 0});
+  for (uint16_t ink = 0; ink < colour_samples; ++ink) {
+    const int process = ProcessInk(layout.ink_names[ink]);
+    if (process < 0) NoPrint("the ink '" + layout.ink_names[ink] + "', whose colour is unknown");
+    if (channels[process].source >= 0) {
+      NoPrint("two inks named '" + layout.ink_names[ink] + "'");
+    }
+    channels[process].source = ink;
+  }
+  return channels;
+}
+
+// A page of one ink prints as gray unless that ink is named as a coloured process ink.
+bool ColouredSingleInk(const PageLayout& layout) {
+  if (layout.ink_names.empty()) return false;
+  const int process = ProcessInk(layout.ink_names[0]);
+  return process >= 0 && process < 3;
+}
+
 }  // namespace
 
 bool BitmapCarriesExactly(const PageLayout& layout) {
@@ -184,7 +222,7 @@ PrintRowConverter::PrintRowConverter(const PageLayout& layout, uint32_t width, u
       channels_ = {{.source = 0}, {.source = 1}, {.source = 2}};
       break;
     case PHOTOMETRIC_SEPARATED:
-      if (colour_samples == 1) {  // one ink: its amount is the gray, 0 is paper
+      if (colour_samples == 1 && !ColouredSingleInk(layout)) {  // its amount is the gray
         format_.min_is_white = true;
         channels_ = {{.source = 0, .white = 0}};
       } else if (layout.ink_set == INKSET_CMYK && colour_samples == 4) {
@@ -193,7 +231,7 @@ PrintRowConverter::PrintRowConverter(const PageLayout& layout, uint32_t width, u
                      {.source = 2, .white = 0},
                      {.source = 3, .white = 0}};
       } else {
-        NoPrint(std::to_string(colour_samples) + " inks other than CMYK");
+        channels_ = ProcessInkChannels(layout, colour_samples);
       }
       break;
     case PHOTOMETRIC_CIELAB:
@@ -234,9 +272,11 @@ PrintRowConverter::PrintRowConverter(const PageLayout& layout, uint32_t width, u
     alpha_ = colour_samples;
     premultiplied_ = layout.first_extra_kind == EXTRASAMPLE_ASSOCALPHA;
   }
-  const bool direct = !planar_ && alpha_ < 0 && sample_format_ == SAMPLEFORMAT_UINT &&
-                      samples_ == channels_.size() && bits_ == format_.bits_per_sample &&
-                      format_.colours == RasterColours::kDevice;
+  bool in_order = samples_ == channels_.size();
+  for (size_t c = 0; c < channels_.size(); ++c)
+    in_order = in_order && channels_[c].source == int(c);
+  const bool direct = !planar_ && alpha_ < 0 && sample_format_ == SAMPLEFORMAT_UINT && in_order &&
+                      bits_ == format_.bits_per_sample && format_.colours == RasterColours::kDevice;
   if (direct) kind_ = bits_ == 8 ? Kind::kCopy : Kind::kSwap16;
 }
 

@@ -12,7 +12,9 @@
 //   for Lab, L* 0 to 100 and a*, b* -128 to 127 as stored;
 // - an alpha sample is flattened onto white paper (premultiplied or not, as the file says),
 //   further extra samples are dropped; a page goes to paper, so a soft mask would look the same;
-// - separate sample planes are interleaved, and a single ink is gray with 0 as white.
+// - separate sample planes are interleaved, and a single ink is gray with 0 as white;
+// - inks named Cyan, Magenta, Yellow or Black (InkNames, any order, any number of them, a single
+//   one too unless it is Black) print as CMYK, each ink as itself and the missing ones bare.
 #ifndef PLOTSPOOL_IMAGING_PRINT_PICTURE_H_
 #define PLOTSPOOL_IMAGING_PRINT_PICTURE_H_
 
@@ -34,7 +36,7 @@ bool BitmapCarriesExactly(const PageLayout& layout);
 class PrintRowConverter {
  public:
   // `width` x `height`: the picture as printed (turned or not). Throws RuntimeError 380 for a
-  // layout whose colours are unknown (inks other than CMYK, more than one).
+  // layout whose colours are unknown (several inks, one of them not named as a process ink).
   PrintRowConverter(const PageLayout& layout, uint32_t width, uint32_t height);
   const RasterFormat& format() const { return format_; }
   // Converts one row: `planes` holds one decoded row per sample plane (one for contiguous

@@ -140,6 +140,15 @@ bool WarningMeansDamage(std::string_view text) {
   return false;
 }
 
+// Two reports libtiff makes through its error handler that touch no pixel: an ink count other
+// than the samples per pixel (a page with extra samples, CMYK and alpha, rightly names fewer
+// inks), and a private tag of a type it cannot store, which it skips (every tag the pixels
+// depend on has a known type).
+bool ErrorLosesNothing(std::string_view text) {
+  return Contains(text, "of NumberOfInks is different") ||
+         Contains(text, "TIFF_SETGET_UNDEFINED and thus tag is not read");
+}
+
 // libtiff names the file itself as the module of some messages; the job's log line names the
 // file already, so only a real module name is kept.
 std::string MessageText(const State& state, const char* module, const char* format, va_list args) {
@@ -152,7 +161,9 @@ std::string MessageText(const State& state, const char* module, const char* form
 int ErrorProc(TIFF*, void* user_data, const char* module, const char* format, va_list args) {
   auto* state = static_cast<State*>(user_data);
   state->last_error = MessageText(*state, module, format, args);
-  if (state->damage.empty()) state->damage = state->last_error;
+  if (!ErrorLosesNothing(state->last_error) && state->damage.empty()) {
+    state->damage = state->last_error;
+  }
   return 1;
 }
 

@@ -35,17 +35,29 @@ struct PageLayout {
   uint32_t height = 0;
   uint16_t bits_per_sample = 1;
   uint16_t samples_per_pixel = 1;  // as decoded (YCbCr JPEG is decoded to 3 RGB samples)
-  uint16_t photometric = 0;        // as stored in the file
+  uint16_t photometric = 0;        // as stored (as decoded when decoded_rgba)
   uint16_t compression = 1;
   uint16_t sample_format = 1;  // SAMPLEFORMAT_UINT, _INT or _IEEEFP
   uint16_t extra_samples = 0;  // of samples_per_pixel, beyond the colour channels
   // The kind of the first extra sample (EXTRASAMPLE_ASSOCALPHA, _UNASSALPHA or _UNSPECIFIED).
   uint16_t first_extra_kind = 0;
-  uint16_t ink_set = 1;  // INKSET_CMYK unless the file says otherwise
+  uint16_t ink_set = 1;                // INKSET_CMYK unless the file says otherwise
+  std::vector<std::string> ink_names;  // separated pages: the InkNames, one per colour sample
   // Sample planes stored one after the other (planar configuration "separate"): each plane is a
   // picture of its own, of one sample per pixel, decoded and turned on its own. 1 otherwise.
   uint16_t planes = 1;
   bool ycbcr_as_rgb = false;  // JPEG YCbCr, read and written through libtiff's RGB mode
+  // Old-style JPEG, decoded through libtiff's RGBA reader into 8-bit gray or RGB (see
+  // DecodesThroughRgba); `photometric` and the samples are then those of the decoded rows.
+  bool decoded_rgba = false;
+  // SGI log-luminance pages are moved as their encoded values, which libtiff hands over in the
+  // data format named here (SGILOGDATAFMT_RAW: packed 32-bit Luv, _16BIT: 16-bit LogL); 0 for
+  // other pages. libtiff then describes the samples with other tags than the file's, which are
+  // kept in the file_ fields to be written back unchanged.
+  int sgilog_format = 0;
+  uint16_t file_bits_per_sample = 0;
+  uint16_t file_samples_per_pixel = 0;
+  uint16_t file_sample_format = 0;
   bool tiled = false;
   uint32_t rows_per_strip = 0;
   uint32_t tile_width = 0;
@@ -67,6 +79,12 @@ struct PageLayout {
   }
 };
 
+// Old-style JPEG: no codec writes it, and its decoder hands over subsampled YCbCr, so its pages
+// are decoded to 8-bit gray or RGB through libtiff's RGBA reader and written losslessly as that.
+bool DecodesThroughRgba(uint16_t compression);
+// Samples per pixel of such a page once decoded: 1 for gray, 3 for anything else.
+uint16_t RgbaDecodedSamples(uint16_t stored_photometric);
+
 // Layout of the current directory of `file`. Throws RuntimeError 380 only for a page without
 // pixels (a width or height of 0); a layout this program cannot decode is noted in
 // `unsupported`.
@@ -76,7 +94,8 @@ PageLayout ReadPageLayout(TiffFile& file);
 // (with libtiff's report) when libtiff already reported damage on `file`, a repaired directory.
 void RequireDecodable(const TiffFile& file, const PageLayout& layout);
 
-// Throws RuntimeError 7 when the decoded page is larger than DecodedSizeLimit(), naming both.
+// Throws RuntimeError 7 when the decoded page (with the band an old-style JPEG page is decoded
+// through) is larger than DecodedSizeLimit(), naming both.
 void RequireDecodedSizeWithinLimit(const PageLayout& layout);
 
 // Decodes the rows of the current directory top-down. Strips are decoded whole when small and
@@ -89,6 +108,7 @@ class TiffRowReader {
                 uint16_t plane = 0);
   TiffRowReader(const TiffRowReader&) = delete;
   TiffRowReader& operator=(const TiffRowReader&) = delete;
+  ~TiffRowReader();
 
   // The next row (layout.row_bytes bytes), valid until the next call. Throws RuntimeError 57,
   // with libtiff's reason, when the pixel data cannot be decoded or libtiff reported it damaged
@@ -99,6 +119,8 @@ class TiffRowReader {
   void Fail() const;
   void LoadStrip(uint32_t strip);
   void LoadTileBand(uint32_t band);
+  void LoadRgbaBand(uint32_t band);
+  struct RgbaImage;  // libtiff's RGBA reader, for decoded_rgba pages
 
   TiffFile& file_;
   const PageLayout& layout_;
@@ -110,6 +132,8 @@ class TiffRowReader {
   bool band_loaded_ = false;
   std::unique_ptr<uint8_t[]> buffer_;
   std::unique_ptr<uint8_t[]> tile_;
+  std::unique_ptr<RgbaImage> rgba_;
+  std::unique_ptr<uint32_t[]> raster_;
 };
 
 }  // namespace plotspool

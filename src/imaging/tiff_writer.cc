@@ -62,27 +62,45 @@ bool HasPredictor(uint16_t compression) {
          compression == COMPRESSION_LZMA;
 }
 
-bool IsJpeg(uint16_t compression) {
-  return compression == COMPRESSION_JPEG || compression == COMPRESSION_OJPEG;
+// The encoding of a page decoded through the RGBA reader: the decoded 8-bit gray or RGB,
+// losslessly (LZW with the horizontal predictor, which every TIFF reader takes), since nothing
+// writes old-style JPEG and a new JPEG would lose detail again on top of the first encoding.
+void SetRgbaDecodedEncoding(TIFF* in, TIFF* out) {
+  uint16_t photometric = PHOTOMETRIC_RGB;
+  TIFFGetField(in, TIFFTAG_PHOTOMETRIC, &photometric);
+  const uint16_t samples = RgbaDecodedSamples(photometric);
+  TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, samples);
+  TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(out, TIFFTAG_PHOTOMETRIC, samples == 1 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB);
+  TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+  TIFFSetField(out, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
 }
 
-// Everything that describes a page except its size and strip or tile layout.
+// Everything that describes a page except its size and strip or tile layout. An old-style JPEG
+// page keeps what does not depend on its encoding: the YCbCr, reference and JPEG tags describe
+// data that is no longer there.
 void CopyPageTags(TIFF* in, TIFF* out, bool swap_resolution) {
   uint16_t compression = COMPRESSION_NONE;
   TIFFGetFieldDefaulted(in, TIFFTAG_COMPRESSION, &compression);
+  const bool rgba = DecodesThroughRgba(compression);
   CopyScalar<uint32_t>(in, out, TIFFTAG_SUBFILETYPE);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_BITSPERSAMPLE);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_SAMPLESPERPIXEL);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_PLANARCONFIG);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_PHOTOMETRIC);
-  TIFFSetField(out, TIFFTAG_COMPRESSION, compression);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_FILLORDER);
+  if (rgba) {
+    SetRgbaDecodedEncoding(in, out);
+  } else {
+    CopyScalar<uint16_t>(in, out, TIFFTAG_BITSPERSAMPLE);
+    CopyScalar<uint16_t>(in, out, TIFFTAG_SAMPLESPERPIXEL);
+    CopyScalar<uint16_t>(in, out, TIFFTAG_PLANARCONFIG);
+    CopyScalar<uint16_t>(in, out, TIFFTAG_PHOTOMETRIC);
+    TIFFSetField(out, TIFFTAG_COMPRESSION, compression);
+    CopyScalar<uint16_t>(in, out, TIFFTAG_FILLORDER);
+    CopyScalar<uint16_t>(in, out, TIFFTAG_SAMPLEFORMAT);
+    CopyScalar<uint16_t>(in, out, TIFFTAG_INKSET);
+    CopyScalar<uint16_t>(in, out, TIFFTAG_YCBCRPOSITIONING);
+  }
   CopyScalar<uint16_t>(in, out, TIFFTAG_ORIENTATION);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_SAMPLEFORMAT);
   CopyScalar<uint16_t>(in, out, TIFFTAG_THRESHHOLDING);
   CopyScalar<uint16_t>(in, out, TIFFTAG_RESOLUTIONUNIT);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_INKSET);
-  CopyScalar<uint16_t>(in, out, TIFFTAG_YCBCRPOSITIONING);
   float x_res = 0, y_res = 0;
   const bool has_x = TIFFGetField(in, TIFFTAG_XRESOLUTION, &x_res) == 1;
   const bool has_y = TIFFGetField(in, TIFFTAG_YRESOLUTION, &y_res) == 1;
@@ -103,14 +121,16 @@ void CopyPageTags(TIFF* in, TIFF* out, bool swap_resolution) {
                      TIFFTAG_HOSTCOMPUTER, TIFFTAG_COPYRIGHT}) {
     CopyText(in, out, tag);
   }
-  for (ttag_t tag :
-       {TIFFTAG_REFERENCEBLACKWHITE, TIFFTAG_WHITEPOINT, TIFFTAG_PRIMARYCHROMATICITIES}) {
-    CopyFloats(in, out, tag);
-  }
+  for (ttag_t tag : {TIFFTAG_WHITEPOINT, TIFFTAG_PRIMARYCHROMATICITIES}) CopyFloats(in, out, tag);
   uint16_t first = 0, second = 0;
   if (TIFFGetField(in, TIFFTAG_PAGENUMBER, &first, &second) == 1) {
     TIFFSetField(out, TIFFTAG_PAGENUMBER, first, second);
   }
+  for (ttag_t tag : {TIFFTAG_ICCPROFILE, TIFFTAG_XMLPACKET, TIFFTAG_PHOTOSHOP}) {
+    CopyBlob(in, out, tag);
+  }
+  if (rgba) return;
+  CopyFloats(in, out, TIFFTAG_REFERENCEBLACKWHITE);
   if (TIFFGetField(in, TIFFTAG_YCBCRSUBSAMPLING, &first, &second) == 1) {
     TIFFSetField(out, TIFFTAG_YCBCRSUBSAMPLING, first, second);
   }
@@ -123,10 +143,7 @@ void CopyPageTags(TIFF* in, TIFF* out, bool swap_resolution) {
   if (TIFFGetField(in, TIFFTAG_COLORMAP, &red, &green, &blue) == 1) {
     TIFFSetField(out, TIFFTAG_COLORMAP, red, green, blue);
   }
-  for (ttag_t tag : {TIFFTAG_ICCPROFILE, TIFFTAG_XMLPACKET, TIFFTAG_PHOTOSHOP}) {
-    CopyBlob(in, out, tag);
-  }
-  if (IsJpeg(compression)) {
+  if (compression == COMPRESSION_JPEG) {
     uint16_t photometric = 0;
     TIFFGetField(in, TIFFTAG_PHOTOMETRIC, &photometric);
     TIFFSetField(out, TIFFTAG_JPEGQUALITY, 90);
@@ -137,27 +154,32 @@ void CopyPageTags(TIFF* in, TIFF* out, bool swap_resolution) {
   }
 }
 
-uint32_t OutputRowsPerStrip(const PageLayout& layout, const PixelBuffer& pixels) {
-  const uint64_t source_strip =
-      uint64_t{std::min(layout.rows_per_strip, layout.height)} * layout.row_bytes;
+// Whether the page is written in tiles like its source; pages decoded through the RGBA reader
+// are written in strips, whatever tiles their old encoding needed.
+bool WrittenTiled(const PageLayout& layout) { return layout.tiled && !layout.decoded_rgba; }
+
+uint32_t OutputRowsPerStrip(const PageLayout& layout, uint32_t height, size_t row_bytes) {
+  const uint32_t source_rows = layout.tiled ? layout.tile_length : layout.rows_per_strip;
+  const uint64_t source_strip = uint64_t{std::min(source_rows, layout.height)} * layout.row_bytes;
   // A source written as one strip is written as one strip again when that stays small.
-  if (layout.rows_per_strip >= layout.height && source_strip <= kOutputStripBytes) {
-    return pixels.height;
-  }
+  if (source_rows >= layout.height && source_strip <= kOutputStripBytes) return height;
   const uint64_t bytes = std::min(source_strip, kOutputStripBytes);
-  uint64_t rows = std::max<uint64_t>(1, bytes / pixels.row_bytes);
+  uint64_t rows = std::max<uint64_t>(1, bytes / row_bytes);
   // JPEG strips must hold whole blocks of (possibly subsampled) rows.
   if (layout.compression == COMPRESSION_JPEG) rows = std::max<uint64_t>(16, rows / 16 * 16);
-  return static_cast<uint32_t>(std::min<uint64_t>(rows, pixels.height));
+  return static_cast<uint32_t>(std::min<uint64_t>(rows, height));
 }
 
 // Predictor sample stride for our own LZW encoder, or -1 when the page needs libtiff's (16-bit
 // samples are byte-swapped on the way out, and a reversed bit order is applied by libtiff).
-int OwnLzwStride(TIFF* in, const PageLayout& layout) {
-  if (layout.compression != COMPRESSION_LZW || layout.tiled) return -1;
+// `out`: the page begun, its tags set.
+int OwnLzwStride(TIFF* out, const PageLayout& layout) {
+  uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(out, TIFFTAG_COMPRESSION, &compression);
+  if (compression != COMPRESSION_LZW || WrittenTiled(layout)) return -1;
   uint16_t fill_order = FILLORDER_MSB2LSB, predictor = PREDICTOR_NONE;
-  TIFFGetFieldDefaulted(in, TIFFTAG_FILLORDER, &fill_order);
-  TIFFGetFieldDefaulted(in, TIFFTAG_PREDICTOR, &predictor);
+  TIFFGetFieldDefaulted(out, TIFFTAG_FILLORDER, &fill_order);
+  TIFFGetFieldDefaulted(out, TIFFTAG_PREDICTOR, &predictor);
   if (fill_order != FILLORDER_MSB2LSB) return -1;
   if (predictor == PREDICTOR_NONE) return layout.bits_per_sample <= 8 ? 0 : -1;
   if (predictor == PREDICTOR_HORIZONTAL && layout.bits_per_sample == 8) {
@@ -289,19 +311,74 @@ void WriteLzwStrips(const PixelBuffer& pixels, uint32_t rows_per_strip, size_t s
   helper.join();
 }
 
+// Writes the current page of `source` (number `page` from 0, for messages) to `out` decoded,
+// row by row in constant memory: the pages no codec writes back as they were.
+void CopyDecodedPage(TiffFile& source, int page, TiffFile& out) {
+  const PageLayout layout = ReadPageLayout(source);
+  if (!layout.unsupported.empty()) {
+    throw RuntimeError(kInvalidPropertyValue, "Invalid property value (page " +
+                                                  std::to_string(page + 1) + ": " +
+                                                  layout.unsupported + ")");
+  }
+  TIFF* tif = out.get();
+  BeginPixelPage(source, layout, layout.width, layout.height, false, out);
+  uint32_t rows_per_strip = 0;
+  TIFFGetField(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+  const size_t strip_bytes = size_t{rows_per_strip} * layout.row_bytes;
+  auto strip = std::make_unique_for_overwrite<uint8_t[]>(strip_bytes);
+  TiffRowReader reader(source, layout);
+  for (uint32_t y = 0, index = 0; y < layout.height; y += rows_per_strip, ++index) {
+    const uint32_t rows = std::min(rows_per_strip, layout.height - y);
+    for (uint32_t r = 0; r < rows; ++r) {
+      memcpy(strip.get() + size_t{r} * layout.row_bytes, reader.NextRow(), layout.row_bytes);
+    }
+    if (TIFFWriteEncodedStrip(tif, index, strip.get(),
+                              static_cast<tmsize_t>(size_t{rows} * layout.row_bytes)) < 0) {
+      WriteFailed(out);
+    }
+  }
+  EndPixelPage(layout, out);
+}
+
 }  // namespace
+
+void BeginPixelPage(TiffFile& source, const PageLayout& layout, uint32_t width, uint32_t height,
+                    bool turned, TiffFile& out) {
+  TIFF* tif = out.get();
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+  CopyPageTags(source.get(), tif, turned);
+  // The encoded log values go back into the codec they came from, bit for bit.
+  if (layout.sgilog_format != 0 &&
+      TIFFSetField(tif, TIFFTAG_SGILOGDATAFMT, layout.sgilog_format) != 1) {
+    WriteFailed(out);
+  }
+  if (WrittenTiled(layout)) {
+    TIFFSetField(tif, TIFFTAG_TILEWIDTH, layout.tile_width);
+    TIFFSetField(tif, TIFFTAG_TILELENGTH, layout.tile_length);
+  } else {
+    const size_t row_bytes = (size_t{width} * layout.pixel_bits() + 7) / 8;
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, OutputRowsPerStrip(layout, height, row_bytes));
+  }
+}
+
+void EndPixelPage(const PageLayout& layout, TiffFile& out) {
+  TIFF* tif = out.get();
+  if (layout.sgilog_format != 0) {
+    // The data format asked of the codec changed libtiff's sample tags; the file keeps its own.
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, layout.file_bits_per_sample);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, layout.file_samples_per_pixel);
+    TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, layout.file_sample_format);
+  }
+  if (TIFFWriteDirectory(tif) != 1) WriteFailed(out);
+}
 
 void WritePixelPage(TiffFile& source, const PageLayout& layout,
                     const std::vector<PixelBuffer>& planes, bool turned, TiffFile& out) {
-  TIFF* in = source.get();
   TIFF* tif = out.get();
   const PixelBuffer& first = planes.front();
-  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, first.width);
-  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, first.height);
-  CopyPageTags(in, tif, turned);
-  if (layout.tiled) {
-    TIFFSetField(tif, TIFFTAG_TILEWIDTH, layout.tile_width);
-    TIFFSetField(tif, TIFFTAG_TILELENGTH, layout.tile_length);
+  BeginPixelPage(source, layout, first.width, first.height, turned, out);
+  if (WrittenTiled(layout)) {
     const size_t tile_row = (size_t{layout.tile_width} * first.pixel_bits + 7) / 8;
     const size_t tile_bytes = tile_row * layout.tile_length;
     auto tile = std::make_unique<uint8_t[]>(tile_bytes);
@@ -324,10 +401,10 @@ void WritePixelPage(TiffFile& source, const PageLayout& layout,
       }
     }
   } else {
-    const uint32_t rows_per_strip = OutputRowsPerStrip(layout, first);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
+    uint32_t rows_per_strip = 0;
+    TIFFGetField(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
     const uint32_t strips_per_plane = (first.height + rows_per_strip - 1) / rows_per_strip;
-    const int own_lzw_stride = OwnLzwStride(in, layout);
+    const int own_lzw_stride = OwnLzwStride(tif, layout);
     // libtiff may change the data it encodes in place (predictor, bit order), and the pixels
     // are still needed afterwards, so each strip is encoded from a copy.
     const size_t strip_bytes = size_t{rows_per_strip} * first.row_bytes;
@@ -349,7 +426,7 @@ void WritePixelPage(TiffFile& source, const PageLayout& layout,
       }
     }
   }
-  if (TIFFWriteDirectory(tif) != 1) WriteFailed(out);
+  EndPixelPage(layout, out);
 }
 
 void CopyFurtherPages(TiffFile& source, TiffFile& out) {
@@ -373,12 +450,9 @@ void CopyFurtherPages(TiffFile& source, TiffFile& out) {
     TIFFGetField(in, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
     TIFFGetFieldDefaulted(in, TIFFTAG_COMPRESSION, &compression);
-    if (compression == COMPRESSION_OJPEG) {
-      // Its codec hands over subsampled YCbCr that no writer takes back as it was: the page
-      // would come out in wrong colours, so the file is not rewritten at all.
-      throw RuntimeError(
-          kInvalidPropertyValue,
-          "Invalid property value (page " + std::to_string(page + 1) + " is old-style JPEG)");
+    if (DecodesThroughRgba(compression)) {
+      CopyDecodedPage(source, page, out);
+      continue;
     }
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
     TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
@@ -394,7 +468,7 @@ void CopyFurtherPages(TiffFile& source, TiffFile& out) {
     }
     const uint32_t count = tiled ? TIFFNumberOfTiles(in) : TIFFNumberOfStrips(in);
     std::unique_ptr<uint8_t[]> buffer;
-    if (IsJpeg(compression)) {
+    if (compression == COMPRESSION_JPEG) {
       // JPEG data depends on tables kept in the directory: decode and encode again.
       const tmsize_t size = tiled ? TIFFTileSize(in) : TIFFStripSize(in);
       if (size <= 0 || static_cast<uint64_t>(size) > kMaxStripBytes) WriteFailed(source);
