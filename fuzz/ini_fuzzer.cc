@@ -15,7 +15,9 @@ namespace {
 using plotspool::platform::FindIniValue;
 using plotspool::platform::SetIniValue;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\x1A';
+}
 
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -24,7 +26,8 @@ std::string_view Trim(std::string_view text) {
 }
 
 std::string_view Unquote(std::string_view value) {
-  if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
     return value.substr(1, value.size() - 2);
   }
   return value;
@@ -77,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
          text[text.size() - 1 - suffix] == (*updated)[updated->size() - 1 - suffix]) {
     ++suffix;
   }
-  Check(text.substr(prefix, text.size() - prefix - suffix).find('\n') == std::string::npos);
+  Check(text.substr(prefix, text.size() - prefix - suffix).find_first_of("\r\n") ==
+        std::string::npos);
   return 0;
 }

@@ -3,8 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/error.h"
-
-#include "test_support.h"
+#include "error_number.h"
 
 namespace plotspool {
 namespace {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ini_profile_cases.h"
 #include "test_support.h"
 
 namespace plotspool::platform {
@@ -46,7 +47,7 @@ TEST(IniParseTest, MatchingTrimmingQuotesAndComments) {
   EXPECT_EQ(Find(text, "Global", "Twice"), "\"x\"");  // only one pair goes
   EXPECT_EQ(Find(text, "Global", "Lone"), "\"");
   EXPECT_EQ(Find(text, "Global", "Commented"), "<absent>");
-  EXPECT_EQ(Find(text, "Global", ";Commented"), "<absent>");
+  EXPECT_EQ(Find(text, "Global", ";Commented"), "1");
   EXPECT_EQ(Find(text, "Global", "Path"), "C:\\a=b ; not a comment");
   EXPECT_EQ(Find(text, "Global", "Empty"), "");
   EXPECT_EQ(Find(text, "Global", "Key"), "<absent>");
@@ -72,7 +73,7 @@ TEST(IniParseTest, DuplicatesAndMalformedLines) {
       "[\xC4rger]\n"
       "k=bytes";
   EXPECT_EQ(Find(text, "A", "x"), "1");
-  EXPECT_EQ(Find(text, "A", "y"), "<absent>");  // an unclosed header ends [A]
+  EXPECT_EQ(Find(text, "A", "y"), "2");         // an unclosed header is a line of [A]
   EXPECT_EQ(Find(text, "B", "y"), "<absent>");  // ... and opens nothing
   EXPECT_EQ(Find(text, "A", "z"), "<absent>");  // the second [a] does not count
   EXPECT_EQ(Find(text, "A", "just text"), "<absent>");
@@ -83,6 +84,21 @@ TEST(IniParseTest, DuplicatesAndMalformedLines) {
   EXPECT_EQ(Find("\xEF\xBB\xBF[Global]\r\nk=1\r\n", "Global", "k"), "1");
   EXPECT_EQ(Find("\xEF\xBB\xBFk=1\n[A]\nx=2\n", "A", "x"), "2");
   EXPECT_EQ(Find("[A]\n\xEF\xBB\xBF[B]\nk=1\n", "B", "k"), "<absent>");
+}
+
+// The Windows build checks the same table against GetPrivateProfileStringA.
+TEST(IniFileTest, ReadsTrickyFilesAsThePrivateProfileFunctionsDo) {
+  TempDir dir;
+  for (const testing::IniProfileFile& file : testing::IniProfileFiles()) {
+    const std::string path = (dir / file.name + ".ini");
+    testing::WriteWholeFile(path, file.text);
+    for (const testing::IniProfileQuery& query : file.queries) {
+      const IniLookup lookup = LookUpIniValue(query.section, query.key, path);
+      EXPECT_EQ(lookup.state, IniFileState::kRead);
+      EXPECT_EQ(lookup.value.value_or(testing::kIniAbsent), query.expected)
+          << file.name << " [" << query.section << "] " << query.key;
+    }
+  }
 }
 
 // ---- Writing into text ------------------------------------------------------------------------
@@ -113,6 +129,8 @@ TEST(IniWriteTextTest, ReplacesInPlaceKeepingEveryOtherByte) {
   EXPECT_EQ(SetIniValue("[A]\nk = old\n", "A", "k", " new"), "[A]\nk = new\n");
   // Duplicate keys: the first is the one that is read, so it is the one replaced.
   EXPECT_EQ(SetIniValue("[A]\nk=1\nk=2\n", "A", "K", "3"), "[A]\nk=3\nk=2\n");
+  // A key without '=' hides the later ones from a read, so it is the one that gets the value.
+  EXPECT_EQ(SetIniValue("[A]\nk \nk=2\n", "A", "K", "3"), "[A]\nk =3\nk=2\n");
 }
 
 TEST(IniWriteTextTest, MissingKeyGoesAfterTheSectionsLastEntry) {
@@ -129,8 +147,11 @@ TEST(IniWriteTextTest, MissingKeyGoesAfterTheSectionsLastEntry) {
             "\xEF\xBB\xBF[A]\r\nx=1\r\nnew=v\r\n");
   // Duplicate sections: the write goes to the first, which is the one read.
   EXPECT_EQ(SetIniValue("[A]\nx=1\n[a]\ny=2\n", "A", "y", "3"), "[A]\nx=1\ny=3\n[a]\ny=2\n");
-  // An unclosed header ends the section, so the key lands above it.
-  EXPECT_EQ(SetIniValue("[A]\nx=1\n[B\n", "A", "y", "2"), "[A]\nx=1\ny=2\n[B\n");
+  // An unclosed header is a line of the section, so the key lands below it.
+  EXPECT_EQ(SetIniValue("[A]\nx=1\n[B\n", "A", "y", "2"), "[A]\nx=1\n[B\ny=2\n");
+  // A lone CR ends a line, and a file of them gets more of them.
+  EXPECT_EQ(SetIniValue("[A]\rx=1\r[B]\r", "A", "new", "v"), "[A]\rx=1\rnew=v\r[B]\r");
+  EXPECT_EQ(SetIniValue("[A]\rx=1", "B", "k", "v"), "[A]\rx=1\r\r[B]\rk=v\r");
 }
 
 TEST(IniWriteTextTest, MissingSectionGoesToTheEnd) {
@@ -140,6 +161,9 @@ TEST(IniWriteTextTest, MissingSectionGoesToTheEnd) {
   EXPECT_EQ(SetIniValue("[A]\r\nx=1", "B", "k", "v"), "[A]\r\nx=1\r\n\r\n[B]\r\nk=v\r\n");
   EXPECT_EQ(SetIniValue("; only a comment", "B", "k", "v"), "; only a comment\n\n[B]\nk=v\n");
   EXPECT_EQ(SetIniValue("\xEF\xBB\xBF", "B", "k", "v"), "\xEF\xBB\xBF[B]\nk=v\n");
+  // A second mark is text of the first line, for writes as for reads.
+  EXPECT_EQ(SetIniValue("\xEF\xBB\xBF\xEF\xBB\xBF", "B", "k", "v"),
+            "\xEF\xBB\xBF\xEF\xBB\xBF\n\n[B]\nk=v\n");
 }
 
 TEST(IniWriteTextTest, RefusesWhatCannotBeWrittenAsOneLine) {
@@ -230,6 +254,29 @@ TEST(IniFileTest, WriteKeepsModeLineEndingsAndTheRestOfTheFile) {
             "[P1]\r\nsPN_A4=162\r\n");
   EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  EXPECT_EQ(dir.Names(), std::vector<std::string>{"s.ini"});
+}
+
+TEST(IniFileTest, Utf16FileIsReadAsUtf8AndStaysUtf16) {
+  TempDir dir;
+  const std::string file = (dir / "s.ini");
+  // "[P\u00c4]\r\nk=\U0001F5A8\r\n" little-endian, then a lone surrogate in a comment.
+  const std::string before =
+      "\xFF\xFE[\0P\0\xC4\0]\0\r\0\n\0k\0=\0\x3D\xD8\xA8\xDD\r\0\n\0;\0\x00\xD8"s;
+  testing::WriteWholeFile(file, before);
+  EXPECT_EQ(ReadIniString("P\xC3\x84", "k", file), "\xF0\x9F\x96\xA8");
+  ASSERT_TRUE(WriteIniString("P\xC3\x84", "n", "\xC3\xA9", file));
+  EXPECT_EQ(testing::ReadWholeFile(file),
+            "\xFF\xFE[\0P\0\xC4\0]\0\r\0\n\0k\0=\0\x3D\xD8\xA8\xDD\r\0\n\0"
+            "n\0=\0\xE9\0\r\0\n\0;\0\x00\xD8"s);
+  // Bytes that are no UTF-8 have no UTF-16 form: the write fails and the file stays.
+  const std::string written = testing::ReadWholeFile(file);
+  EXPECT_FALSE(WriteIniString("P\xC3\x84", "n", "\xE9", file));
+  EXPECT_EQ(testing::ReadWholeFile(file), written);
+  // Big-endian files stay big-endian.
+  testing::WriteWholeFile(file, "\xFE\xFF\0[\0B\0]"s);
+  ASSERT_TRUE(WriteIniString("B", "k", "1", file));
+  EXPECT_EQ(testing::ReadWholeFile(file), "\xFE\xFF\0[\0B\0]\0\n\0k\0=\0\x31\0\n"s);
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"s.ini"});
 }
 

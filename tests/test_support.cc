@@ -110,15 +110,6 @@ std::filesystem::path WriteScript(const std::filesystem::path& path, const std::
   return path;
 }
 
-int ErrorNumberOf(const std::function<void()>& step) {
-  try {
-    step();
-  } catch (const RuntimeError& error) {
-    return error.number();
-  }
-  return 0;
-}
-
 void MakeZip(const std::filesystem::path& path, const std::vector<ZipMember>& members) {
   int error = 0;
   zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "error_number.h"
+
 namespace plotspool::testing {
 
 // A fresh directory below /tmp, removed with everything in it on destruction.
@@ -113,9 +115,6 @@ void MakePlot(const std::filesystem::path& path, const std::string& paper = "A4"
 
 // Writes `script` as a shell script at `path` that its owner may run; returns `path`.
 std::filesystem::path WriteScript(const std::filesystem::path& path, const std::string& script);
-
-// The error number `step` raises; 0 when it raises none.
-int ErrorNumberOf(const std::function<void()>& step);
 
 // The plotspool executable copied into a directory of its own, so that its settings file and log
 // lie there and its single-instance lock does not meet other tests' copies.

@@ -1,16 +1,27 @@
 #include "base/path_strings.h"
 
 namespace plotspool {
+namespace {
 
-// Only "/" separates here: a backslash is an ordinary character of a file name.
+// A backslash is an ordinary character of a Linux file name; Windows takes both.
+#ifdef _WIN32
+constexpr const char* kSeparators = "/\\";
+constexpr const char* kDotOrSeparators = "./\\";
+#else
+constexpr const char* kSeparators = "/";
+constexpr const char* kDotOrSeparators = "./";
+#endif
+
+}  // namespace
+
 std::string GetFileName(const std::string& path) {
-  const auto separator = path.find_last_of('/');
+  const auto separator = path.find_last_of(kSeparators);
   if (separator == std::string::npos) return "";
   return path.substr(separator + 1);
 }
 
 std::string GetFileExtension(const std::string& path) {
-  const auto found = path.find_last_of("./");
+  const auto found = path.find_last_of(kDotOrSeparators);
   if (found == std::string::npos || path[found] != '.') return "";
   return path.substr(found + 1);
 }

@@ -1,4 +1,5 @@
-// Path and string helpers that need no file system. Only "/" separates; positions are 1-based.
+// Path and string helpers that need no file system. Only "/" separates (on Windows "\\" too);
+// positions are 1-based.
 #ifndef PLOTSPOOL_BASE_PATH_STRINGS_H_
 #define PLOTSPOOL_BASE_PATH_STRINGS_H_
 

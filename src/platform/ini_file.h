@@ -1,11 +1,13 @@
-// The settings file in INI layout, standing in for the platform's private-profile functions.
-// Text is bytes. A line whose first non-blank byte is '[' and that holds a ']' opens a section
-// (name between '[' and the last ']'); ';' lines are comments; other lines holding '=' are
-// entries. Section and key match case-insensitively (ASCII), blanks around names and values do
-// not count, and only the first section of a name and the first entry of a key count.
-// A '[' line without ']' ends the section before it and opens none that can be matched.
-// A UTF-8 byte-order mark at the very start is no part of the first line: reads skip it and
-// writes keep it.
+// The settings file in INI layout, standing in for the platform's private-profile functions and
+// reading a file as they do. Text is bytes; lines end at LF, CR LF or a lone CR. A line whose
+// first non-blank byte is '[' and that holds a ']' opens a section (name between '[' and the last
+// ']'); any other line holding '=' is an entry, ';' comment lines included (their key starts
+// with ';'), and a line without '=' is a key without a value. Section and key match
+// case-insensitively (ASCII), blanks around names and values do not count, and only the first
+// section of a name and the first entry of a key count. The lines before the first section line
+// form the section with the empty name. A UTF-8 byte-order mark at the very start is no part of the
+// first line: reads skip it and writes keep it. A file that starts with a UTF-16 byte-order mark is
+// read as UTF-8 text and written back in UTF-16 (a value that is no UTF-8 cannot be written to it).
 #ifndef PLOTSPOOL_PLATFORM_INI_FILE_H_
 #define PLOTSPOOL_PLATFORM_INI_FILE_H_
 
@@ -26,8 +28,8 @@ inline constexpr std::size_t kMaxIniValueBytes = 254;
 inline constexpr std::size_t kMaxIniFileBytes = 64 * 1024 * 1024;
 
 // The value of `key` in `section` of the INI text `text`: blanks around it removed, then one
-// pair of surrounding double quotes; not cut. nullopt when the section or the key is absent.
-// The view points into `text`.
+// pair of surrounding quotes (double or single, alike); not cut. nullopt when the section or the
+// key is absent. The view points into `text`.
 std::optional<std::string_view> FindIniValue(std::string_view text, std::string_view section,
                                              std::string_view key);
 
@@ -68,16 +70,16 @@ struct IniEntry {
   std::string section;  // as written in its section line, trimmed
   std::string key;      // trimmed
   std::string value;    // as a lookup returns it (unquoted), not cut
-  // False when no lookup can reach it: a later section or key of the same name, or an entry
-  // after a '[' line without ']'.
+  // False when no lookup can reach it: a later section or key of the same name.
   bool reachable = true;
 };
 
-// Every entry of `text` that lies in a section (entries before the first section line are never
-// read and are left out).
+// Every entry of `text` that lies in a named section, comments left out (the service reads no
+// setting from the nameless section before the first section line).
 std::vector<IniEntry> ListIniEntries(std::string_view text);
 
-// The whole of `file` into `text`; the state says whether it could be read. Never throws.
+// The whole of `file` into `text` (a UTF-16 file as UTF-8); the state says whether it could be
+// read. Never throws.
 IniFileState ReadIniText(const std::string& file, std::string& text);
 
 // Reads `file` afresh and looks up `key` in `section`. Never throws.

@@ -211,8 +211,7 @@ int CheckSettings(std::ostream& out) {
   for (const platform::IniEntry& entry : entries) {
     if (!entry.reachable) {
       check.Problem(entry.section, entry.key, entry.value,
-                    "never read: an earlier section or key of this name, or a broken section "
-                    "line above, wins");
+                    "never read: an earlier section or key of this name wins");
       continue;
     }
     if (SameName(entry.section, "Global")) {
