@@ -26,6 +26,34 @@ bool WriteAll(int fd, std::string_view data) {
   return true;
 }
 
+std::size_t ReadAt(int fd, uint64_t offset, std::span<uint8_t> data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n =
+        ::pread(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw ErrorFromErrno(errno);
+    }
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+void WriteAllAt(int fd, uint64_t offset, std::span<const uint8_t> data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n =
+        ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw ErrorFromErrno(errno);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+}
+
 void SyncDirectory(int dir) {
   // An O_PATH descriptor cannot be synced: open the directory itself through it.
   const UniqueFd readable(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -21,6 +23,12 @@ inline constexpr char kOwnTemporaryPrefix[] = ".plotspool-";
 // Writes all of `data` to `fd`, going on after a short write or an interruption. False with
 // errno set when the system refuses.
 bool WriteAll(int fd, std::string_view data);
+
+// Positioned reads and writes of files used as random-access stores. ReadAt returns the bytes
+// read, fewer than asked only at the end of the file; WriteAllAt writes all of `data`. Both go on
+// after short transfers and interruptions and throw RuntimeError when the system refuses.
+std::size_t ReadAt(int fd, uint64_t offset, std::span<uint8_t> data);
+void WriteAllAt(int fd, uint64_t offset, std::span<const uint8_t> data);
 
 // Makes the last renames in the directory `dir` durable. Best effort: the data itself is synced
 // already, and a failure here cannot be undone.

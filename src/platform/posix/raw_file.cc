@@ -49,31 +49,11 @@ RawFile RawFile::CreateBeside(const std::string& target, uint32_t mode) {
 }
 
 size_t RawFile::ReadAt(uint64_t offset, std::span<uint8_t> data) const {
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = pread(FdOf(file_), data.data() + done, data.size() - done,
-                            static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw ErrorFromErrno(errno);
-    }
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return done;
+  return platform::ReadAt(FdOf(file_), offset, data);
 }
 
 void RawFile::WriteAt(uint64_t offset, std::span<const uint8_t> data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = pwrite(FdOf(file_), data.data() + done, data.size() - done,
-                             static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw ErrorFromErrno(errno);
-    }
-    done += static_cast<size_t>(n);
-  }
+  WriteAllAt(FdOf(file_), offset, data);
 }
 
 uint64_t RawFile::Size() const {

@@ -10,6 +10,7 @@
 
 #include "base/error.h"
 #include "platform/environment.h"
+#include "platform/posix/atomic_file.h"
 #include "platform/posix/errno_error.h"
 #include "platform/posix/unique_fd.h"
 
@@ -32,29 +33,12 @@ ScratchFile ScratchFile::Create() {
 }
 
 void ScratchFile::WriteAt(uint64_t offset, std::span<const uint8_t> data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = pwrite(FdOf(file_), data.data() + done, data.size() - done,
-                             static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw ErrorFromErrno(errno);
-    }
-    done += static_cast<size_t>(n);
-  }
+  WriteAllAt(FdOf(file_), offset, data);
 }
 
 void ScratchFile::ReadAt(uint64_t offset, std::span<uint8_t> data) const {
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = pread(FdOf(file_), data.data() + done, data.size() - done,
-                            static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw ErrorFromErrno(errno);
-    }
-    if (n == 0) throw RuntimeError(kDeviceIoError, "Device I/O error (scratch file too short)");
-    done += static_cast<size_t>(n);
+  if (platform::ReadAt(FdOf(file_), offset, data) != data.size()) {
+    throw RuntimeError(kDeviceIoError, "Device I/O error (scratch file too short)");
   }
 }
 
