@@ -335,7 +335,7 @@ TEST_F(FilesTest, SweepRemovesOnlyWhatAKilledRunOfOursLeft) {
     WriteText(unpacking + ".zip", "archive copy");
     const std::string print = CreateTempFileName(dir_, "");
     WriteText(print + ".bmp", "bitmap");
-    const RawFile save = RawFile::CreateBeside(Path("plan.tif"), 0644);
+    const RawFile save = RawFile::CreateBeside(Path("plan.tif"));
     const PrivateFolder folder(dir_);
     fs::create_directories(folder.path() + "plots");
     WriteText(folder.path() + "plots/plan.tif", "member");
@@ -348,7 +348,7 @@ TEST_F(FilesTest, SweepRemovesOnlyWhatAKilledRunOfOursLeft) {
   // In use by this live process.
   const std::string held = CreateTempFileName(dir_, "~VB");
   WriteText(held + ".zip", "in use");
-  const RawFile saving = RawFile::CreateBeside(Path("plan.tif"), 0644);
+  const RawFile saving = RawFile::CreateBeside(Path("plan.tif"));
   const PrivateFolder working(dir_);
   const auto names = [&] {
     std::set<std::string> all;

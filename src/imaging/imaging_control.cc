@@ -262,8 +262,8 @@ void ImagingControl::WriteTiff(const std::string& target) {
   MakeTurned();
   TIFF* in = image.source.get();
   const bool big_tiff = TIFFIsBigTIFF(in) || image.layout.decoded_bytes() > (uint64_t{3} << 30);
-  TiffFile out = TiffFile::CreateBeside(target, image.source.file().Mode(),
-                                        TIFFIsBigEndian(in) != 0, big_tiff);
+  TiffFile out =
+      TiffFile::CreateBeside(target, &image.source.file(), TIFFIsBigEndian(in) != 0, big_tiff);
   ReplaceAtomically(out.file(), target, [&] {
     WritePixelBands(image.source, image.layout, PixelsForWriting(image.pixels, image.bands.get()),
                     image.odd(), out);
@@ -276,7 +276,7 @@ void ImagingControl::WriteTiff(const std::string& target) {
 
 void ImagingControl::CopyUnchanged(const std::string& target) {
   platform::RawFile& source = image_->source.file();
-  platform::RawFile out = platform::RawFile::CreateBeside(target, source.Mode());
+  platform::RawFile out = platform::RawFile::CreateBeside(target, &source);
   ReplaceAtomically(out, target, [&] {
     std::vector<uint8_t> buffer(size_t{1} << 20);
     for (uint64_t offset = 0;;) {
@@ -301,7 +301,7 @@ void ImagingControl::WriteBitmap(const std::string& target) {
                                      static_cast<uint32_t>(ImageHeight()), HorizontalResolution(),
                                      VerticalResolution());
   if (image.turns != 0) MakeTurned();
-  platform::RawFile out = platform::RawFile::CreateBeside(target, 0644);
+  platform::RawFile out = platform::RawFile::CreateBeside(target);
   ReplaceAtomically(out, target, [&] {
     BmpWriter writer(out, converter.format());
     std::vector<uint8_t> row(converter.format().PackedRowBytes());
@@ -340,7 +340,7 @@ void ImagingControl::WritePrintPicture(const std::string& target) {
   const bool from_pixels =
       image.turns != 0 || image.layout.planes > 1 || (image.has_pixels() && image.pixel_turns == 0);
   if (from_pixels) MakeTurned();
-  platform::RawFile out = platform::RawFile::CreateBeside(target, 0644);
+  platform::RawFile out = platform::RawFile::CreateBeside(target);
   ReplaceAtomically(out, target, [&] {
     PrintPictureWriter writer(out, converter.format());
     std::vector<uint8_t> row(converter.format().RowBytes());

@@ -236,10 +236,10 @@ TiffFile TiffFile::OpenReader(std::unique_ptr<State> state) {
   return TiffFile(std::move(state), tif);
 }
 
-TiffFile TiffFile::CreateBeside(const std::string& target, uint32_t mode, bool big_endian,
-                                bool big_tiff) {
+TiffFile TiffFile::CreateBeside(const std::string& target, const platform::RawFile* like,
+                                bool big_endian, bool big_tiff) {
   auto state = std::make_unique<State>(
-      State{platform::RawFile::CreateBeside(target, mode), nullptr, 0, {}, 0, {}, false});
+      State{platform::RawFile::CreateBeside(target, like), nullptr, 0, {}, 0, {}, false});
   state->file = &*state->own;
   std::string flags = "w";
   flags += big_endian ? "b" : "l";

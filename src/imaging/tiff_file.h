@@ -23,8 +23,8 @@ class TiffFile {
   // outlive it. Each of the two may then be used on its own thread. Throws as OpenForReading.
   static TiffFile ReaderOnSameFile(TiffFile& other);
   // Starts a new TIFF in a fresh hidden file beside `target` (see RawFile::CreateBeside).
-  static TiffFile CreateBeside(const std::string& target, uint32_t mode, bool big_endian,
-                               bool big_tiff);
+  static TiffFile CreateBeside(const std::string& target, const platform::RawFile* like,
+                               bool big_endian, bool big_tiff);
 
   TiffFile(TiffFile&&) noexcept;
   TiffFile& operator=(TiffFile&&) noexcept;

@@ -19,9 +19,11 @@ class RawFile {
   // 75 a symbolic link, not a regular file or one with a second name, ...). Below the transfer
   // root no link is followed on the way either (see platform::SetTransferRoot).
   static RawFile OpenForReading(const std::string& path);
-  // Creates a new, empty file beside `target` (same directory, hidden name) with `mode`.
-  // The returned file's path() is the new name. Throws RuntimeError.
-  static RawFile CreateBeside(const std::string& target, uint32_t mode);
+  // Creates a new, empty file beside `target` (same directory, hidden name) with the access
+  // rights of `like` (a replaced job file keeps its permissions), or those of a new ordinary file
+  // (everyone may read it, its owner write it) when `like` is null. The returned file's path()
+  // is the new name. Throws RuntimeError.
+  static RawFile CreateBeside(const std::string& target, const RawFile* like = nullptr);
 
   RawFile(RawFile&& other) noexcept = default;
   RawFile& operator=(RawFile&& other) noexcept = default;
@@ -38,8 +40,6 @@ class RawFile {
   void WriteAt(uint64_t offset, std::span<const uint8_t> data);
   // Current size in bytes; throws RuntimeError.
   uint64_t Size() const;
-  // Permission bits (rwx for user, group, other).
-  uint32_t Mode() const;
   // Flushes written data to the disk; throws RuntimeError.
   void Sync();
   // Closes now; throws RuntimeError when the close reports a write error.

@@ -38,10 +38,16 @@ RawFile RawFile::OpenForReading(const std::string& path) {
   return RawFile(OwnHandle(OpenRegular(path, O_RDONLY, 0)), path);
 }
 
-RawFile RawFile::CreateBeside(const std::string& target, uint32_t mode) {
-  AtomicReplacement replacement(target, static_cast<mode_t>(mode & 0777));
+RawFile RawFile::CreateBeside(const std::string& target, const RawFile* like) {
+  mode_t mode = 0644;
+  if (like != nullptr) {
+    struct stat st;
+    if (fstat(FdOf(like->file_), &st) != 0) throw ErrorFromErrno(errno);
+    mode = st.st_mode & 0777;
+  }
+  AtomicReplacement replacement(target, mode);
   // The umask may have narrowed the mode; a replaced job file keeps its permissions.
-  ::fchmod(replacement.fd(), static_cast<mode_t>(mode & 0777));
+  ::fchmod(replacement.fd(), mode);
   const std::size_t slash = target.rfind('/');
   std::string path =
       target.substr(0, slash == std::string::npos ? 0 : slash + 1) + replacement.name();
@@ -60,12 +66,6 @@ uint64_t RawFile::Size() const {
   struct stat st;
   if (fstat(FdOf(file_), &st) != 0) throw ErrorFromErrno(errno);
   return static_cast<uint64_t>(st.st_size);
-}
-
-uint32_t RawFile::Mode() const {
-  struct stat st;
-  if (fstat(FdOf(file_), &st) != 0) throw ErrorFromErrno(errno);
-  return static_cast<uint32_t>(st.st_mode & 0777);
 }
 
 void RawFile::Sync() {
