@@ -16,18 +16,13 @@
 #include "platform/process.h"
 #include "util/message_loop.h"
 
+#include "test_support.h"
+
 namespace plotspool {
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Not running any more: gone, or a zombie waiting for its parent.
 bool Gone(const std::string& pid) {
@@ -41,21 +36,12 @@ bool Gone(const std::string& pid) {
 
 class RunAndWaitTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "run_and_wait_test.XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern + "/";
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string WriteScript(const std::string& name, const std::string& body) {
-    const std::string path = dir_ + name;
-    std::ofstream(path) << "#!/bin/sh\n" << body;
-    chmod(path.c_str(), 0755);
-    return path;
+  std::string WriteScript(const std::string& name, const std::string& body) const {
+    return testing::WriteScript(temp_.path() / name, body).string();
   }
 
-  std::string dir_;
+  testing::TempDir temp_;
+  const std::string dir_ = temp_.str() + "/";
 };
 
 TEST_F(RunAndWaitTest, ProgramThatEndsIsSeenBeforeTheDeadline) {
@@ -85,7 +71,7 @@ TEST_F(RunAndWaitTest, TimeOutKillsProgramAndEverythingItStarted) {
     EXPECT_LE(elapsed, std::chrono::seconds(timeout + 1));
     EXPECT_TRUE(bRunTimedOut);
     if (timeout == 0 && !fs::exists(pids)) continue;  // killed before it wrote anything
-    std::istringstream ids(ReadText(pids));
+    std::istringstream ids(testing::ReadWholeFile(pids));
     std::string program, grandchild;
     ids >> program >> grandchild;
     ASSERT_FALSE(grandchild.empty());
@@ -134,7 +120,7 @@ TEST_F(RunAndWaitTest, CommandLineTextNeverReachesAShell) {
 
   std::string expected;
   for (const auto& arg : args) expected += arg + '\0';
-  EXPECT_EQ(ReadText(record), expected);
+  EXPECT_EQ(testing::ReadWholeFile(record), expected);
   for (const char* name : {"pwned1", "pwned2", "pwned3", "pwned4"}) {
     EXPECT_FALSE(fs::exists(dir_ + name)) << name;
   }
