@@ -3,7 +3,6 @@
 #include "jobs/job_output.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <tiffio.h>
 
@@ -497,7 +496,7 @@ TEST(RoadOfOneFileTest, PlanIsTurnedPrintedCopiedLoggedAndRemoved) {
 
   const auto jobs = rig.WaitForJobs("plotter_a1", 1, 30s);
   ASSERT_TRUE(WaitFor([&] { return !fs::exists(printer / "plan.tif"); }, 10s));
-  service.Signal(SIGTERM);
+  service.RequestStop();
   EXPECT_EQ(service.WaitForExit(5s), 0);
 
   ASSERT_EQ(jobs.size(), 1u);

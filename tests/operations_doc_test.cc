@@ -2,7 +2,6 @@
 // must list exactly the keys, order and defaults the service writes, and every log text the
 // code writes must be explained there.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <filesystem>
 #include <regex>
@@ -110,7 +109,7 @@ TEST(OperationsDocTest, GlobalAndPrinterTablesMatchWhatTheServiceWrites) {
       [&] { return IniSection(service.ini(), "NewPrinter").size() == printer_table.size(); }, 10s));
   EXPECT_EQ(IniSection(service.ini(), "NewPrinter"), printer_table);
 
-  service.Signal(SIGTERM);
+  service.RequestStop();
   EXPECT_EQ(service.WaitForExit(3s), 0);
 }
 

@@ -247,7 +247,7 @@ TEST_F(OperatorToolsTest, MetricsCountWhatTheServiceDid) {
                                        "plotspool_files_waiting 0\n"});
   EXPECT_EQ(ReadWholeFile(metrics).find("plotspool_last_success_timestamp_seconds 0\n"),
             std::string::npos);
-  service.Signal(SIGTERM);
+  service.RequestStop();
   EXPECT_EQ(service.WaitForExit(5s), 0);
 }
 

@@ -257,6 +257,8 @@ bool ServiceUnderTest::Running() {
   return true;
 }
 
+void ServiceUnderTest::RequestStop() { Signal(SIGTERM); }
+
 void ServiceUnderTest::Signal(int signal_number) {
   if (pid_ > 0) kill(pid_, signal_number);
 }

@@ -134,6 +134,8 @@ class ServiceUnderTest {
   // Waits for the started service to end; its exit status, or -1 on time-out.
   int WaitForExit(std::chrono::milliseconds timeout);
   bool Running();
+  // Asks the service to stop as the system does at shutdown (a close request).
+  void RequestStop();
   void Signal(int signal_number);
 
  private:
