@@ -22,10 +22,11 @@ using testing::WriteWholeFile;
 class ServiceTest : public ::testing::Test {
  protected:
   void WriteIni(const std::string& programm_ende = "0") {
-    WriteWholeFile(service_.ini(), "[Global]\nWartezeit=0\nAdminLog=0\nUebergabePfad=" +
-                                       (dir_.path() / "root").string() +
-                                       "/\nProgrammEnde=" + programm_ende +
-                                       "\nMetricsFile=\nBildspeicherMB=0\nBandspeicherMB=16\nVollstaendigeSuche=0\n");
+    WriteWholeFile(
+        service_.ini(),
+        "[Global]\nWartezeit=0\nAdminLog=0\nUebergabePfad=" + (dir_.path() / "root").string() +
+            "/\nProgrammEnde=" + programm_ende +
+            "\nMetricsFile=\nBildspeicherMB=0\nBandspeicherMB=16\nVollstaendigeSuche=0\n");
   }
   bool IniContains(const std::string& text) {
     return ReadWholeFile(service_.ini()).find(text) != std::string::npos;
@@ -43,9 +44,10 @@ TEST_F(ServiceTest, FreshStartWritesTheDefaultsAndStopsOnRequest) {
             "MetricsFile=\nBildspeicherMB=0\nBandspeicherMB=16\nVollstaendigeSuche=0\n");
   EXPECT_TRUE(fs::is_directory("/tmp/plotspool"));
 
-  WriteWholeFile(service_.ini(),
-                 "[Global]\nWartezeit=10\nAdminLog=0\nUebergabePfad=/tmp/plotspool/\n"
-                 "ProgrammEnde=1\nMetricsFile=\nBildspeicherMB=0\nBandspeicherMB=16\nVollstaendigeSuche=0\n");
+  WriteWholeFile(
+      service_.ini(),
+      "[Global]\nWartezeit=10\nAdminLog=0\nUebergabePfad=/tmp/plotspool/\n"
+      "ProgrammEnde=1\nMetricsFile=\nBildspeicherMB=0\nBandspeicherMB=16\nVollstaendigeSuche=0\n");
   EXPECT_EQ(service_.WaitForExit(3s), 0);
   EXPECT_TRUE(IniContains("ProgrammEnde=0\n"));
   EXPECT_FALSE(fs::exists(service_.log())) << "nothing is logged at start or stop";

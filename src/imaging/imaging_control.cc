@@ -35,6 +35,14 @@ struct ImagingControl::Loaded {
   }
 
   bool odd() const { return turns % 2 == 1; }
+  // Puts the source back on its first page (a save or a second handle may have moved it) and
+  // reads that page's layout afresh. Throws RuntimeError 57 with libtiff's reason.
+  void RewindToFirstPage() {
+    if (TIFFSetDirectory(source.get(), 0) != 1) {
+      throw RuntimeError(kDeviceIoError, "Device I/O error (" + source.last_error() + ")");
+    }
+    layout = ReadPageLayout(source);
+  }
 };
 
 namespace {
@@ -233,10 +241,7 @@ void ImagingControl::MakeTurned() {
   Loaded& image = *image_;
   if (image.has_pixels() && image.pixel_turns == image.turns) return;
   image.DropPixels();
-  if (TIFFSetDirectory(image.source.get(), 0) != 1) {
-    throw RuntimeError(kDeviceIoError, "Device I/O error (" + image.source.last_error() + ")");
-  }
-  image.layout = ReadPageLayout(image.source);
+  image.RewindToFirstPage();
   RequireDecodedSizeWithinLimit(image.layout);
   RequireDecodable(image.source, image.layout);
   if (image.layout.decoded_bytes() > TurnBandBytes()) {
@@ -316,10 +321,7 @@ void ImagingControl::WriteBitmap(const std::string& target) {
         }
       }
     } else {
-      if (TIFFSetDirectory(image.source.get(), 0) != 1) {
-        throw RuntimeError(kDeviceIoError, "Device I/O error (" + image.source.last_error() + ")");
-      }
-      image.layout = ReadPageLayout(image.source);
+      image.RewindToFirstPage();
       TiffRowReader reader(image.source, image.layout);
       for (uint32_t y = 0; y < image.layout.height; ++y) {
         converter.Convert(reader.NextRow(), row.data());
@@ -362,10 +364,7 @@ void ImagingControl::WritePrintPicture(const std::string& target) {
         writer.WriteRow(row);
       }
     } else {
-      if (TIFFSetDirectory(image.source.get(), 0) != 1) {
-        throw RuntimeError(kDeviceIoError, "Device I/O error (" + image.source.last_error() + ")");
-      }
-      image.layout = ReadPageLayout(image.source);
+      image.RewindToFirstPage();
       TiffRowReader reader(image.source, image.layout);
       for (uint32_t y = 0; y < image.layout.height; ++y) {
         planes[0] = reader.NextRow();
