@@ -1,16 +1,13 @@
 #include "test_support.h"
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -22,14 +19,33 @@
 #include "jobs/job_output.h"
 #include "sample_plot.h"
 
-extern char** environ;
-
 namespace plotspool::testing {
 
 TempDir::TempDir() {
-  char pattern[] = "/tmp/plotspool-test-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  static std::mt19937_64 random{std::random_device{}()};
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "plotspool-test-%08llx",
+                  static_cast<unsigned long long>(random() & 0xffffffffu));
+    if (std::filesystem::create_directory(base / name)) {
+      path_ = base / name;
+      return;
+    }
+  }
+  throw std::runtime_error("no new temporary test folder in " + base.string());
+}
+
+void SetEnvironmentValue(const std::string& name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+  _putenv_s(name.c_str(), value ? value->c_str() : "");
+#else
+  if (value) {
+    setenv(name.c_str(), value->c_str(), 1);
+  } else {
+    unsetenv(name.c_str());
+  }
+#endif
 }
 
 TempDir::~TempDir() {
@@ -69,8 +85,8 @@ void InProcessServiceTest::SetUp() {
   SetAppPaths((dir_.path() / "plotspool").string());
   std::filesystem::create_directories(printer_);
   std::filesystem::create_directories(temp_);
-  if (const char* old = std::getenv("TMPDIR")) old_tmpdir_ = old;
-  setenv("TMPDIR", temp_.c_str(), 1);
+  if (const char* old = std::getenv(kTempDirVariable)) old_tmpdir_ = old;
+  SetEnvironmentValue(kTempDirVariable, temp_.string());
   ServiceSettings = {"0", "0", root_.string() + "/", "0", "", "0", "16", "0"};
   bStopScan = false;
 }
@@ -78,11 +94,7 @@ void InProcessServiceTest::SetUp() {
 void InProcessServiceTest::TearDown() {
   HostForm::Unload();
   // Later tests in this process (and their print servers) must not use a removed directory.
-  if (old_tmpdir_) {
-    setenv("TMPDIR", old_tmpdir_->c_str(), 1);
-  } else {
-    unsetenv("TMPDIR");
-  }
+  SetEnvironmentValue(kTempDirVariable, old_tmpdir_);
   HandOffTimeoutSeconds = kHandOffTimeoutSeconds;
 }
 
@@ -112,7 +124,7 @@ std::filesystem::path WriteScript(const std::filesystem::path& path, const std::
 
 void MakeZip(const std::filesystem::path& path, const std::vector<ZipMember>& members) {
   int error = 0;
-  zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+  zip_t* archive = zip_open(path.string().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
   ASSERT_NE(archive, nullptr) << error;
   for (const ZipMember& m : members) {
     zip_int64_t index;
@@ -200,67 +212,6 @@ std::string CraftZip(const RawMember& m) {
   put(zip, directory_offset, 4);
   put(zip, 0, 2);
   return zip;
-}
-
-ServiceUnderTest::ServiceUnderTest(const std::filesystem::path& dir,
-                                   std::vector<std::string> environment)
-    : executable_(dir / "plotspool"), environment_(std::move(environment)) {
-  std::filesystem::copy_file(PLOTSPOOL_BINARY_DIR "/plotspool", executable_,
-                             std::filesystem::copy_options::overwrite_existing);
-}
-
-ServiceUnderTest::~ServiceUnderTest() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-}
-
-std::filesystem::path ServiceUnderTest::ini() const {
-  return executable_.parent_path() / "plotspool.ini";
-}
-
-std::filesystem::path ServiceUnderTest::log() const {
-  return executable_.parent_path() / "plotspool.log";
-}
-
-pid_t ServiceUnderTest::Start() {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-  env.insert(env.end(), environment_.begin(), environment_.end());
-  std::vector<char*> envp;
-  for (std::string& entry : env) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::string program = executable_.string();
-  char* argv[] = {program.data(), nullptr};
-  pid_t pid = -1;
-  if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, envp.data()) != 0) return -1;
-  pid_ = pid;
-  return pid;
-}
-
-int ServiceUnderTest::WaitForExit(std::chrono::milliseconds timeout) {
-  int status = 0;
-  const bool ended = WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout);
-  if (!ended) return -1;
-  pid_ = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-bool ServiceUnderTest::Running() {
-  if (pid_ <= 0) return false;
-  int status = 0;
-  if (waitpid(pid_, &status, WNOHANG) == pid_) {
-    pid_ = -1;
-    return false;
-  }
-  return true;
-}
-
-void ServiceUnderTest::RequestStop() { Signal(SIGTERM); }
-
-void ServiceUnderTest::Signal(int signal_number) {
-  if (pid_ > 0) kill(pid_, signal_number);
 }
 
 }  // namespace plotspool::testing

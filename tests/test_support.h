@@ -4,7 +4,6 @@
 #define PLOTSPOOL_TESTS_TEST_SUPPORT_H_
 
 #include <gtest/gtest.h>
-#include <sys/types.h>
 #include <zip.h>
 
 #include <chrono>
@@ -18,6 +17,16 @@
 #include "error_number.h"
 
 namespace plotspool::testing {
+
+// The environment variable the service takes its temporary directory from.
+#ifdef _WIN32
+inline constexpr const char* kTempDirVariable = "TMP";
+#else
+inline constexpr const char* kTempDirVariable = "TMPDIR";
+#endif
+
+// Sets (or with nullopt removes) an environment variable of this process.
+void SetEnvironmentValue(const std::string& name, const std::optional<std::string>& value);
 
 // A fresh directory below /tmp, removed with everything in it on destruction.
 class TempDir {
@@ -130,18 +139,19 @@ class ServiceUnderTest {
   std::filesystem::path ini() const;
   std::filesystem::path log() const;
 
-  pid_t Start();
+  // The started process's id, or -1 when it could not be started.
+  int Start();
   // Waits for the started service to end; its exit status, or -1 on time-out.
   int WaitForExit(std::chrono::milliseconds timeout);
   bool Running();
   // Asks the service to stop as the system does at shutdown (a close request).
   void RequestStop();
-  void Signal(int signal_number);
+  void Signal(int signal_number);  // POSIX only
 
  private:
   std::filesystem::path executable_;
   std::vector<std::string> environment_;
-  pid_t pid_ = -1;
+  int pid_ = -1;
 };
 
 }  // namespace plotspool::testing
