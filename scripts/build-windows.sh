@@ -15,7 +15,9 @@ toolchain=$source_dir/cmake/mingw-w64-x86_64.cmake
 jobs=$(nproc)
 
 install_missing() {
-  local packages=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 dpkg-dev cmake make)
+  # nsis makes the installer; wine32 runs it (the installer itself is a 32-bit program).
+  local packages=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 wine32:i386 nsis
+    dpkg-dev cmake make)
   local missing=() p
   for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -26,6 +28,7 @@ install_missing() {
     exit 1
   fi
   export DEBIAN_FRONTEND=noninteractive
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
