@@ -1,14 +1,18 @@
 # The Windows build's dependencies (cross-built with cmake/mingw-w64-x86_64.cmake by
-# scripts/build-windows.sh, which builds static libtiff and libzip into PLOTSPOOL_WINDOWS_DEPS).
+# scripts/build-windows.sh, which builds static libjpeg, libtiff and libzip into
+# PLOTSPOOL_WINDOWS_DEPS).
 # Everything is linked statically: a program that needs a DLL Wine cannot find exits silently.
 find_package(TIFF REQUIRED)
+find_package(JPEG REQUIRED)
+# A static libtiff does not name the libraries it needs; they must follow it on every link line.
+set_property(TARGET TIFF::TIFF APPEND PROPERTY INTERFACE_LINK_LIBRARIES JPEG::JPEG ZLIB::ZLIB)
 find_package(libzip CONFIG REQUIRED)
 find_package(ZLIB REQUIRED)
 message(STATUS "plotspool: Windows libtiff ${TIFF_LIBRARIES}, libzip ${libzip_DIR}")
 
 add_library(plotspool_system INTERFACE)
-target_link_libraries(plotspool_system INTERFACE TIFF::TIFF libzip::zip ZLIB::ZLIB winspool gdi32
-                                                 user32 advapi32 shell32)
+target_link_libraries(plotspool_system INTERFACE TIFF::TIFF libzip::zip ZLIB::ZLIB
+                                                 winspool gdi32 user32 advapi32 shell32)
 target_link_options(plotspool_system INTERFACE -static)
 
 # GoogleTest from Debian's source package, compiled with the cross compiler.

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds plotspool for 64-bit Windows into build-windows/ (or $BUILD_DIR) with mingw-w64.
 # Installs the cross tools and Wine when they are missing (as root, like install-deps.sh) and
-# builds static libtiff and libzip for Windows from Debian's own source packages once, into
-# <build dir>/deps/; delete that folder to rebuild them. Extra arguments go to cmake's configure
+# builds static libjpeg, libtiff and libzip for Windows from Debian's own source packages once,
+# into <build dir>/deps/; delete that folder to rebuild them. Extra arguments go to cmake's configure
 # step; $BUILD_TARGETS (blank-separated) limits the build to those targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -91,12 +91,24 @@ build_dependency() {
 
 build_dependencies() {
   local source
-  if [ ! -f "$deps_dir/lib/libtiff.a" ]; then
+  if [ ! -f "$deps_dir/lib/libjpeg.a" ]; then
+    enable_source_lists
+    echo "build-windows: building libjpeg for Windows into $deps_dir"
+    source=$(debian_source libjpeg-turbo)
+    # Without SIMD no assembler is needed; JPEG only decodes the rare JPEG-compressed plot.
+    build_dependency "$source" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF \
+      -DWITH_SIMD=OFF -DREQUIRE_SIMD=OFF
+  fi
+  # A libtiff of an earlier deps folder, built without JPEG, is built again.
+  if [ ! -f "$deps_dir/lib/libtiff.a" ] ||
+    ! grep -q '^#define OJPEG_SUPPORT' "$deps_dir/include/tiffconf.h"; then
     enable_source_lists
     echo "build-windows: building libtiff for Windows into $deps_dir"
     source=$(debian_source tiff)
+    rm -rf "$deps_dir/build/$(basename "$source")"
     build_dependency "$source" -Dtiff-tools=OFF -Dtiff-tests=OFF \
-      -Dtiff-contrib=OFF -Dtiff-docs=OFF -Dcxx=OFF -Dzlib=ON -Djpeg=OFF -Dold-jpeg=OFF \
+      -Dtiff-contrib=OFF -Dtiff-docs=OFF -Dcxx=OFF -Dzlib=ON -Djpeg=ON -Dold-jpeg=ON \
+      -DJPEG_INCLUDE_DIR="$deps_dir/include" -DJPEG_LIBRARY="$deps_dir/lib/libjpeg.a" \
       -Djbig=OFF -Dlerc=OFF -Dlzma=OFF -Dzstd=OFF -Dwebp=OFF -Dlibdeflate=OFF
   fi
   if [ ! -f "$deps_dir/lib/libzip.a" ]; then

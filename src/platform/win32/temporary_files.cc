@@ -1,0 +1,500 @@
+#include "platform/temporary_files.h"
+
+#include <windows.h>
+// After windows.h, which they need.
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string_view>
+#include <vector>
+
+#include "base/error.h"
+#include "platform/win32/temporary_lock.h"
+#include "platform/win32/unique_handle.h"
+#include "platform/win32/win32_error.h"
+
+namespace plotspool::platform {
+namespace {
+
+constexpr std::string_view kFolderPrefix = ".plotspool-job-";
+constexpr const char* kCompanions[] = {".zip", ".bmp"};
+
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+bool IsUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+
+std::string BaseName(const std::string& path) {
+  const std::size_t cut = path.find_last_of("/\\");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+// The folder of `path` without its trailing separators, spelled for comparison: upper case, "\"
+// for "/", as the file system compares names.
+std::string FolderKey(std::string folder) {
+  while (folder.size() > 1 && IsSeparator(folder.back())) folder.pop_back();
+  for (char& c : folder) {
+    if (c == '/') c = '\\';
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return folder;
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t cut = path.find_last_of("/\\");
+  return cut == std::string::npos ? std::string() : path.substr(0, cut);
+}
+
+// True when `name` is one CreateTempFileName makes: "~VB" or no prefix, four hex digits, ".tmp".
+bool IsTempFileName(std::string_view name) {
+  if (name.starts_with("~VB")) name.remove_prefix(3);
+  if (name.size() != 8 || !name.ends_with(".tmp")) return false;
+  return std::all_of(name.begin(), name.begin() + 4, IsUpperHex);
+}
+
+// A full path: a drive letter with its separator, or a network path.
+bool IsFullPath(std::string_view path) {
+  return (path.size() > 2 && path[1] == ':' && IsSeparator(path[2])) ||
+         (path.size() > 2 && IsSeparator(path[0]) && IsSeparator(path[1]));
+}
+
+// Names made by CreateTempFileName, each held open with the in-use lock until this process
+// removes it.
+std::map<std::string, UniqueHandle>& HeldTempNames() {
+  static std::map<std::string, UniqueHandle> held;
+  return held;
+}
+
+// What the process's access token says about `kind` (TokenUser, TokenOwner); empty when it
+// cannot be read.
+std::vector<char> TokenInformation(TOKEN_INFORMATION_CLASS kind) {
+  HANDLE token_handle = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token_handle)) return {};
+  const UniqueHandle token(token_handle);
+  DWORD size = 0;
+  GetTokenInformation(token.get(), kind, nullptr, 0, &size);
+  std::vector<char> information(size);
+  if (size == 0 || !GetTokenInformation(token.get(), kind, information.data(), size, &size)) {
+    return {};
+  }
+  return information;
+}
+
+// True when the folder open as `folder` (with READ_CONTROL) belongs to this process's user and
+// lets nobody else in: only this user and the system itself are granted anything. PrivateFolder
+// makes its folders so; a lookalike of another program's is not.
+bool IsOwnerOnly(HANDLE folder) {
+  const std::vector<char> user = TokenInformation(TokenUser);
+  const std::vector<char> owner_default = TokenInformation(TokenOwner);
+  if (user.empty() || owner_default.empty()) return false;
+  const PSID user_sid = reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid;
+  const PSID default_owner = reinterpret_cast<const TOKEN_OWNER*>(owner_default.data())->Owner;
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(folder, SE_FILE_OBJECT,
+                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                      &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const std::unique_ptr<void, decltype(&LocalFree)> held(descriptor, LocalFree);
+  // No list at all lets everyone in.
+  if (owner == nullptr || dacl == nullptr) return false;
+  if (!EqualSid(owner, user_sid) && !EqualSid(owner, default_owner)) return false;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* entry = nullptr;
+    if (!GetAce(dacl, i, &entry)) return false;
+    const auto* header = static_cast<const ACE_HEADER*>(entry);
+    if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
+    const PSID granted = &static_cast<ACCESS_ALLOWED_ACE*>(entry)->SidStart;
+    if (!EqualSid(granted, user_sid) && !IsWellKnownSid(granted, WinLocalSystemSid)) return false;
+  }
+  return true;
+}
+
+// Opens an entry for a sweep: with DELETE access and without FILE_SHARE_DELETE, never through a
+// link. Fails with a sharing violation while a live process holds it without FILE_SHARE_DELETE.
+UniqueHandle OpenForSweep(const std::string& path, bool folder) {
+  return UniqueHandle(CreateFileA(
+      path.c_str(), DELETE | FILE_READ_ATTRIBUTES | (folder ? 0 : GENERIC_READ),
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+      FILE_FLAG_OPEN_REPARSE_POINT | (folder ? FILE_FLAG_BACKUP_SEMANTICS : 0), nullptr));
+}
+
+// Opens the folder `path` as the in-use mark: without FILE_SHARE_DELETE, so that no sweep (which
+// asks for DELETE) can take it, and without DELETE access of its own, so that its contents can
+// still be listed by name. Never through a link.
+UniqueHandle HoldFolder(const std::string& path, DWORD extra_access = 0) {
+  return UniqueHandle(
+      CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | extra_access,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+// What `handle` is: a plain file (not a folder, not a link) of `size` bytes, or a plain folder.
+enum class Kind { kOther, kFile, kFolder };
+Kind KindOf(HANDLE handle, std::uint64_t* size = nullptr) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(handle, &info)) return Kind::kOther;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return Kind::kOther;
+  if (size != nullptr) *size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::kFolder : Kind::kFile;
+}
+
+// The file that lists the names CreateTempFileName hands out and that still exist, so that the
+// next run can tell its own leftovers from other programs' files of the same form. A name is
+// listed ("+path") before the file is created and unlisted ("-path") once it is gone, each as one
+// appended line, so a killed run never leaves a file of ours unlisted; a cut-off last line is
+// ignored. At start-up (and when it has grown long) it is written anew from what it says, into a
+// hidden temporary renamed over it, so no moment holds a shorter list.
+class TemporaryLedger {
+ public:
+  void Open(const std::string& path) {
+    file_.Reset();
+    listed_.clear();
+    path_ = path;
+    if (path.empty()) return;
+    std::string text;
+    {
+      UniqueHandle in(CreateFileA(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+      char buffer[4096];
+      DWORD n = 0;
+      while (in.valid() && ReadFile(in.get(), buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        text.append(buffer, n);
+        if (text.size() > kMaxBytes) break;  // not ours to read on
+      }
+    }
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      std::string line = text.substr(start, end - start);
+      const char sign = line.empty() ? ' ' : line.front();
+      if (sign == '+' || sign == '-') line.erase(0, 1);
+      if (!IsFullPath(line) || !IsTempFileName(BaseName(line))) continue;
+      if (sign == '-') {
+        listed_.erase(line);
+      } else {
+        listed_.insert(line);
+      }
+    }
+    for (const auto& [name, handle] : HeldTempNames()) listed_.insert(name);
+    Rewrite();
+  }
+  void Add(const std::string& path) {
+    if (file_.valid() && listed_.insert(path).second) Append("+" + path);
+  }
+  void Drop(const std::string& path) {
+    if (listed_.erase(path) > 0) Append("-" + path);
+  }
+  // The listed names in the folder `dir` that this process does not hold: what an earlier run
+  // left.
+  std::vector<std::string> LeftIn(const std::string& dir) const {
+    const std::string key = FolderKey(dir);
+    std::vector<std::string> left;
+    for (const std::string& path : listed_) {
+      if (FolderKey(DirectoryOf(path)) == key && !HeldTempNames().contains(path)) {
+        left.push_back(path);
+      }
+    }
+    return left;
+  }
+
+ private:
+  // Far more than a killed run can leave; a larger file is not a ledger of ours.
+  static constexpr std::size_t kMaxBytes = 1 << 20;
+  // Appended lines before the file is written anew from the names still listed.
+  static constexpr int kRewriteAfterLines = 10000;
+
+  // One write of the whole line: a kill leaves it whole or cut off, never mixed with another.
+  void Append(const std::string& line) {
+    if (!file_.valid()) return;
+    const std::string text = line + "\n";
+    DWORD written = 0;
+    if (!WriteFile(file_.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+      return;
+    }
+    if (++appended_ > kRewriteAfterLines) Rewrite();
+  }
+
+  void Rewrite() {
+    file_.Reset();
+    appended_ = 0;
+    std::string text;
+    for (const std::string& path : listed_) text += "+" + path + "\n";
+    const std::size_t cut = path_.find_last_of("/\\");
+    const std::string folder = cut == std::string::npos ? "" : path_.substr(0, cut + 1);
+    try {
+      HiddenTemporary replacement(folder, BaseName(path_));
+      if (!replacement.Write(text.data(), text.size())) return;
+      replacement.Commit(path_, /*replace=*/true);
+    } catch (const RuntimeError&) {
+      return;  // the old list stays; only its growth is not cut back
+    }
+    file_.Reset(CreateFileA(path_.c_str(), FILE_APPEND_DATA,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  }
+
+  std::string path_;
+  UniqueHandle file_;
+  std::set<std::string> listed_;
+  int appended_ = 0;
+};
+
+TemporaryLedger& Ledger() {
+  static TemporaryLedger ledger;
+  return ledger;
+}
+
+// True when the file `file` (open with read access) has been marked for deletion: a sweep took
+// its name between its creation and our lock.
+bool DeletePending(HANDLE file) {
+  FILE_STANDARD_INFO info{};
+  return GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info) &&
+         info.DeletePending;
+}
+
+}  // namespace
+
+void ForgetTemporaryName(const std::string& path) {
+  HeldTempNames().erase(path);
+  Ledger().Drop(path);
+}
+
+std::string CreateTempFileName(const std::string& dir, const std::string& prefix) {
+  std::string base = dir;
+  if (base.empty() || !IsSeparator(base.back())) base += '\\';
+  base += prefix;
+  // A random start keeps two processes from walking the same sequence of names.
+  std::random_device random;
+  const unsigned start = random() & 0xFFFF;
+  for (unsigned i = 0; i < 0x10000; ++i) {
+    char hex[5];
+    std::snprintf(hex, sizeof hex, "%04X", (start + i) & 0xFFFF);
+    std::string path = base + hex + ".tmp";
+    // Listed before it exists: a run killed right after the create still names it as its own.
+    const bool newly_listed = !HeldTempNames().contains(path);
+    if (newly_listed) Ledger().Add(path);
+    // FILE_SHARE_DELETE lets RemoveFile take the name; the lock keeps other sweeps off it.
+    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ | DELETE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file.valid()) {
+      if (!LockInUse(file.get()) || DeletePending(file.get())) continue;
+      // A companion of the name may belong to someone else: never write over it.
+      if (std::any_of(std::begin(kCompanions), std::end(kCompanions), [&](const char* extension) {
+            return GetFileAttributesA((path + extension).c_str()) != INVALID_FILE_ATTRIBUTES;
+          })) {
+        MarkForDeletion(file.get());
+        Ledger().Drop(path);
+        continue;
+      }
+      HeldTempNames()[path] = std::move(file);
+      return path;
+    }
+    const DWORD error = GetLastError();
+    // Someone else's name: not ours to list.
+    if (newly_listed) Ledger().Drop(path);
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) throw ErrorFromWin32(error);
+  }
+  throw RuntimeError(kFileAlreadyExists);
+}
+
+void SetTemporaryLedger(const std::string& ledger) { Ledger().Open(ledger); }
+
+namespace {
+
+// Removes everything inside the folder `path` (ending in a separator) without following a link:
+// a link or junction is removed as an entry, a sub-folder is emptied first. False when
+// something stayed.
+bool EmptyFolder(const std::string& path) {
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA((path + "*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  bool emptied = true;
+  do {
+    const std::string_view name = entry.cFileName;
+    if (name == "." || name == "..") continue;
+    const std::string child = path + entry.cFileName;
+    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      SetFileAttributesA(child.c_str(), entry.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    const bool folder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool link = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    bool removed = false;
+    if (folder && !link) {
+      removed = EmptyFolder(child + "\\") && RemoveDirectoryA(child.c_str());
+    } else if (folder) {
+      removed = RemoveDirectoryA(child.c_str()) != 0;  // the junction, not what it points to
+    } else {
+      removed = DeleteFileA(child.c_str()) != 0;
+    }
+    emptied = removed && emptied;
+  } while (FindNextFileA(find, &entry));
+  FindClose(find);
+  return emptied;
+}
+
+// Removes the hidden temporary `path` when it is a stale one of ours: a plain file nobody holds.
+bool RemoveIfStaleHidden(const std::string& path) {
+  const UniqueHandle file = OpenForSweep(path, /*folder=*/false);
+  return file.valid() && KindOf(file.get()) == Kind::kFile && LockInUse(file.get()) &&
+         MarkForDeletion(file.get());
+}
+
+// Removes the PrivateFolder `name` in `dir` (ending in a separator) with everything in it when
+// it is one of ours that no live process holds.
+bool RemoveIfStalePrivateFolder(const std::string& dir, const std::string& name) {
+  const std::string_view rest = std::string_view(name).substr(
+      name.starts_with(kFolderPrefix) ? kFolderPrefix.size() : name.size());
+  if (rest.size() != 8 || !std::all_of(rest.begin(), rest.end(), IsUpperHex)) return false;
+  const std::string path = dir + name;
+  // Held by a live process: refused as a sharing violation.
+  if (!OpenForSweep(path, /*folder=*/true).valid()) return false;
+  // Then held as its owner holds it, so that nobody can rename or remove it (nor put a link in
+  // its place) while it is checked and emptied, and the listing of its contents still works.
+  UniqueHandle folder = HoldFolder(path, READ_CONTROL);
+  if (!folder.valid() || KindOf(folder.get()) != Kind::kFolder || !IsOwnerOnly(folder.get()) ||
+      !EmptyFolder(path + "\\")) {
+    return false;
+  }
+  folder.Reset();
+  return RemoveDirectoryA(path.c_str()) != 0;
+}
+
+// Removes the ledger's `path` with its companions when it is still what this service made: a
+// plain file, never written to, that no live process holds. Returns how many entries went.
+int RemoveIfStaleListed(const std::string& path) {
+  const UniqueHandle file = OpenForSweep(path, /*folder=*/false);
+  std::uint64_t size = 0;
+  if (!file.valid() || KindOf(file.get(), &size) != Kind::kFile || size != 0 ||
+      !LockInUse(file.get())) {
+    return 0;
+  }
+  // Companions first, while the held name still keeps every other process off them.
+  int removed = 0;
+  for (const char* extension : kCompanions) {
+    const UniqueHandle companion = OpenForSweep(path + extension, /*folder=*/false);
+    if (companion.valid() && KindOf(companion.get()) == Kind::kFile &&
+        MarkForDeletion(companion.get())) {
+      ++removed;
+    }
+  }
+  return removed + (MarkForDeletion(file.get()) ? 1 : 0);
+}
+
+}  // namespace
+
+int RemoveStaleTemporaries(const std::string& dir) {
+  if (dir.empty()) return 0;
+  const std::string base = IsSeparator(dir.back()) ? dir : dir + "\\";
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA entry;
+  HANDLE find = FindFirstFileA((base + kOwnTemporaryPrefix + "*").c_str(), &entry);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      if (std::string_view(entry.cFileName).starts_with(kOwnTemporaryPrefix)) {
+        names.emplace_back(entry.cFileName);
+      }
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+  }
+  int removed = 0;
+  for (const std::string& name : names) {
+    removed += RemoveIfStaleHidden(base + name) || RemoveIfStalePrivateFolder(base, name) ? 1 : 0;
+  }
+  for (const std::string& path : Ledger().LeftIn(dir)) {
+    removed += RemoveIfStaleListed(path);
+    // Whether removed or not (gone, rewritten, someone else's now), the entry has done its work.
+    Ledger().Drop(path);
+  }
+  return removed;
+}
+
+bool RemoveStaleTemporary(const std::string& path) {
+  if (!BaseName(path).starts_with(kOwnTemporaryPrefix)) return false;
+  return RemoveIfStaleHidden(path);
+}
+
+namespace {
+
+// A security descriptor that lets only this process's user into a folder and what it holds.
+class OwnerOnly {
+ public:
+  OwnerOnly() {
+    const std::vector<char> user = TokenInformation(TokenUser);
+    char* sid = nullptr;
+    if (user.empty() ||
+        !ConvertSidToStringSidA(reinterpret_cast<const TOKEN_USER*>(user.data())->User.Sid, &sid)) {
+      return;
+    }
+    // Protected, so nothing of the parent's is inherited; OICI passes it on to the contents.
+    const std::string text = std::string("D:P(A;OICI;FA;;;") + sid + ")";
+    LocalFree(sid);
+    ConvertStringSecurityDescriptorToSecurityDescriptorA(text.c_str(), SDDL_REVISION_1,
+                                                         &descriptor_, nullptr);
+  }
+  ~OwnerOnly() {
+    if (descriptor_ != nullptr) LocalFree(descriptor_);
+  }
+  OwnerOnly(const OwnerOnly&) = delete;
+  OwnerOnly& operator=(const OwnerOnly&) = delete;
+
+  // Null (the default access) when the descriptor could not be made.
+  SECURITY_ATTRIBUTES* attributes() {
+    if (descriptor_ == nullptr) return nullptr;
+    attributes_ = {sizeof attributes_, descriptor_, FALSE};
+    return &attributes_;
+  }
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  SECURITY_ATTRIBUTES attributes_{};
+};
+
+}  // namespace
+
+PrivateFolder::PrivateFolder(const std::string& dir) {
+  std::string base = dir;
+  if (base.empty() || !IsSeparator(base.back())) base += '\\';
+  const char separator = base.back();
+  const DWORD attributes = GetFileAttributesA(base.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) throw ErrorFromLastError("folder " + base);
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) throw ErrorFromWin32(ERROR_DIRECTORY);
+  OwnerOnly security;
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%s%08X", kFolderPrefix.data(),
+                  static_cast<unsigned>(random()));
+    const std::string path = base + name;
+    if (!CreateDirectoryA(path.c_str(), security.attributes())) {
+      if (GetLastError() == ERROR_ALREADY_EXISTS) continue;
+      throw ErrorFromLastError("CreateDirectory " + path);
+    }
+    UniqueHandle folder = HoldFolder(path);
+    // A sweep may have taken the empty folder before the hold: make another.
+    if (!folder.valid() || KindOf(folder.get()) != Kind::kFolder) continue;
+    path_ = path + separator;
+    folder_ = OwnHandle(std::move(folder));
+    return;
+  }
+  throw RuntimeError(kFileAlreadyExists);
+}
+
+PrivateFolder::~PrivateFolder() {
+  if (!folder_) return;
+  // Emptied while still held, so no sweep can take it half-emptied; then let go and removed.
+  EmptyFolder(path_);
+  folder_.reset();
+  RemoveDirectoryA(path_.c_str());
+}
+
+}  // namespace plotspool::platform
