@@ -23,3 +23,9 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 add_executable(ini_profile_probe tests/windows/ini_profile_probe.cc)
 target_include_directories(ini_profile_probe PRIVATE tests)
 target_link_options(ini_profile_probe PRIVATE -static)
+
+# A stand-in service that sets up the close request and the service host as the service does, so
+# that both are tested without the rest of the service (tests/close_request_win32_test.cc).
+add_executable(close_request_probe tests/windows/close_request_probe.cc)
+target_link_libraries(close_request_probe PRIVATE plotspool_core)
+target_link_options(close_request_probe PRIVATE -static)

@@ -1,10 +1,6 @@
 // The operator's tools against the real executable: the dry run of a job, the settings check
 // and the metrics file of a running service.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <map>
@@ -15,8 +11,6 @@
 #include "cups_rig.h"
 #include "test_support.h"
 
-extern char** environ;
-
 namespace plotspool {
 namespace {
 
@@ -25,11 +19,6 @@ namespace fs = std::filesystem;
 using testing::ReadWholeFile;
 using testing::WaitFor;
 using testing::WriteWholeFile;
-
-struct Outcome {
-  int status = -1;
-  std::string out;
-};
 
 class OperatorToolsTest : public ::testing::Test {
  protected:
@@ -40,36 +29,8 @@ class OperatorToolsTest : public ::testing::Test {
 
   // Runs the executable with `args`; the environment is the test's own with `environment_`
   // taking precedence.
-  Outcome Run(std::vector<std::string> args) {
-    const fs::path out = dir_.path() / "tmp" / "out.txt";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::string program = service_.executable().string();
-    std::vector<char*> argv{program.data()};
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env = environment_;
-    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-    std::vector<char*> envp;
-    for (std::string& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    Outcome outcome;
-    const int spawned =
-        posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return outcome;
-    int status = 0;
-    if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20s)) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    } else if (WIFEXITED(status)) {
-      outcome.status = WEXITSTATUS(status);
-    }
-    outcome.out = ReadWholeFile(out);
-    fs::remove(out);
-    return outcome;
+  testing::ProgramRun Run(const std::vector<std::string>& args) {
+    return testing::RunProgram(service_.executable(), args, environment_, 20s);
   }
 
   void Settings(const std::string& sections) {
@@ -91,7 +52,8 @@ class OperatorToolsTest : public ::testing::Test {
   fs::path root_ = dir_.path() / "root";
   fs::path out_ = dir_.path() / "out";
   testing::ServiceUnderTest service_{dir_.path()};
-  std::vector<std::string> environment_{"TMPDIR=" + (dir_.path() / "tmp").string() + "/"};
+  std::vector<std::string> environment_{std::string(testing::kTempDirVariable) + "=" +
+                                        (dir_.path() / "tmp").string() + "/"};
 };
 
 void ExpectLines(const std::string& output, const std::vector<std::string>& expected) {
@@ -110,7 +72,7 @@ TEST_F(OperatorToolsTest, ExplainTellsWhatAJobWouldDoAndChangesNothing) {
   testing::MakePlot(plot, "A1", /*landscape=*/true);
   const auto before = Snapshot();
 
-  const Outcome outcome = Run({"--explain", plot.string()});
+  const testing::ProgramRun outcome = Run({"--explain", plot.string()});
   EXPECT_EQ(outcome.status, 0) << outcome.out;
   ExpectLines(outcome.out,
               {"section: \"P1\" (the file's directory)\n",
@@ -168,7 +130,7 @@ TEST_F(OperatorToolsTest, ExplainSaysWhyAJobWouldFailBesideTheRunningService) {
   for (const Case& test : cases) {
     std::vector<std::string> args = {"--explain"};
     args.insert(args.end(), test.args.begin(), test.args.end());
-    const Outcome outcome = Run(args);
+    const testing::ProgramRun outcome = Run(args);
     EXPECT_EQ(outcome.status, test.status) << test.args[0] << "\n" << outcome.out;
     ExpectLines(outcome.out, test.lines);
   }
@@ -189,7 +151,7 @@ TEST_F(OperatorToolsTest, CheckSettingsReportsEveryProblemAndWritesNothing) {
                      "copies\nsBogus=1\n[P2]\nsPrinterName=nothing*\n"
                      "sOutputFolder=/dev/null/out\n[p1]\nsPN_A4=1\n");
   const auto before = Snapshot();
-  const Outcome outcome = Run({"--check-settings"});
+  const testing::ProgramRun outcome = Run({"--check-settings"});
   EXPECT_EQ(outcome.status, 1);
   ExpectLines(
       outcome.out,
@@ -208,7 +170,7 @@ TEST_F(OperatorToolsTest, CheckSettingsReportsEveryProblemAndWritesNothing) {
   EXPECT_EQ(Snapshot(), before);
 
   Settings("[P1]\nsPrinterName=hp*\nsOrientationA1=H\nsPN_A1=151\n");
-  const Outcome clean = Run({"--check-settings"});
+  const testing::ProgramRun clean = Run({"--check-settings"});
   EXPECT_EQ(clean.status, 0) << clean.out;
   EXPECT_NE(clean.out.find("checked: 1 printer section(s); 0 problem(s)\n"), std::string::npos)
       << clean.out;

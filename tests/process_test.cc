@@ -1,13 +1,12 @@
 #include "platform/process.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "base/error.h"
 
@@ -73,9 +72,42 @@ using testing::ErrorNumberOf;
 TEST_F(ChildProcessTest, StartFailuresAreRunTimeErrors) {
   EXPECT_EQ(ErrorNumberOf([] { ChildProcess("no-such-program-xyz arg"); }), kFileNotFound);
   EXPECT_EQ(ErrorNumberOf([&] { ChildProcess(dir_ + "missing"); }), kFileNotFound);
-  std::ofstream(dir_ + "plain") << "#!/bin/sh\n";
-  EXPECT_EQ(ErrorNumberOf([&] { ChildProcess(dir_ + "plain"); }), kPermissionDenied);
+  // Neither executable nor a program the system knows how to start.
+  std::ofstream(dir_ + "plain.exe") << "#!/bin/sh\n";
+  EXPECT_EQ(ErrorNumberOf([&] { ChildProcess(dir_ + "plain.exe"); }), kPermissionDenied);
   EXPECT_EQ(ErrorNumberOf([] { ChildProcess("   "); }), kInvalidProcedureCall);
+}
+
+TEST_F(ChildProcessTest, WaitSeesTheEndOrTheDeadlineAndKillTreeReachesGrandchildren) {
+  using Clock = std::chrono::steady_clock;
+  const std::string record = fs::path(dir_ + "record").make_preferred().string();
+  const std::string marker = fs::path(dir_ + "late").make_preferred().string();
+#ifdef _WIN32
+  const auto quick = testing::WriteScript(dir_ + "quick", "echo %1> \"" + record + "\"\n");
+  // The grandchild would leave its marker two seconds on, unless the kill reached it.
+  const auto slow = testing::WriteScript(
+      dir_ + "slow", "start \"\" /b cmd /c \"ping -n 3 127.0.0.1 >nul & echo x> " + marker +
+                         "\"\nping -n 30 127.0.0.1 >nul\n");
+  const std::string kill_tool = "taskkill /F /T /PID ";
+#else
+  const auto quick = testing::WriteScript(dir_ + "quick", "echo \"$1\" > '" + record + "'\n");
+  const auto slow =
+      testing::WriteScript(dir_ + "slow", "(sleep 2; touch '" + marker + "') &\nexec sleep 30\n");
+  const std::string kill_tool = "kill -KILL -";
+#endif
+  {
+    ChildProcess child(quick.string() + " handed");
+    EXPECT_EQ(child.WaitUntil(Clock::now() + std::chrono::seconds(30)), WaitOutcome::kEnded);
+    EXPECT_EQ(testing::ReadWholeFile(record).substr(0, 6), "handed");
+  }
+  ChildProcess child(slow.string());
+  const auto start = Clock::now();
+  EXPECT_EQ(child.WaitUntil(start + std::chrono::milliseconds(300)), WaitOutcome::kDeadlinePassed);
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
+  EXPECT_EQ(child.KillTree(), kill_tool + std::to_string(child.pid()));
+  EXPECT_EQ(child.WaitUntil(Clock::now() + std::chrono::seconds(5)), WaitOutcome::kEnded);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_FALSE(fs::exists(marker)) << "a program the killed one started lived on";
 }
 
 }  // namespace

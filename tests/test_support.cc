@@ -117,9 +117,19 @@ void MakePlot(const std::filesystem::path& path, const std::string& paper, bool 
 }
 
 std::filesystem::path WriteScript(const std::filesystem::path& path, const std::string& script) {
+#ifdef _WIN32
+  // A "/" in the name would read as a switch to the command interpreter.
+  std::filesystem::path batch = path;
+  batch.replace_extension(".cmd").make_preferred();
+  std::string text = "@echo off\r\n";
+  for (const char c : script) text += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  WriteWholeFile(batch, text);
+  return batch;
+#else
   WriteWholeFile(path, "#!/bin/sh\n" + script);
   std::filesystem::permissions(path, std::filesystem::perms::owner_all);
   return path;
+#endif
 }
 
 void MakeZip(const std::filesystem::path& path, const std::vector<ZipMember>& members) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -122,8 +123,31 @@ class InProcessServiceTest : public ::testing::Test {
 void MakePlot(const std::filesystem::path& path, const std::string& paper = "A4",
               bool landscape = false, double dpi = 50);
 
-// Writes `script` as a shell script at `path` that its owner may run; returns `path`.
+// Writes `script` as a script its owner may run and returns its path: a shell script at `path`,
+// or on Windows a batch file (`path` with the extension ".cmd", echo off, CR LF lines) that a
+// command line names like a program.
 std::filesystem::path WriteScript(const std::filesystem::path& path, const std::string& script);
+
+#ifdef _WIN32
+// Posts WM_CLOSE to the hidden window of the process `pid`, as the session does at log-off: the
+// way an operator or a test asks a running service to stop. Looks for the window until `timeout`
+// passes (it appears once the service has set up its close request); false when none turned up.
+bool PostCloseRequest(int pid, std::chrono::milliseconds timeout);
+#endif
+
+// What a program run to its end by RunProgram did.
+struct ProgramRun {
+  int status = -1;  // exit status; -1 when it had to be killed at the time-out
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` with `args` (each one argument as given) with standard output and error
+// captured and the test's environment with `environment` ("NAME=value") taking precedence.
+// Kills it after `timeout`.
+ProgramRun RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                      const std::vector<std::string>& environment,
+                      std::chrono::milliseconds timeout);
 
 // The plotspool executable copied into a directory of its own, so that its settings file and log
 // lie there and its single-instance lock does not meet other tests' copies.
@@ -144,14 +168,19 @@ class ServiceUnderTest {
   // Waits for the started service to end; its exit status, or -1 on time-out.
   int WaitForExit(std::chrono::milliseconds timeout);
   bool Running();
-  // Asks the service to stop as the system does at shutdown (a close request).
+  // Asks the service to stop as the system does at shutdown (a close request): SIGTERM, or on
+  // Windows WM_CLOSE to its hidden window.
   void RequestStop();
-  void Signal(int signal_number);  // POSIX only
+#ifndef _WIN32
+  void Signal(int signal_number);
+#endif
 
  private:
+  struct Process;  // what the system needs beyond the id to wait for the process
   std::filesystem::path executable_;
   std::vector<std::string> environment_;
   int pid_ = -1;
+  std::unique_ptr<Process> process_;
 };
 
 }  // namespace plotspool::testing

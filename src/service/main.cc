@@ -8,6 +8,7 @@
 
 #include "config/app_paths.h"
 #include "platform/files.h"
+#include "platform/service_host.h"
 #include "service/check_settings.h"
 #include "service/explain_job.h"
 #include "service/service.h"
@@ -57,7 +58,7 @@ int main(int argc, char** argv) {
   };
   if (argc == 1) {
     set_locale();
-    return plotspool::Main();
+    return plotspool::platform::RunAsService(plotspool::Main);
   }
   // Decided before anything else runs, so a mistyped command line never starts a service or
   // writes a settings file.
