@@ -19,3 +19,7 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 add_executable(ini_profile_probe tests/windows/ini_profile_probe.cc)
 target_include_directories(ini_profile_probe PRIVATE tests)
 target_link_options(ini_profile_probe PRIVATE -static)
+
+# Prints through the GDI printer by hand, for looking at what a queue receives.
+add_executable(printer_probe tests/windows/printer_probe.cc)
+target_link_libraries(printer_probe PRIVATE plotspool_core)
