@@ -1,8 +1,9 @@
 // Drives the GDI printer by hand against whatever queues Wine's spooler shows: lists them, sets
 // paper numbers, prints one small picture per colour format on `queue` and asks for its job.
-//   printer_probe QUEUE [PAPER_NUMBER]
+//   printer_probe QUEUE [PAPER_NUMBER [SAMPLES_PER_PIXEL [BITS_PER_SAMPLE]]]
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -68,7 +69,9 @@ int main(int argc, char** argv) {
   RasterFormat format;
   format.width = 300;
   format.height = 200;
-  format.samples_per_pixel = argc > 3 ? std::atoi(argv[3]) : 3;
+  format.samples_per_pixel = static_cast<uint8_t>(argc > 3 ? std::atoi(argv[3]) : 3);
+  format.bits_per_sample = static_cast<uint8_t>(argc > 4 ? std::atoi(argv[4]) : 8);
+  format.min_is_white = format.bits_per_sample == 1;
   Ramp ramp(format);
   int job = 0;
   Report("print", [&] {
@@ -77,17 +80,17 @@ int main(int argc, char** argv) {
     std::printf("printed as job %d\n", job);
   });
   Report("fate", [&] {
-    std::printf("fate %s\n",
-                AskPrintJobFate(queue, job) == PrintJobFate::kReceived ? "received" : "not received");
+    std::printf("fate %s\n", AskPrintJobFate(queue, job) == PrintJobFate::kReceived
+                                 ? "received"
+                                 : "not received");
   });
   Report("status", [&] {
     const auto status = AskPrintJobStatus(job);
     std::printf("status %s\n", status ? status->reason.c_str() : "unknown");
   });
   Report("unfinished", [&] { std::printf("unfinished %zu\n", UnfinishedPrintJobs().size()); });
-  Report("stopped", [&] {
-    std::printf("stopped %s\n", QueueStopReason(queue).value_or("no").c_str());
-  });
+  Report("stopped",
+         [&] { std::printf("stopped %s\n", QueueStopReason(queue).value_or("no").c_str()); });
   Report("knows", [&] {
     std::printf("knows A3 %d\n", QueueKnowsMedia(queue, "iso_a3_297x420mm").value_or(-1));
   });
