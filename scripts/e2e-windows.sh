@@ -3,7 +3,8 @@
 # private cupsd with a capture queue, plotspool.exe in a folder of its own, an A3 landscape plot
 # dropped into the transfer tree for a profile that wants A3 portrait on driver paper 8. Passes
 # when the captured document is one A3 portrait page holding the turned picture, the log has the
-# print line and the job has left the transfer tree.
+# print line and the job has left the transfer tree. The printer's own tests
+# (PrinterWin32Test.*) run first against the same server.
 #   e2e-windows.sh [BUILD_DIR]      (run as root: the print server's filters run as user lp)
 # Exits 77 (skipped) when it cannot set up its print server.
 set -euo pipefail
@@ -59,6 +60,14 @@ export CUPS_SERVER=127.0.0.1:$port
 
 # Z: is the Linux root under Wine.
 win_path() { echo "Z:${1//\//\\}"; }
+
+# The printer's own tests need the same print server: one queue, its capture folder.
+if [ -x "$build_dir/plotspool_tests.exe" ]; then
+  PLOTSPOOL_PRINT_QUEUE=$queue PLOTSPOOL_PRINT_CAPTURES=$(win_path "$rig/jobs") \
+    "$wine" "$build_dir/plotspool_tests.exe" --gtest_filter='PrinterWin32Test.*' >"$work/printer-tests.out" 2>&1 ||
+    fail "printer tests: $(grep -a -E '^\[  FAILED|Failure|error' "$work/printer-tests.out" | head -20)"
+  grep -a -h '^\[       OK' "$work/printer-tests.out" | sed 's/^/e2e-windows: /'
+fi
 
 mkdir -p "$app" "$transfer/$queue"
 cp "$build_dir/plotspool.exe" "$app/"
