@@ -29,3 +29,7 @@ target_link_options(ini_profile_probe PRIVATE -static)
 add_executable(close_request_probe tests/windows/close_request_probe.cc)
 target_link_libraries(close_request_probe PRIVATE plotspool_core)
 target_link_options(close_request_probe PRIVATE -static)
+
+# Prints through the GDI printer by hand, for looking at what a queue receives.
+add_executable(printer_probe tests/windows/printer_probe.cc)
+target_link_libraries(printer_probe PRIVATE plotspool_core)

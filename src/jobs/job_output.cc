@@ -167,8 +167,14 @@ bool Print(const std::string& file_name, JobValues& job, PendingError& pending,
 
   platform::Printer& printer = platform::CurrentPrinter();
   const bool portrait = UpperCase(job.WantedOrientation) == "H";
-  SkipAndRemember(pending,
-                  [&] { printer.SetPaper(MediaNameForPaperNumber(TextToInt16(paper_number))); });
+  SkipAndRemember(pending, [&] {
+    const int16_t number = TextToInt16(paper_number);
+    if (platform::PaperNumbersAreNative()) {
+      printer.SetPaperNumber(number);
+    } else {
+      printer.SetPaper(MediaNameForPaperNumber(number));
+    }
+  });
   SkipAndRemember(pending, [&] {
     printer.SetOrientation(portrait ? platform::kPortrait : platform::kLandscape);
   });

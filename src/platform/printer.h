@@ -36,6 +36,11 @@ std::vector<InstalledPrinter> InstalledPrinters();
 
 enum PageOrientation : int { kPortrait = 1, kLandscape = 2 };
 
+// True where the print system numbers paper as printer drivers do, so that a printer profile's
+// paper number goes to Printer::SetPaperNumber as it is. Elsewhere the settings file maps each
+// number to a media name for Printer::SetPaper.
+bool PaperNumbersAreNative();
+
 class Printer {
  public:
   Printer() = default;
@@ -52,6 +57,10 @@ class Printer {
   // known; the paper then stays as it was.
   void SetPaper(std::string_view media_name);
   const std::string& paper_name() const { return paper_name_; }
+
+  // Paper by the driver's paper number, where PaperNumbersAreNative(). Throws RuntimeError 380
+  // for a number the driver does not know (and anywhere else); the paper then stays as it was.
+  void SetPaperNumber(int16_t paper_number);
 
   // kPortrait or kLandscape; throws RuntimeError 380 for anything else.
   void SetOrientation(int orientation);
@@ -79,6 +88,7 @@ class Printer {
   std::optional<InstalledPrinter> selected_;
   std::string paper_name_;
   std::optional<MediaSize> paper_;
+  int16_t paper_number_ = 0;  // the driver's, where paper numbers are native; else 0
   int orientation_ = kPortrait;
   RasterRowSource* picture_ = nullptr;
   int32_t left_ = 0, top_ = 0, width_ = 0, height_ = 0;

@@ -131,6 +131,20 @@ void CheckPaperNumber(Checker& check, const std::string& section, const std::str
                       error.description() + " when printed)");
     return;
   }
+  if (platform::PaperNumbersAreNative()) {
+    // The driver's own numbers: only the queue can tell which ones it has.
+    if (queue == nullptr) return;
+    platform::Printer printer;
+    printer.Select(*queue);
+    try {
+      printer.SetPaperNumber(paper_number);
+    } catch (const RuntimeError&) {
+      check.Problem(
+          section, key, number,
+          "the driver of queue " + queue->device_name + " has no such paper (380 when printed)");
+    }
+    return;
+  }
   const std::string media = PeekMediaNameForPaperNumber(paper_number);
   if (media.empty()) {
     check.Problem(section, key, number, "no entry in [PaperNumbers] (380 when printed)");

@@ -247,7 +247,13 @@ std::optional<Failure> ExplainPrint(std::ostream& out, const JobValues& job,
   const std::string paper_number = LookupPaperNumber(PrinterProfile, job.TargetFormat);
   std::string media;
   SkipAndRemember(pending, [&] {
-    media = PeekMediaNameForPaperNumber(TextToInt16(paper_number));
+    const int16_t number = TextToInt16(paper_number);
+    if (platform::PaperNumbersAreNative()) {
+      printer.SetPaperNumber(number);
+      media = printer.paper_name();
+      return;
+    }
+    media = PeekMediaNameForPaperNumber(number);
     if (media.empty()) throw RuntimeError(kInvalidPropertyValue);
     printer.SetPaper(media);
   });

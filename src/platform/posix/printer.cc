@@ -296,6 +296,13 @@ void Printer::SetPaper(std::string_view media_name) {
   paper_ = size;
 }
 
+bool PaperNumbersAreNative() { return false; }
+
+void Printer::SetPaperNumber(int16_t paper_number) {
+  throw RuntimeError(kInvalidPropertyValue,
+                     "paper number " + std::to_string(paper_number) + " needs a media name here");
+}
+
 void Printer::SetOrientation(int orientation) {
   if (orientation != kPortrait && orientation != kLandscape) {
     throw RuntimeError(kInvalidPropertyValue, "orientation " + std::to_string(orientation));
