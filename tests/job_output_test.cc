@@ -3,7 +3,6 @@
 #include "jobs/job_output.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <tiffio.h>
 
 #include <array>
@@ -46,7 +45,7 @@ using testing::WriteWholeFile;
 using testing::MakePlot;
 
 uint32_t TiffWidth(const fs::path& path) {
-  TIFF* tiff = TIFFOpen(path.c_str(), "r");
+  TIFF* tiff = TIFFOpen(path.string().c_str(), "r");
   if (tiff == nullptr) return 0;
   uint32_t width = 0;
   TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &width);
@@ -196,9 +195,9 @@ void WriteUniformTiff(const fs::path& path, const testing::LayoutSpec& spec,
                       const std::vector<double>& pixel) {
   constexpr uint32_t kWidth = 200, kHeight = 100;  // 2 x 1 inch
   const fs::path plain = path.string() + ".noise";
-  testing::WriteLayoutTiff(plain, spec, 8, 8);  // the tags, taken over below
-  TIFF* in = TIFFOpen(plain.c_str(), "r");
-  TIFF* tif = TIFFOpen(path.c_str(), "w");
+  testing::WriteLayoutTiff(plain.string(), spec, 8, 8);  // the tags, taken over below
+  TIFF* in = TIFFOpen(plain.string().c_str(), "r");
+  TIFF* tif = TIFFOpen(path.string().c_str(), "w");
   ASSERT_NE(in, nullptr);
   ASSERT_NE(tif, nullptr);
   for (const ttag_t tag : {TIFFTAG_BITSPERSAMPLE, TIFFTAG_SAMPLESPERPIXEL, TIFFTAG_PHOTOMETRIC,

@@ -1,8 +1,6 @@
 #include "util/path_helpers.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -22,9 +20,8 @@ TEST(PathHelpersTest, ShortPathIsOneTokenOfAnExistingPath) {
   fs::create_directory(dir);
   std::ofstream(dir + "plain.tif") << "x";
   std::ofstream(dir + "with \"quote\".tif") << "x";
-  symlink("nowhere", (dir + "dangling").c_str());
 
-  for (const char* name : {"plain.tif", "with \"quote\".tif", "dangling", ""}) {
+  for (const char* name : {"plain.tif", "with \"quote\".tif", ""}) {
     const std::string token = GetShortPath(dir + name);
     const auto args = platform::SplitCommandLine("app " + token);
     ASSERT_EQ(args.size(), 2u) << token;
@@ -49,7 +46,6 @@ TEST(PathHelpersTest, FoldersCompareAsRealPathsWholeComponentsAtATime) {
   const std::string d = dir.str();
   fs::create_directories(dir.path() / "srv" / "in" / "P1");
   fs::create_directories(dir.path() / "srv" / "input");
-  fs::create_directory_symlink(dir.path() / "srv", dir.path() / "link");
   struct Case {
     std::string outer, inner;
     bool contains;
@@ -59,8 +55,7 @@ TEST(PathHelpersTest, FoldersCompareAsRealPathsWholeComponentsAtATime) {
       {d + "/srv/in", d + "/srv/in/P1", true},
       {d + "/srv/in", d + "/srv/input", false},
       {d + "/srv/in/P1", d + "/srv/in", false},
-      {d + "/link/in", d + "/srv/in/P1", true},     // through a link
-      {d + "/srv", d + "/link/in/new/tail", true},  // a tail that does not exist yet
+      {d + "/srv", d + "/srv/in/new/tail", true},  // a tail that does not exist yet
       {d + "/srv/in/new/..", d + "/srv/in/P1", true},
       {d + "/srv/in/P1/../..", d + "/srv", true},
       {d + "/srv/in/new/", d + "/srv/in", false},
@@ -71,7 +66,7 @@ TEST(PathHelpersTest, FoldersCompareAsRealPathsWholeComponentsAtATime) {
   for (const Case& c : cases) {
     EXPECT_EQ(FolderContains(c.outer, c.inner), c.contains) << c.outer << " / " << c.inner;
   }
-  EXPECT_TRUE(FoldersOverlap(d + "/srv/in/P1", d + "/link/in"));
+  EXPECT_TRUE(FoldersOverlap(d + "/srv/in/P1", d + "/srv/in"));
   EXPECT_FALSE(FoldersOverlap(d + "/srv/in", d + "/srv/input"));
 }
 

@@ -282,17 +282,22 @@ std::string CreateTempFileName(const std::string& dir, const std::string& prefix
     // Listed before it exists: a run killed right after the create still names it as its own.
     const bool newly_listed = !HeldTempNames().contains(path);
     if (newly_listed) Ledger().Add(path);
-    // FILE_SHARE_DELETE lets RemoveFile take the name; the lock keeps other sweeps off it.
-    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ | DELETE,
+    // Read access only, which the lock needs, and every share: whoever opens the name (RemoveFile
+    // above all) need only let others read. The lock keeps other sweeps off it.
+    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.valid()) {
-      if (!LockInUse(file.get()) || DeletePending(file.get())) continue;
+      // A sweep that holds the lock is removing the new file: make another. Where no lock can be
+      // taken at all, the file still counts as held (no sweep can take it either).
+      if (!LockInUse(file.get()) && GetLastError() == ERROR_LOCK_VIOLATION) continue;
+      if (DeletePending(file.get())) continue;
       // A companion of the name may belong to someone else: never write over it.
       if (std::any_of(std::begin(kCompanions), std::end(kCompanions), [&](const char* extension) {
             return GetFileAttributesA((path + extension).c_str()) != INVALID_FILE_ATTRIBUTES;
           })) {
-        MarkForDeletion(file.get());
+        file.Reset();
+        DeleteFileA(path.c_str());
         Ledger().Drop(path);
         continue;
       }
