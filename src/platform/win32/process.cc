@@ -107,19 +107,23 @@ class InheritOnly {
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
-RuntimeError StartError(DWORD code, const std::string& program) {
+// ERROR_ELEVATION_REQUIRED, which the cross headers lack.
+constexpr DWORD kErrorElevationRequired = 740;
+
+// The number alone, with its fixed text, as the log shows it on every system.
+RuntimeError StartError(DWORD code) {
   switch (code) {
-    // A file that is no program may not be run, as one without the right to run it.
+    // A file that is no program may not be run, as one without the right to run it; so is a
+    // program that asks for an administrator (the service never raises its own rights).
     case ERROR_BAD_EXE_FORMAT:
     case ERROR_EXE_MACHINE_TYPE_MISMATCH:
     case ERROR_EXE_MARKED_INVALID:
     case ERROR_INVALID_EXE_SIGNATURE:
     case ERROR_DIRECTORY:
-      return RuntimeError(kPermissionDenied, "start " + program + ": not a program");
-    default: {
-      const RuntimeError error = ErrorFromWin32(code);
-      return RuntimeError(error.number(), "start " + program + ": " + error.description());
-    }
+    case kErrorElevationRequired:
+      return RuntimeError(kPermissionDenied);
+    default:
+      return RuntimeError(ErrorNumberFromWin32(code));
   }
 }
 
@@ -148,7 +152,7 @@ ChildProcess::ChildProcess(const std::string& command_line) : state_(std::make_u
   PROCESS_INFORMATION started{};
   if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
                       &info.StartupInfo, &started)) {
-    throw StartError(GetLastError(), args[0]);
+    throw StartError(GetLastError());
   }
   state_->process.Reset(started.hProcess);
   const UniqueHandle thread(started.hThread);
