@@ -127,8 +127,9 @@ struct PrintJobStatus {
 // stopped), in one request. Throws PrintSystemUnavailable when it cannot be asked.
 std::vector<PrintJobStatus> UnfinishedPrintJobs();
 
-// The state of job `job_id`; nullopt when the print system no longer knows it. Throws
-// PrintSystemUnavailable when it cannot be asked.
+// The state of job `job_id`; nullopt when the print system no longer knows it. A print system
+// that keeps no finished jobs (each leaves its queue once printed) reports a job it no longer
+// holds as completed instead. Throws PrintSystemUnavailable when it cannot be asked.
 std::optional<PrintJobStatus> AskPrintJobStatus(int job_id);
 
 // Why `queue` is stopped (its state message, or "printer-stopped"); nullopt while it is not

