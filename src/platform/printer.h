@@ -53,8 +53,9 @@ class Printer {
   const std::optional<InstalledPrinter>& selected() const { return selected_; }
 
   // Paper by media name ("iso_a1_594x841mm"): size and margins as the printer reports them,
-  // else the size the name states, without margins. Throws RuntimeError 380 when neither is
-  // known; the paper then stays as it was.
+  // else the size the name states, without margins. Where paper numbers are native the driver
+  // has to offer a paper of that size. Throws RuntimeError 380 when neither is known; the paper
+  // then stays as it was.
   void SetPaper(std::string_view media_name);
   const std::string& paper_name() const { return paper_name_; }
 
