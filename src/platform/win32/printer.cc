@@ -553,7 +553,7 @@ void Printer::Select(const InstalledPrinter& printer) {
 
 void Printer::SetPaperNumber(int16_t paper_number) {
   const std::string number = std::to_string(paper_number);
-  if (!selected_) throw RuntimeError(kInvalidPropertyValue, "paper " + number + ": no printer");
+  if (!selected_) throw RuntimeError(kInvalidPropertyValue);
   for (const DriverPaper& paper : DriverPapers(*selected_)) {
     if (paper.number != paper_number) continue;
     const std::optional<MediaSize> size = MeasurePaper(*selected_, paper_number);
@@ -563,9 +563,8 @@ void Printer::SetPaperNumber(int16_t paper_number) {
     paper_ = size;
     return;
   }
-  throw RuntimeError(
-      kInvalidPropertyValue,
-      "paper number " + number + " unknown to the driver of " + selected_->device_name);
+  // The standard text: the job's error line glues the file name to it, as for any other step.
+  throw RuntimeError(kInvalidPropertyValue);
 }
 
 // The driver knows papers only by number: a media name is matched to one by the size it states.
