@@ -105,7 +105,7 @@ std::vector<BYTE> DeviceMode(const PrinterHandle& printer, const std::string& de
   char* name = const_cast<char*>(device.c_str());
   const LONG size = DocumentPropertiesA(nullptr, printer.get(), name, nullptr, nullptr, 0);
   if (size <= 0) return {};
-  std::vector<BYTE> buffer(static_cast<size_t>(size) * 2, 0);
+  std::vector<BYTE> buffer(static_cast<size_t>(size), 0);
   auto* mode = reinterpret_cast<DEVMODEA*>(buffer.data());
   if (DocumentPropertiesA(nullptr, printer.get(), name, mode, nullptr, DM_OUT_BUFFER) != IDOK) {
     return {};
@@ -138,20 +138,35 @@ struct DriverPaper {
   POINT size{};
 };
 
+// The port `device` prints to; empty when the spooler cannot tell.
+std::string PortOf(const std::string& device) {
+  const PrinterHandle printer(device);
+  if (!printer.valid()) return {};
+  std::vector<BYTE> buffer;
+  const bool found = FillBuffer(buffer, [&](BYTE* data, DWORD size, DWORD* needed) {
+    return GetPrinterA(printer.get(), 2, data, size, needed) != 0;
+  });
+  if (!found) return {};
+  const char* port = reinterpret_cast<const PRINTER_INFO_2A*>(buffer.data())->pPortName;
+  return port != nullptr ? port : "";
+}
+
 std::vector<DriverPaper> DriverPapers(const InstalledPrinter& printer) {
   const char* device = printer.device_name.c_str();
-  const int count = DeviceCapabilitiesA(device, nullptr, DC_PAPERS, nullptr, nullptr);
+  const std::string port_name = PortOf(printer.device_name);
+  const char* port = port_name.empty() ? nullptr : port_name.c_str();
+  const int count = DeviceCapabilitiesA(device, port, DC_PAPERS, nullptr, nullptr);
   if (count <= 0) return {};
   std::vector<WORD> numbers(count);
   std::vector<char> names(static_cast<size_t>(count) * 64, '\0');
   std::vector<POINT> sizes(count);
-  if (DeviceCapabilitiesA(device, nullptr, DC_PAPERS, reinterpret_cast<char*>(numbers.data()),
+  if (DeviceCapabilitiesA(device, port, DC_PAPERS, reinterpret_cast<char*>(numbers.data()),
                           nullptr) != count) {
     return {};
   }
   const bool named =
-      DeviceCapabilitiesA(device, nullptr, DC_PAPERNAMES, names.data(), nullptr) == count;
-  const bool sized = DeviceCapabilitiesA(device, nullptr, DC_PAPERSIZE,
+      DeviceCapabilitiesA(device, port, DC_PAPERNAMES, names.data(), nullptr) == count;
+  const bool sized = DeviceCapabilitiesA(device, port, DC_PAPERSIZE,
                                          reinterpret_cast<char*>(sizes.data()), nullptr) == count;
   std::vector<DriverPaper> papers(count);
   for (int i = 0; i < count; ++i) {
