@@ -132,6 +132,11 @@ read -r width height bands < <(awk '
   [ $((height - 1654)) -ge -1 ] && [ $((height - 1654)) -le 1 ] ||
   fail "picture ${width}x${height} is not the turned 1654x1169 plot"
 
+# The print is followed at the next ticks; a spooler that has passed the job on must not make
+# it look lost.
+sleep 3
+if grep -a -q "$(printf '\terror\t')" "$app/plotspool.log"; then fail "error lines in the log"; fi
+
 # Stop the service the way an operator does, and let it write ProgrammEnde=0 back.
 sed -i 's/^ProgrammEnde=0/ProgrammEnde=1/' "$app/plotspool.ini"
 for _ in $(seq 1 30); do
