@@ -6,6 +6,7 @@
 # print line and the job has left the transfer tree. The printer's own tests
 # (PrinterWin32Test.*) run first against the same server.
 #   e2e-windows.sh [BUILD_DIR]      (run as root: the print server's filters run as user lp)
+# E2E_KEEP=1 keeps the folders and the captured jobs; E2E_TIMEOUT (seconds) bounds the wait.
 # Exits 77 (skipped) when it cannot set up its print server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,8 +42,14 @@ cleanup() {
     kill "$service_pid" 2>/dev/null || true
     wait "$service_pid" 2>/dev/null || true
   fi
-  "$source_dir/scripts/cups-rig.sh" stop "$rig" >/dev/null 2>&1 || true
-  [ -n "${E2E_KEEP:-}" ] || rm -rf "$work"
+  if [ -n "${E2E_KEEP:-}" ]; then
+    # Kept for a look: the captured jobs stay in rig/jobs.
+    "$source_dir/scripts/cups-rig.sh" halt "$rig" >/dev/null 2>&1 || true
+    echo "e2e-windows: kept $work" >&2
+  else
+    "$source_dir/scripts/cups-rig.sh" stop "$rig" >/dev/null 2>&1 || true
+    rm -rf "$work"
+  fi
 }
 trap cleanup EXIT
 
@@ -124,6 +131,11 @@ read -r width height bands < <(awk '
 [ $((width - 1169)) -ge -1 ] && [ $((width - 1169)) -le 1 ] &&
   [ $((height - 1654)) -ge -1 ] && [ $((height - 1654)) -le 1 ] ||
   fail "picture ${width}x${height} is not the turned 1654x1169 plot"
+
+# The print is followed at the next ticks; a spooler that has passed the job on must not make
+# it look lost.
+sleep 3
+if grep -a -q "$(printf '\terror\t')" "$app/plotspool.log"; then fail "error lines in the log"; fi
 
 # Stop the service the way an operator does, and let it write ProgrammEnde=0 back.
 sed -i 's/^ProgrammEnde=0/ProgrammEnde=1/' "$app/plotspool.ini"

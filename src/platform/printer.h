@@ -53,8 +53,9 @@ class Printer {
   const std::optional<InstalledPrinter>& selected() const { return selected_; }
 
   // Paper by media name ("iso_a1_594x841mm"): size and margins as the printer reports them,
-  // else the size the name states, without margins. Throws RuntimeError 380 when neither is
-  // known; the paper then stays as it was.
+  // else the size the name states, without margins. Where paper numbers are native the driver
+  // has to offer a paper of that size. Throws RuntimeError 380 when neither is known; the paper
+  // then stays as it was.
   void SetPaper(std::string_view media_name);
   const std::string& paper_name() const { return paper_name_; }
 
@@ -127,8 +128,9 @@ struct PrintJobStatus {
 // stopped), in one request. Throws PrintSystemUnavailable when it cannot be asked.
 std::vector<PrintJobStatus> UnfinishedPrintJobs();
 
-// The state of job `job_id`; nullopt when the print system no longer knows it. Throws
-// PrintSystemUnavailable when it cannot be asked.
+// The state of job `job_id`; nullopt when the print system no longer knows it. A print system
+// that keeps no finished jobs (each leaves its queue once printed) reports a job it no longer
+// holds as completed instead. Throws PrintSystemUnavailable when it cannot be asked.
 std::optional<PrintJobStatus> AskPrintJobStatus(int job_id);
 
 // Why `queue` is stopped (its state message, or "printer-stopped"); nullopt while it is not

@@ -105,7 +105,7 @@ std::vector<BYTE> DeviceMode(const PrinterHandle& printer, const std::string& de
   char* name = const_cast<char*>(device.c_str());
   const LONG size = DocumentPropertiesA(nullptr, printer.get(), name, nullptr, nullptr, 0);
   if (size <= 0) return {};
-  std::vector<BYTE> buffer(static_cast<size_t>(size) * 2, 0);
+  std::vector<BYTE> buffer(static_cast<size_t>(size), 0);
   auto* mode = reinterpret_cast<DEVMODEA*>(buffer.data());
   if (DocumentPropertiesA(nullptr, printer.get(), name, mode, nullptr, DM_OUT_BUFFER) != IDOK) {
     return {};
@@ -138,20 +138,35 @@ struct DriverPaper {
   POINT size{};
 };
 
+// The port `device` prints to; empty when the spooler cannot tell.
+std::string PortOf(const std::string& device) {
+  const PrinterHandle printer(device);
+  if (!printer.valid()) return {};
+  std::vector<BYTE> buffer;
+  const bool found = FillBuffer(buffer, [&](BYTE* data, DWORD size, DWORD* needed) {
+    return GetPrinterA(printer.get(), 2, data, size, needed) != 0;
+  });
+  if (!found) return {};
+  const char* port = reinterpret_cast<const PRINTER_INFO_2A*>(buffer.data())->pPortName;
+  return port != nullptr ? port : "";
+}
+
 std::vector<DriverPaper> DriverPapers(const InstalledPrinter& printer) {
   const char* device = printer.device_name.c_str();
-  const int count = DeviceCapabilitiesA(device, nullptr, DC_PAPERS, nullptr, nullptr);
+  const std::string port_name = PortOf(printer.device_name);
+  const char* port = port_name.empty() ? nullptr : port_name.c_str();
+  const int count = DeviceCapabilitiesA(device, port, DC_PAPERS, nullptr, nullptr);
   if (count <= 0) return {};
   std::vector<WORD> numbers(count);
   std::vector<char> names(static_cast<size_t>(count) * 64, '\0');
   std::vector<POINT> sizes(count);
-  if (DeviceCapabilitiesA(device, nullptr, DC_PAPERS, reinterpret_cast<char*>(numbers.data()),
+  if (DeviceCapabilitiesA(device, port, DC_PAPERS, reinterpret_cast<char*>(numbers.data()),
                           nullptr) != count) {
     return {};
   }
   const bool named =
-      DeviceCapabilitiesA(device, nullptr, DC_PAPERNAMES, names.data(), nullptr) == count;
-  const bool sized = DeviceCapabilitiesA(device, nullptr, DC_PAPERSIZE,
+      DeviceCapabilitiesA(device, port, DC_PAPERNAMES, names.data(), nullptr) == count;
+  const bool sized = DeviceCapabilitiesA(device, port, DC_PAPERSIZE,
                                          reinterpret_cast<char*>(sizes.data()), nullptr) == count;
   std::vector<DriverPaper> papers(count);
   for (int i = 0; i < count; ++i) {
@@ -553,7 +568,7 @@ void Printer::Select(const InstalledPrinter& printer) {
 
 void Printer::SetPaperNumber(int16_t paper_number) {
   const std::string number = std::to_string(paper_number);
-  if (!selected_) throw RuntimeError(kInvalidPropertyValue, "paper " + number + ": no printer");
+  if (!selected_) throw RuntimeError(kInvalidPropertyValue);
   for (const DriverPaper& paper : DriverPapers(*selected_)) {
     if (paper.number != paper_number) continue;
     const std::optional<MediaSize> size = MeasurePaper(*selected_, paper_number);
@@ -563,9 +578,8 @@ void Printer::SetPaperNumber(int16_t paper_number) {
     paper_ = size;
     return;
   }
-  throw RuntimeError(
-      kInvalidPropertyValue,
-      "paper number " + number + " unknown to the driver of " + selected_->device_name);
+  // The standard text: the job's error line glues the file name to it, as for any other step.
+  throw RuntimeError(kInvalidPropertyValue);
 }
 
 // The driver knows papers only by number: a media name is matched to one by the size it states.
@@ -707,7 +721,13 @@ std::optional<PrintJobStatus> AskPrintJobStatus(int job_id) {
       return StatusOf(*job);
     }
   }
-  return std::nullopt;
+  // The spooler drops a job from its queue once the job is printed, and keeps no history: a job
+  // this service handed over whole and that has left the queue is taken as printed.
+  PrintJobStatus gone;
+  gone.job_id = job_id;
+  gone.state = PrintJobState::kCompleted;
+  gone.reason = "no longer in the queue";
+  return gone;
 }
 
 std::optional<std::string> QueueStopReason(const std::string& queue) {
