@@ -70,7 +70,25 @@ void WriteAllAt(HANDLE file, uint64_t offset, std::span<const uint8_t> data) {
 
 DWORD MoveWithin(const std::string& from, const std::string& to, bool replace) {
   const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-  return MoveFileExA(from.c_str(), to.c_str(), flags) ? 0 : GetLastError();
+  if (MoveFileExA(from.c_str(), to.c_str(), flags)) return 0;
+  const DWORD error = GetLastError();
+  if (!replace || error != ERROR_ACCESS_DENIED) return error;
+  // A target still open elsewhere (a loaded job file a save replaces, shared for deletion) is
+  // not replaced by a classic rename; one with POSIX semantics (NTFS, Windows 10 1709 and
+  // later) replaces it and leaves the open handle on the old file.
+  const UniqueHandle source(CreateFileA(
+      from.c_str(), DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  try {
+    if (source.valid() &&
+        RenameOpenFile(source.get(), to,
+                       FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS,
+                       /*extended=*/true)) {
+      return 0;
+    }
+  } catch (const RuntimeError&) {
+  }
+  return error;
 }
 
 AtomicReplacement::AtomicReplacement(const std::string& target) : where_(ResolveParent(target)) {

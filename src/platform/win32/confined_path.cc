@@ -1,5 +1,8 @@
 #include "platform/win32/confined_path.h"
 
+#include <cstring>
+#include <vector>
+
 #include "base/error.h"
 #include "platform/files.h"
 #include "platform/win32/win32_error.h"
@@ -54,6 +57,32 @@ int64_t UnixNanoseconds(const FILETIME& time) {
   const int64_t ticks =
       static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
   return (ticks - kEpochDifference) * 100;
+}
+
+std::wstring FullWidePath(const std::string& path) {
+  char full[MAX_PATH * 4];
+  const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  if (n == 0 || n >= sizeof full) ThrowLastError();
+  const int wide = MultiByteToWideChar(CP_ACP, 0, full, static_cast<int>(n), nullptr, 0);
+  std::wstring text(static_cast<std::size_t>(wide), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, full, static_cast<int>(n), text.data(), wide);
+  return text;
+}
+
+bool RenameOpenFile(HANDLE file, const std::string& to, DWORD flags, bool extended) {
+  const std::wstring name = FullWidePath(to);
+  // FILE_RENAME_INFO ends in the name. Its first member is a BOOLEAN for the classic rename
+  // and a DWORD of flags for the extended one, in the same place either way.
+  std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  std::memcpy(buffer.data(), &flags, sizeof flags);
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
+  std::memcpy(rename->FileName, name.data(), name.size() * sizeof(wchar_t));
+  // FileRenameInfoEx, which headers for older targets leave out.
+  constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+  return SetFileInformationByHandle(file, extended ? kFileRenameInfoEx : FileRenameInfo, rename,
+                                    static_cast<DWORD>(buffer.size())) != 0;
 }
 
 UniqueHandle OpenEntry(const std::string& path, DWORD access) {

@@ -38,6 +38,14 @@ ConfinedPath ResolveParent(const std::string& path);
 // Win32 file times (100 ns since 1601) as nanoseconds since 1970.
 int64_t UnixNanoseconds(const FILETIME& time);
 
+// `path` made absolute, in wide characters, as a rename through a handle takes it. Throws
+// RuntimeError.
+std::wstring FullWidePath(const std::string& path);
+
+// Renames the file open as `file` (with DELETE access) to `to`; `flags` as FILE_RENAME_INFO's
+// (0: never replace; FILE_RENAME_FLAG_* with FileRenameInfoEx). False with GetLastError() set.
+bool RenameOpenFile(HANDLE file, const std::string& to, DWORD flags, bool extended);
+
 // Opens the entry `path` itself (a reparse point is opened, not followed; a directory opens as
 // well) with `access`, every kind of sharing allowed. Invalid on failure, GetLastError() set.
 UniqueHandle OpenEntry(const std::string& path, DWORD access);

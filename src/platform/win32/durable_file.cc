@@ -37,7 +37,8 @@ std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t ma
       path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file.valid()) {
-    if (GetLastError() == ERROR_FILE_NOT_FOUND) return std::nullopt;
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
     ThrowLastError();
   }
   RequireRegular(file.get());

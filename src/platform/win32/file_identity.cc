@@ -2,9 +2,6 @@
 
 #include <windows.h>
 
-#include <cstring>
-#include <vector>
-
 #include "base/error.h"
 #include "platform/win32/confined_path.h"
 #include "platform/win32/unique_handle.h"
@@ -38,17 +35,6 @@ UniqueHandle OpenForChange(const std::string& path) {
 }
 
 bool Gone(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
-
-// `path` as a full wide-character path, as a rename through a handle takes it.
-std::wstring FullWidePath(const std::string& path) {
-  char full[MAX_PATH * 4];
-  const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-  if (n == 0 || n >= sizeof full) ThrowLastError();
-  const int wide = MultiByteToWideChar(CP_ACP, 0, full, static_cast<int>(n), nullptr, 0);
-  std::wstring text(static_cast<std::size_t>(wide), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, full, static_cast<int>(n), text.data(), wide);
-  return text;
-}
 
 }  // namespace
 
@@ -90,17 +76,9 @@ bool RenameIfUnchanged(const std::string& path, const FileIdentity& identity,
   }
   if (IdentityOfOpen(file.get()) != identity) return false;
   const ConfinedPath target = ResolveParent(to);
-  const std::wstring name = FullWidePath(to);
-  // FILE_RENAME_INFO ends in the name; ReplaceIfExists stays false, so an existing `to` is
-  // refused by the system itself, and a move to another volume is refused as well.
-  std::vector<std::byte> buffer(sizeof(FILE_RENAME_INFO) + name.size() * sizeof(wchar_t));
-  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  rename->ReplaceIfExists = FALSE;
-  rename->RootDirectory = nullptr;
-  rename->FileNameLength = static_cast<DWORD>(name.size() * sizeof(wchar_t));
-  std::memcpy(rename->FileName, name.data(), name.size() * sizeof(wchar_t));
-  if (!SetFileInformationByHandle(file.get(), FileRenameInfo, rename,
-                                  static_cast<DWORD>(buffer.size()))) {
+  // Never replacing: an existing `to` is refused by the system itself, and so is a move to
+  // another volume.
+  if (!RenameOpenFile(file.get(), to, 0, /*extended=*/false)) {
     const DWORD error = GetLastError();
     if (error == ERROR_NOT_SAME_DEVICE) throw RuntimeError(kPathFileAccessError);
     throw RuntimeError(ErrorNumberFromWin32(error));
