@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "base/error.h"
 #include "platform/directory_enumeration.h"
@@ -64,6 +65,25 @@ TEST_F(FilesWin32Test, SharingDecidesWhetherAJobFileIsStillBeingWritten) {
     other.Reset();
     EXPECT_TRUE(Hold("plan.tif", GENERIC_WRITE, 0).valid());
   }
+}
+
+// A loaded job file stays open while its turned version is saved over it: Windows replaces no
+// open file by a plain rename.
+TEST_F(FilesWin32Test, ASaveReplacesAFileThatIsStillOpen) {
+  WriteWholeFile(Path("plan.tif"), "old");
+  RawFile source = RawFile::OpenForReading(Path("plan.tif"));
+  RawFile turned = RawFile::CreateBeside(Path("plan.tif"), &source);
+  const std::string written = "new";
+  turned.WriteAt(0, {reinterpret_cast<const uint8_t*>(written.data()), written.size()});
+  turned.Sync();
+  turned.Close();
+  RawFile::RenameOver(turned.path(), Path("plan.tif"));
+  EXPECT_EQ(ReadWholeFile(Path("plan.tif")), "new");
+  std::string seen(3, '\0');
+  source.ReadAt(0, {reinterpret_cast<uint8_t*>(seen.data()), seen.size()});
+  EXPECT_EQ(seen, "old");
+  source.Close();
+  EXPECT_EQ(temp_.Names(), std::vector<std::string>{"plan.tif"});
 }
 
 TEST_F(FilesWin32Test, AReparsePointIsNeverFollowed) {

@@ -88,7 +88,22 @@ DWORD MoveWithin(const std::string& from, const std::string& to, bool replace) {
     }
   } catch (const RuntimeError&) {
   }
-  return error;
+  // Older systems (and Wine) replace no open file at all, but the open file can still be
+  // renamed: it goes aside under a hidden name, the new one takes its place, and the old one is
+  // removed, for good once its last handle closes. A crash between the two renames leaves the
+  // old version under the aside name, whole.
+  const std::size_t separator = to.find_last_of("/\\");
+  const std::string folder = separator == std::string::npos ? "" : to.substr(0, separator + 1);
+  const std::string aside =
+      folder + kOwnTemporaryPrefix + BaseName(to).substr(0, 64) + "." + RandomHex12() + ".old";
+  if (!MoveFileExA(to.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH)) return error;
+  if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    const DWORD failed = GetLastError();
+    MoveFileExA(aside.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH);
+    return failed;
+  }
+  DeleteFileA(aside.c_str());
+  return 0;
 }
 
 AtomicReplacement::AtomicReplacement(const std::string& target) : where_(ResolveParent(target)) {

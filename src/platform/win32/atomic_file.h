@@ -30,7 +30,8 @@ std::size_t ReadAt(HANDLE file, uint64_t offset, std::span<uint8_t> data);
 void WriteAllAt(HANDLE file, uint64_t offset, std::span<const uint8_t> data);
 
 // Moves `from` to `to` on one volume, replacing `to` or not (ERROR_ALREADY_EXISTS then), and
-// waits until the move is on the disk. 0 or the Win32 error code.
+// waits until the move is on the disk. A `to` that is still open (shared for deletion) is
+// replaced too. 0 or the Win32 error code.
 DWORD MoveWithin(const std::string& from, const std::string& to, bool replace);
 
 // A file's replacement in the making: a hidden temporary created new beside the target (same
