@@ -319,5 +319,67 @@ TEST_F(FilesPosixTest, ReadFileStartReturnsWhatIsThere) {
   EXPECT_EQ(std::distance(fs::directory_iterator("/proc/self/fd"), {}), open_fds);
 }
 
+TEST_F(FilesPosixTest, EnumerationOpenFailsForMissingFileAndLinkedDirectory) {
+  DirectoryEnumeration enumeration;
+  EXPECT_FALSE(enumeration.Open(Path("missing")));
+  DirectoryEntry entry;
+  EXPECT_FALSE(enumeration.Next(entry));
+  WriteWholeFile(Path("file"), "x");
+  EXPECT_FALSE(enumeration.Open(Path("file")));
+  fs::create_directory(Path("real"));
+  symlink("real", Path("link").c_str());
+  EXPECT_TRUE(enumeration.Open(Path("link/")));  // the transfer root may be a link
+  EXPECT_FALSE(enumeration.Open(Path("link/"), /*follow_link=*/false));
+  EXPECT_TRUE(enumeration.Open(Path("real/"), /*follow_link=*/false));
+}
+
+TEST_F(FilesPosixTest, RemoveFile) {
+  WriteWholeFile(Path("a"), "x");
+  RemoveFile(Path("a"));
+  EXPECT_FALSE(PathExists(Path("a")));
+  EXPECT_EQ(ErrorNumberOf([&] { RemoveFile(Path("a")); }), kFileNotFound);
+  EXPECT_FALSE(RemoveFileIfExists(Path("a")));
+  WriteWholeFile(Path("target"), "x");
+  symlink("target", Path("link").c_str());
+  EXPECT_TRUE(RemoveFileIfExists(Path("link")));
+  EXPECT_TRUE(PathExists(Path("target")));
+}
+
+TEST_F(FilesPosixTest, PrivateFolderIsNewOwnerOnlyAndGoesWithEverythingInIt) {
+  std::string first_path;
+  {
+    const PrivateFolder first(dir_);
+    const PrivateFolder second(dir_.substr(0, dir_.size() - 1));
+    first_path = first.path();
+    ASSERT_TRUE(first_path.starts_with(dir_) && first_path.ends_with("/")) << first_path;
+    EXPECT_NE(second.path(), first_path);
+    EXPECT_EQ(fs::status(first_path).permissions(), fs::perms::owner_all);
+    fs::create_directories(first_path + "plots/2024");
+    WriteWholeFile(first_path + "plots/2024/plan.tif", "member");
+    symlink(dir_.c_str(), (first_path + "plots/up").c_str());
+    WriteWholeFile(Path("kept"), "beside the folders");
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1) << "only the file beside";
+  EXPECT_EQ(ReadWholeFile(Path("kept")), "beside the folders");
+  EXPECT_EQ(ErrorNumberOf([&] { PrivateFolder missing(Path("missing")); }), kFileNotFound);
+}
+
+TEST_F(FilesPosixTest, ClearAttributesMakesFileWritableButLeavesLinks) {
+  WriteWholeFile(Path("ro"), "x");
+  chmod(Path("ro").c_str(), 0444);
+  ClearAttributes(Path("ro"));
+  struct stat st;
+  ASSERT_EQ(stat(Path("ro").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+  WriteWholeFile(Path("target"), "x");
+  chmod(Path("target").c_str(), 0444);
+  symlink("target", Path("link").c_str());
+  ClearAttributes(Path("link"));
+  ASSERT_EQ(stat(Path("target").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0444u);
+  EXPECT_EQ(ErrorNumberOf([&] { ClearAttributes(Path("missing")); }), kFileNotFound);
+}
+
 }  // namespace
 }  // namespace plotspool::platform

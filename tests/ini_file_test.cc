@@ -240,23 +240,6 @@ TEST(IniFileTest, MissingFileIsCreatedWithLfAndNoTemporaryIsLeft) {
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"plotspool.ini"});
 }
 
-TEST(IniFileTest, WriteKeepsModeLineEndingsAndTheRestOfTheFile) {
-  TempDir dir;
-  const std::string file = dir / "s.ini";
-  const std::string before =
-      "; edited by hand\r\n[Global]\r\nWartezeit=10\r\n\r\n; printers\r\n[P1]\r\nsPN_A4=162\r\n";
-  testing::WriteWholeFile(file, before);
-  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  ASSERT_TRUE(WriteIniString("Global", "Wartezeit", "3", file));
-  ASSERT_TRUE(WriteIniString("Global", "ProgrammEnde", "0", file));
-  EXPECT_EQ(testing::ReadWholeFile(file),
-            "; edited by hand\r\n[Global]\r\nWartezeit=3\r\nProgrammEnde=0\r\n\r\n; printers\r\n"
-            "[P1]\r\nsPN_A4=162\r\n");
-  EXPECT_EQ(fs::status(file).permissions() & fs::perms::all,
-            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  EXPECT_EQ(dir.Names(), std::vector<std::string>{"s.ini"});
-}
-
 TEST(IniFileTest, Utf16FileIsReadAsUtf8AndStaysUtf16) {
   TempDir dir;
   const std::string file = (dir / "s.ini");
@@ -278,15 +261,6 @@ TEST(IniFileTest, Utf16FileIsReadAsUtf8AndStaysUtf16) {
   ASSERT_TRUE(WriteIniString("B", "k", "1", file));
   EXPECT_EQ(testing::ReadWholeFile(file), "\xFE\xFF\0[\0B\0]\0\n\0k\0=\0\x31\0\n"s);
   EXPECT_EQ(dir.Names(), std::vector<std::string>{"s.ini"});
-}
-
-TEST(IniFileTest, SymbolicLinkIsWrittenThrough) {
-  TempDir dir;
-  testing::WriteWholeFile(dir / "real.ini", "[A]\nx=1\n");
-  fs::create_symlink("real.ini", dir.path() / "link.ini");
-  ASSERT_TRUE(WriteIniString("A", "x", "2", dir / "link.ini"));
-  EXPECT_TRUE(fs::is_symlink(dir.path() / "link.ini"));
-  EXPECT_EQ(testing::ReadWholeFile(dir / "real.ini"), "[A]\nx=2\n");
 }
 
 // ---- Bad settings files -----------------------------------------------------------------------

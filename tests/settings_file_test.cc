@@ -140,7 +140,9 @@ TEST_F(SettingsFileTest, DefaultsGoOnlyIntoAFileThatReadsTheSameTwice) {
     editor.join();
     EXPECT_EQ(got.value, c.want.value) << c.name;
     EXPECT_EQ(got.source, c.want.source) << c.name;
-    if (!c.want_file.empty()) EXPECT_EQ(Contents(), c.want_file) << c.name;
+    if (!c.want_file.empty()) {
+      EXPECT_EQ(Contents(), c.want_file) << c.name;
+    }
   }
   // Too large to read: the default stands in, and nothing is written into the file.
   SetContents(saved);

@@ -87,7 +87,7 @@ void InProcessServiceTest::SetUp() {
   std::filesystem::create_directories(temp_);
   if (const char* old = std::getenv(kTempDirVariable)) old_tmpdir_ = old;
   SetEnvironmentValue(kTempDirVariable, temp_.string());
-  ServiceSettings = {"0", "0", root_.string() + "/", "0", "", "0", "16", "0"};
+  ServiceSettings = {"0", "0", root_.generic_string() + "/", "0", "", "0", "16", "0"};
   bStopScan = false;
 }
 

@@ -64,4 +64,6 @@ RuntimeError ErrorFromLastError(const std::string& what) {
   return RuntimeError(ErrorNumberFromWin32(code), what + ": " + SystemText(code));
 }
 
+void ThrowLastError() { throw RuntimeError(ErrorNumberFromWin32(GetLastError())); }
+
 }  // namespace plotspool::platform

@@ -20,6 +20,9 @@ int ErrorNumberFromWin32(uint32_t code);
 RuntimeError ErrorFromWin32(uint32_t code);
 // As ErrorFromWin32 for GetLastError(), its text prefixed with `what` ("CreateFile x: ...").
 RuntimeError ErrorFromLastError(const std::string& what);
+// The error GetLastError() says, with the classic description alone ("File not found"), as the
+// POSIX back end raises it: file operations whose errors reach the service log use this.
+[[noreturn]] void ThrowLastError();
 
 }  // namespace plotspool::platform
 
