@@ -34,5 +34,8 @@ trap '"$wineserver" -k 2>/dev/null || true' EXIT
 # The first start of a program loads the prefix; done here, test discovery cannot time out on it.
 "$wine" cmd /c exit >/dev/null 2>&1
 
-cd "$build_dir"
-ctest --output-on-failure -j "$(nproc)" "$@"
+(cd "$build_dir" && ctest --output-on-failure -j "$(nproc)" "$@")
+# The installer, in a Wine prefix of its own; only for a whole run, not for a chosen few tests.
+if [ $# -eq 0 ]; then
+  scripts/check-windows-installer.sh "$build_dir"
+fi
