@@ -13,13 +13,10 @@
 #include <string_view>
 
 #include "platform/win32/confined_path.h"
+#include "platform/win32/temporary_lock.h"
 #include "platform/win32/unique_handle.h"
 
 namespace plotspool::platform {
-
-// Every temporary this service makes starts with this, so a later run knows a crash's leftover
-// as its own and the transfer walk never takes one for a job.
-inline constexpr char kOwnTemporaryPrefix[] = ".plotspool-";
 
 // Writes all of `data` at the file's current position. Throws RuntimeError.
 void WriteAll(HANDLE file, std::string_view data);
