@@ -28,7 +28,8 @@ void WriteAllAt(HANDLE file, uint64_t offset, std::span<const uint8_t> data);
 
 // Moves `from` to `to` on one volume, replacing `to` or not (ERROR_ALREADY_EXISTS then), and
 // waits until the move is on the disk. A `to` that is still open (shared for deletion) is
-// replaced too. 0 or the Win32 error code.
+// replaced too, except where only a rename aside could do it and the name is too long to be kept
+// whole (see AsideName). 0 or the Win32 error code.
 DWORD MoveWithin(const std::string& from, const std::string& to, bool replace);
 
 // A file's replacement in the making: a hidden temporary created new beside the target (same
