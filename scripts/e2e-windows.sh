@@ -93,6 +93,20 @@ else
 fi
 [ -s "$sample" ] || fail "no sample plot was made"
 
+# The printer's tests left their own captures in the queue: the service's job is numbered after
+# them.
+newest_job() {
+  local newest=0 txt id
+  for txt in "$rig/jobs/$queue"-*.txt; do
+    [ -f "$txt" ] || continue
+    id=${txt##*-}
+    id=${id%.txt}
+    [ "$id" -gt "$newest" ] && newest=$id
+  done
+  echo "$newest"
+}
+jobs_before=$(newest_job)
+
 "$wine" "$app/plotspool.exe" </dev/null >"$work/service.out" 2>&1 &
 service_pid=$!
 
@@ -103,9 +117,8 @@ mv "$transfer/$queue/.plan.tif.part" "$transfer/$queue/plan.tif"
 deadline=$((SECONDS + timeout_s))
 captured=
 while [ $SECONDS -lt $deadline ]; do
-  for txt in "$rig/jobs/$queue"-*.txt; do
-    [ -f "$txt" ] && captured=${txt%.txt}.doc
-  done
+  newest=$(newest_job)
+  [ "$newest" -gt "$jobs_before" ] && captured=$rig/jobs/$queue-$newest.doc
   if [ -n "$captured" ] && [ ! -e "$transfer/$queue/plan.tif" ] &&
     grep -q "Print plan.tif on $queue" "$app/plotspool.log" 2>/dev/null; then
     break
@@ -114,6 +127,7 @@ while [ $SECONDS -lt $deadline ]; do
   sleep 1
 done
 [ -n "$captured" ] || fail "no job reached queue $queue within ${timeout_s}s"
+[ "$(newest_job)" -eq $((jobs_before + 1)) ] || fail "more than one job reached queue $queue"
 grep -q "Print plan.tif on $queue" "$app/plotspool.log" || fail "no print line in the log"
 [ ! -e "$transfer/$queue/plan.tif" ] || fail "the job is still in the transfer tree"
 

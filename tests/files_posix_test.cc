@@ -275,6 +275,17 @@ TEST_F(FilesPosixTest, SweepRemovesOnlyWhatAKilledRunOfOursLeft) {
   SetTemporaryLedger("");
 }
 
+TEST_F(FilesPosixTest, TempFileNameNeverReusesAnExistingFile) {
+  // Occupy every name but one; the one left must be found, then none is left.
+  for (unsigned i = 0; i < 0x10000; ++i) {
+    char name[16];
+    snprintf(name, sizeof name, "p%04X.tmp", i);
+    if (i != 0xBEEF) close(open(Path(name).c_str(), O_CREAT | O_WRONLY, 0600));
+  }
+  EXPECT_EQ(CreateTempFileName(dir_, "p"), Path("pBEEF.tmp"));
+  EXPECT_EQ(ErrorNumberOf([&] { CreateTempFileName(dir_, "p"); }), kFileAlreadyExists);
+}
+
 TEST_F(FilesPosixTest, TrialOpenSeesWritersAndLocks) {
   WriteWholeFile(Path("quiet.tif"), "complete");
   EXPECT_EQ(ErrorNumberOf([&] { TrialOpen(Path("quiet.tif")); }), 0);

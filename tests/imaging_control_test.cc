@@ -77,6 +77,8 @@ const Variant kVariants[] = {
     {"palette_lzw", SampleKind::kPalette, COMPRESSION_LZW},
 };
 
+// A loaded file stays open, closed to writers where the system allows it, until the next Load:
+// a test that loads several files writes each under a name of its own.
 class ImagingControlTest : public ::testing::Test {
  protected:
   std::string WritePlot(const std::string& name, const SampleImage& image,
@@ -322,10 +324,11 @@ TEST_F(ImagingControlTest, BandedTurnWritesWhatTheWholeImageTurnWrites) {
     uint64_t bytes = TurnBandBytes();
     ~Restore() { SetTurnBandBytes(bytes); }
   } restore;
+  int runs = 0;
   const auto run = [&](const std::string& source, int turns, uint64_t band_bytes) {
     SetTurnBandBytes(band_bytes);
-    const std::string path = dir_ / "job.tif";
-    std::filesystem::copy_file(source, path, std::filesystem::copy_options::overwrite_existing);
+    const std::string path = dir_ / ("job" + std::to_string(++runs) + ".tif");
+    std::filesystem::copy_file(source, path);
     Outcome outcome;
     control_.Load(path);
     for (int i = 0; i < turns; ++i) control_.RotateRight();
@@ -377,8 +380,8 @@ TEST_F(ImagingControlTest, CorruptStripInEitherHalfFailsTheSaveAndKeepsTheFile) 
   options.compression = COMPRESSION_LZW;
   options.rows_per_strip = 61;
   for (const bool second_half : {false, true}) {
-    const std::string path =
-        WritePlot("corrupt.tif", MarkedPlot(2411, 1777, SampleKind::kGray), options);
+    const std::string path = WritePlot(second_half ? "corrupt-late.tif" : "corrupt-early.tif",
+                                       MarkedPlot(2411, 1777, SampleKind::kGray), options);
     TIFF* tif = TIFFOpen(path.c_str(), "r");
     ASSERT_NE(tif, nullptr);
     const uint32_t strip = second_half ? TIFFNumberOfStrips(tif) - 2 : 1;
@@ -571,10 +574,9 @@ TEST_F(ImagingControlTest, OldStyleJpegIsTurnedIntoTheRgbItDecodesTo) {
   }
   const std::vector<uint8_t> jpeg = JpegStream(rgb, kWidth, kHeight);
   const std::vector<uint8_t> single = OldStyleJpegTiff(jpeg, kWidth, kHeight);
-  const std::string path = dir_ / "scan.tif";
-
   for (const bool further : {false, true}) {
     SCOPED_TRACE(further ? "second page" : "first page");
+    const std::string path = dir_ / (further ? "scan2.tif" : "scan1.tif");
     testing::WriteBytes(path, further ? WithGrayPageFirst(single) : single);
     std::vector<uint32_t> before(kWidth * kHeight);
     {
@@ -623,19 +625,19 @@ TEST_F(ImagingControlTest, OldStyleJpegIsTurnedIntoTheRgbItDecodesTo) {
   const std::vector<uint8_t> cut = OldStyleJpegTiff(
       std::vector<uint8_t>(jpeg.begin(), jpeg.begin() + static_cast<long>(jpeg.size() / 2)), kWidth,
       kHeight);
-  testing::WriteBytes(path, cut);
-  control_.Load(path);
+  testing::WriteBytes(dir_ / "cut.tif", cut);
+  control_.Load(dir_ / "cut.tif");
   control_.RotateRight();
   EXPECT_EQ(ErrorNumberOf([&] { control_.Save(); }), kDeviceIoError);
-  EXPECT_EQ(ReadBytes(path), cut);
+  EXPECT_EQ(ReadBytes(dir_ / "cut.tif"), cut);
 
   // The memory cap counts the band the RGBA reader decodes into: 0.75 MB of pixels in one
   // strip need more than 1 MB.
   testing::WriteBytes(
-      path,
+      dir_ / "large.tif",
       OldStyleJpegTiff(JpegStream(std::vector<uint8_t>(512 * 512 * 3, 128), 512, 512), 512, 512));
   SetDecodedSizeLimit(uint64_t{1} << 20);
-  control_.Load(path);
+  control_.Load(dir_ / "large.tif");
   control_.RotateRight();
   EXPECT_EQ(ErrorNumberOf([&] { control_.Save(); }), kOutOfMemory);
   SetDecodedSizeLimit(kMaxDecodedBytes);
@@ -696,8 +698,9 @@ TEST_F(ImagingControlTest, FurtherPagesAreKeptAsTheyWere) {
   EXPECT_EQ(third.compression, COMPRESSION_LZW);
 
   // A page the file names but whose directory was cut off is not silently dropped.
-  WriteSampleTiff(path, pages, options);
-  std::vector<uint8_t> cut = ReadBytes(path);
+  const std::string cut_path = dir_ / "cut.tif";
+  WriteSampleTiff(cut_path, pages, options);
+  std::vector<uint8_t> cut = ReadBytes(cut_path);
   const auto u32 = [&](size_t at) {
     return size_t{cut[at]} | size_t{cut[at + 1]} << 8 | size_t{cut[at + 2]} << 16 |
            size_t{cut[at + 3]} << 24;
@@ -705,11 +708,11 @@ TEST_F(ImagingControlTest, FurtherPagesAreKeptAsTheyWere) {
   size_t ifd = u32(4);
   for (int page = 0; page < 2; ++page) ifd = u32(ifd + 2 + 12 * (cut[ifd] | cut[ifd + 1] << 8));
   cut.resize(ifd + 1);  // the third page's directory is gone
-  testing::WriteBytes(path, cut);
-  control_.Load(path);
+  testing::WriteBytes(cut_path, cut);
+  control_.Load(cut_path);
   control_.RotateRight();
   EXPECT_EQ(ErrorNumberOf([&] { control_.Save(); }), kDeviceIoError);
-  EXPECT_EQ(ReadBytes(path), cut);
+  EXPECT_EQ(ReadBytes(cut_path), cut);
 }
 
 TEST_F(ImagingControlTest, SaveAsTiffWritesTheTurnedImageElsewhere) {
@@ -733,11 +736,12 @@ TEST_F(ImagingControlTest, BitmapExportReadsBackAsTheDecodedImage) {
   for (SampleKind kind :
        {SampleKind::kBilevel, SampleKind::kGray, SampleKind::kRgb, SampleKind::kPalette}) {
     for (int turns : {0, 1}) {
-      SCOPED_TRACE(static_cast<int>(kind) * 10 + turns);
+      const std::string trace = std::to_string(static_cast<int>(kind) * 10 + turns);
+      SCOPED_TRACE(trace);
       SampleTiffOptions options;
       options.rows_per_strip = 8;
       const SampleImage image = MarkedPlot(203, 131, kind);
-      const std::string path = WritePlot("plot.tif", image, options);
+      const std::string path = WritePlot("plot" + trace + ".tif", image, options);
       control_.Load(path);
       for (int i = 0; i < turns; ++i) control_.RotateRight();
       control_.SaveAs(dir_ / "print.bmp", ImageFileType::kBitmap);
@@ -804,7 +808,7 @@ TEST_F(ImagingControlTest, PrintPictureRefusesInksOfUnknownColour) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.spec.name);
-    const std::string path = dir_ / "plan.tif";
+    const std::string path = dir_ / (std::string(c.spec.name) + ".tif");
     testing::WriteLayoutTiff(path, c.spec, 40, 30);
     control_.Load(path);
     for (const bool turned : {false, true}) {

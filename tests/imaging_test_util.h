@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,10 +26,12 @@ inline std::vector<uint8_t> ReadBytes(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
+// Throws when the file cannot be written (a file still open elsewhere may refuse writers).
 inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  if (!out.flush()) throw std::runtime_error("cannot write " + path);
 }
 
 // One page as libtiff itself decodes it, packed rows in file layout.
@@ -156,6 +159,7 @@ inline void WriteInkTags(TIFF* tif, const LayoutSpec& spec) {
 inline void WriteLayoutTiff(const std::string& path, const LayoutSpec& spec, uint32_t width,
                             uint32_t height) {
   TIFF* tif = TIFFOpen(path.c_str(), "w");
+  if (tif == nullptr) throw std::runtime_error("cannot write " + path);
   TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
   TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
   TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, spec.bits);

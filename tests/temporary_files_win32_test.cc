@@ -78,6 +78,10 @@ TEST(TemporaryFilesWin32Test, SweepTakesWhatAKilledRunLeft) {
   }
   fs::create_directory(dir + ".plotspool-job-0000ABCD");
   WriteWholeFile(dir + ".plotspool-job-0000ABCD/theirs", "not ours");
+  // Versions a killed save had moved aside: the only copy of "plot.tif" (its new version never
+  // took the name), and an old one of "plan.tif".
+  WriteWholeFile(dir + ".plotspool-plot.tif.0123456789ab.old", "only copy");
+  WriteWholeFile(dir + ".plotspool-plan.tif.0123456789ab.old", "old version");
   RunKilledRun(temp.str());
   const auto names = [&] {
     std::set<std::string> all;
@@ -86,7 +90,8 @@ TEST(TemporaryFilesWin32Test, SweepTakesWhatAKilledRunLeft) {
     }
     return all;
   };
-  ASSERT_EQ(names().size(), foreign.size() + 7) << "ledger, 2 names, 2 companions, save, folder";
+  ASSERT_EQ(names().size(), foreign.size() + 9)
+      << "ledger, 2 names, 2 companions, save, folder, 2 moved aside";
 
   SetTemporaryLedger(ledger);  // the next run
   // In use by this live process, each in its own way.
@@ -94,9 +99,11 @@ TEST(TemporaryFilesWin32Test, SweepTakesWhatAKilledRunLeft) {
   WriteWholeFile(held + ".zip", "in use");
   HiddenTemporary saving(dir, "plan.tif");
   const PrivateFolder working(dir);
-  EXPECT_EQ(RemoveStaleTemporaries(dir), 6);
+  EXPECT_EQ(RemoveStaleTemporaries(dir), 8);
+  EXPECT_EQ(testing::ReadWholeFile(dir + "plot.tif"), "only copy");
+  EXPECT_EQ(testing::ReadWholeFile(dir + "plan.tif"), "");
   std::set<std::string> left = foreign;
-  left.insert("ledger");
+  left.insert({"ledger", "plot.tif"});
   for (const std::string& path : {held, held + ".zip", working.path()}) {
     left.insert(fs::path(path).parent_path() == fs::path(dir).parent_path()
                     ? fs::path(path).filename().string()

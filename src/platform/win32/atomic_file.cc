@@ -91,11 +91,14 @@ DWORD MoveWithin(const std::string& from, const std::string& to, bool replace) {
   // Older systems (and Wine) replace no open file at all, but the open file can still be
   // renamed: it goes aside under a hidden name, the new one takes its place, and the old one is
   // removed, for good once its last handle closes. A crash between the two renames leaves the
-  // old version under the aside name, whole.
+  // old version under the aside name, whole, and the next sweep puts it back.
+  // A name too long to be kept whole in the aside name could not be put back after a crash:
+  // that save fails instead.
+  const std::string aside_name = AsideName(BaseName(to));
+  if (aside_name.empty()) return error;
   const std::size_t separator = to.find_last_of("/\\");
   const std::string folder = separator == std::string::npos ? "" : to.substr(0, separator + 1);
-  const std::string aside =
-      folder + kOwnTemporaryPrefix + BaseName(to).substr(0, 64) + "." + RandomHex12() + ".old";
+  const std::string aside = folder + aside_name;
   if (!MoveFileExA(to.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH)) return error;
   if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
     const DWORD failed = GetLastError();

@@ -13,13 +13,10 @@
 #include <string_view>
 
 #include "platform/win32/confined_path.h"
+#include "platform/win32/temporary_lock.h"
 #include "platform/win32/unique_handle.h"
 
 namespace plotspool::platform {
-
-// Every temporary this service makes starts with this, so a later run knows a crash's leftover
-// as its own and the transfer walk never takes one for a job.
-inline constexpr char kOwnTemporaryPrefix[] = ".plotspool-";
 
 // Writes all of `data` at the file's current position. Throws RuntimeError.
 void WriteAll(HANDLE file, std::string_view data);
@@ -31,7 +28,8 @@ void WriteAllAt(HANDLE file, uint64_t offset, std::span<const uint8_t> data);
 
 // Moves `from` to `to` on one volume, replacing `to` or not (ERROR_ALREADY_EXISTS then), and
 // waits until the move is on the disk. A `to` that is still open (shared for deletion) is
-// replaced too. 0 or the Win32 error code.
+// replaced too, except where only a rename aside could do it and the name is too long to be kept
+// whole (see AsideName). 0 or the Win32 error code.
 DWORD MoveWithin(const std::string& from, const std::string& to, bool replace);
 
 // A file's replacement in the making: a hidden temporary created new beside the target (same

@@ -8,6 +8,7 @@
 #include "base/error.h"
 #include "platform/win32/atomic_file.h"
 #include "platform/win32/confined_path.h"
+#include "platform/win32/temporary_lock.h"
 #include "platform/win32/unique_handle.h"
 #include "platform/win32/win32_error.h"
 
@@ -148,16 +149,19 @@ void MoveOver(const std::string& from, const std::string& to) {
 
 void RemoveFile(const std::string& path) {
   const ConfinedPath where = ResolveParent(path);
-  if (DeleteFileA(path.c_str())) return;
-  const DWORD error = GetLastError();
-  // A link to a directory is removed as a directory, still without touching its target.
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  constexpr DWORD kDirectoryLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & kDirectoryLink) == kDirectoryLink &&
-      RemoveDirectoryA(path.c_str())) {
-    return;
+  if (!DeleteFileA(path.c_str())) {
+    const DWORD error = GetLastError();
+    // A link to a directory is removed as a directory, still without touching its target.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    constexpr DWORD kDirectoryLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & kDirectoryLink) != kDirectoryLink ||
+        !RemoveDirectoryA(path.c_str())) {
+      throw RuntimeError(ErrorNumberFromWin32(error));
+    }
   }
-  throw RuntimeError(ErrorNumberFromWin32(error));
+  // A name of CreateTempFileName is still held open by the temporaries' module: the name only
+  // leaves the folder once that hold closes.
+  ForgetTemporaryName(path);
 }
 
 bool RemoveFileIfExists(const std::string& path) {
@@ -165,6 +169,8 @@ bool RemoveFileIfExists(const std::string& path) {
     RemoveFile(path);
     return true;
   } catch (const RuntimeError&) {
+    // Gone already or not ours to remove: either way no longer a temporary of this process.
+    ForgetTemporaryName(path);
     return false;
   }
 }

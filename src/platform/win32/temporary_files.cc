@@ -348,10 +348,23 @@ bool EmptyFolder(const std::string& path) {
 }
 
 // Removes the hidden temporary `path` when it is a stale one of ours: a plain file nobody holds.
+// A file a save moved aside (AsideName) is the job itself when the crash came before its new
+// version took the name: while the name is free, it is put back instead.
 bool RemoveIfStaleHidden(const std::string& path) {
   const UniqueHandle file = OpenForSweep(path, /*folder=*/false);
-  return file.valid() && KindOf(file.get()) == Kind::kFile && LockInUse(file.get()) &&
-         MarkForDeletion(file.get());
+  if (!file.valid() || KindOf(file.get()) != Kind::kFile || !LockInUse(file.get())) return false;
+  if (const std::string target = AsideTarget(BaseName(path)); !target.empty()) {
+    try {
+      const std::size_t cut = path.find_last_of("/\\");
+      const std::string folder = cut == std::string::npos ? "" : path.substr(0, cut + 1);
+      RenameOpenFile(file.get(), folder + target, /*replace=*/false);
+      return true;
+    } catch (const RuntimeError& e) {
+      // Only a name taken by the new version makes this one the old version, to be removed.
+      if (e.number() != kFileAlreadyExists) return false;
+    }
+  }
+  return MarkForDeletion(file.get());
 }
 
 // Removes the PrivateFolder `name` in `dir` (ending in a separator) with everything in it when

@@ -1,8 +1,10 @@
 #include "platform/win32/temporary_lock.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <random>
+#include <string_view>
 #include <vector>
 
 #include "base/error.h"
@@ -24,7 +26,37 @@ std::wstring Wide(const std::string& text) {
   return wide;
 }
 
+constexpr std::string_view kAsideEnd = ".old";
+constexpr std::size_t kAsideDigits = 12;
+// What a component of a path may hold, in bytes; longer names are refused by the file system.
+constexpr std::size_t kMaxNameBytes = 255;
+
+bool IsLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
 }  // namespace
+
+std::string AsideName(const std::string& leaf) {
+  static std::mt19937_64 generator{std::random_device{}()};
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name = kOwnTemporaryPrefix + leaf + ".";
+  if (leaf.empty() || name.size() + kAsideDigits + kAsideEnd.size() > kMaxNameBytes) return {};
+  std::uint64_t bits = generator();
+  for (std::size_t i = 0; i < kAsideDigits; ++i, bits >>= 4) name += kHex[bits & 15];
+  return name + std::string(kAsideEnd);
+}
+
+std::string AsideTarget(const std::string& name) {
+  const std::string_view prefix = kOwnTemporaryPrefix;
+  const std::size_t tail = 1 + kAsideDigits + kAsideEnd.size();
+  if (name.size() <= prefix.size() + tail || !name.starts_with(prefix) ||
+      !name.ends_with(kAsideEnd)) {
+    return {};
+  }
+  const std::size_t dot = name.size() - tail;
+  const std::string_view digits = std::string_view(name).substr(dot + 1, kAsideDigits);
+  if (name[dot] != '.' || !std::all_of(digits.begin(), digits.end(), IsLowerHex)) return {};
+  return name.substr(prefix.size(), dot - prefix.size());
+}
 
 bool LockInUse(HANDLE file) {
   OVERLAPPED where{};

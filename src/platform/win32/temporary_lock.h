@@ -23,8 +23,19 @@
 
 namespace plotspool::platform {
 
-// The hidden temporaries of this service start with it; the sweep takes nothing else unlisted.
+// Every hidden temporary this service makes starts with this, so a later run knows a crash's
+// leftover as its own and the transfer walk never takes one for a job; the sweep takes nothing
+// else unlisted.
 inline constexpr char kOwnTemporaryPrefix[] = ".plotspool-";
+
+// The hidden name a save gives the file it displaces where an open file cannot be replaced:
+// kOwnTemporaryPrefix, the whole `leaf`, a dot, twelve random hex digits and ".old". A crash
+// between moving the file aside and moving its new version in leaves the job only under this
+// name, so the sweep puts it back under `leaf` when that name is free. Empty when the name would
+// be longer than a file name can be: a cut leaf could not be put back.
+std::string AsideName(const std::string& leaf);
+// The leaf an AsideName was made from; empty when `name` is no such name.
+std::string AsideTarget(const std::string& name);
 
 // Takes the in-use lock on `file` (opened with read or write access) without waiting: a byte far
 // beyond any data, so the lock never gets in the way of reading or writing the file. False when
