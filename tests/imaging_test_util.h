@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -156,6 +157,7 @@ inline void WriteInkTags(TIFF* tif, const LayoutSpec& spec) {
 inline void WriteLayoutTiff(const std::string& path, const LayoutSpec& spec, uint32_t width,
                             uint32_t height) {
   TIFF* tif = TIFFOpen(path.c_str(), "w");
+  if (tif == nullptr) throw std::runtime_error("cannot write " + path);
   TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
   TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
   TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, spec.bits);
