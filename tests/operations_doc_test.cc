@@ -87,8 +87,13 @@ TEST(OperationsDocTest, GlobalAndPrinterTablesMatchWhatTheServiceWrites) {
   testing::TempDir dir;
   testing::ServiceUnderTest service(dir.path());
   ASSERT_GT(service.Start(), 0);
-  const Entries global_table = DocTable("### [Global]");
+  Entries global_table = DocTable("### [Global]");
   ASSERT_EQ(global_table.size(), 8u);
+#ifdef _WIN32
+  // The table shows the Linux default; the text beside it the Windows one.
+  ASSERT_EQ(global_table[2].first, "UebergabePfad");
+  global_table[2].second = (fs::temp_directory_path() / "plotspool").string() + "\\";
+#endif
   ASSERT_TRUE(WaitFor(
       [&] { return IniSection(service.ini(), "Global").size() == global_table.size(); }, 5s));
   EXPECT_EQ(IniSection(service.ini(), "Global"), global_table);
