@@ -21,7 +21,11 @@ TEST(PathHelpersTest, ShortPathIsOneTokenOfAnExistingPath) {
   std::ofstream(dir + "plain.tif") << "x";
   std::ofstream(dir + "with \"quote\".tif") << "x";
 
-  for (const char* name : {"plain.tif", "with \"quote\".tif", ""}) {
+  for (const char* name : {"plain.tif",
+#ifndef _WIN32  // there a quote is no character of a file name
+                           "with \"quote\".tif",
+#endif
+                           ""}) {
     const std::string token = GetShortPath(dir + name);
     const auto args = platform::SplitCommandLine("app " + token);
     ASSERT_EQ(args.size(), 2u) << token;
@@ -59,7 +63,7 @@ TEST(PathHelpersTest, FoldersCompareAsRealPathsWholeComponentsAtATime) {
       {d + "/srv/in/new/..", d + "/srv/in/P1", true},
       {d + "/srv/in/P1/../..", d + "/srv", true},
       {d + "/srv/in/new/", d + "/srv/in", false},
-      {"/", d, true},
+      {fs::path(d).root_path().generic_string(), d, true},  // "/", on Windows "C:/"
       {"", d, false},
       {d, "", false},
   };

@@ -28,6 +28,8 @@ class JobTest : public testing::InProcessServiceTest {
   JobTest() : InProcessServiceTest("Plotter2") {}
 
   std::string Ini() { return ReadWholeFile(IniFile); }
+  // The job's path as the service joins it, which is how its lines name the job.
+  std::string JobPath(const std::string& name) { return printer_.string() + "/" + name; }
   void Process(const std::string& name) { ProcessPlotFile(name, printer_.string() + "/"); }
   bool TempIsEmpty() { return fs::is_empty(temp_); }
 
@@ -82,6 +84,10 @@ TEST_F(JobTest, SectionNameIsTheLastDirectoryWithOrWithoutSeparator) {
   EXPECT_EQ(SectionNameFromDirectory("/spool/Plotter1/"), "Plotter1");
   EXPECT_EQ(SectionNameFromDirectory("/spool/Plotter1"), "Plotter1");
   EXPECT_EQ(SectionNameFromDirectory("Plotter1"), "Plotter1");
+#ifdef _WIN32
+  EXPECT_EQ(SectionNameFromDirectory("C:\\spool\\Plotter1\\"), "Plotter1");
+  EXPECT_EQ(SectionNameFromDirectory("C:\\spool\\Plotter1/"), "Plotter1");
+#endif
 }
 
 TEST_F(JobTest, SignaturesDecideAndShortFilesAreAJobError) {
@@ -91,8 +97,9 @@ TEST_F(JobTest, SignaturesDecideAndShortFilesAreAJobError) {
 
   WriteWholeFile(printer_ / "two.tif", "II");
   Process("two.tif");
-  const std::regex line("[^\t]+\terror\t62 Input past end of file " +
-                        (printer_ / "two.tif").string() + "\r\n");
+  const std::string escaped =
+      std::regex_replace(JobPath("two.tif"), std::regex(R"([\\^$.|?*+()\[\]{}])"), R"(\$&)");
+  const std::regex line("[^\t]+\terror\t62 Input past end of file " + escaped + "\r\n");
   EXPECT_TRUE(std::regex_match(Log(), line)) << Log();
   // The file was closed again, so the take-over can delete it.
   EXPECT_TRUE(fs::remove(printer_ / "two.tif"));
@@ -100,7 +107,7 @@ TEST_F(JobTest, SignaturesDecideAndShortFilesAreAJobError) {
   // "MM" followed by anything is a TIFF: a broken one fails in the imaging, with a job line.
   WriteWholeFile(printer_ / "mm.tif", "MMxgarbage");
   Process("mm.tif");
-  EXPECT_NE(Log().find(" " + (printer_ / "mm.tif").string() + "\r\n"), std::string::npos);
+  EXPECT_NE(Log().find(" " + JobPath("mm.tif") + "\r\n"), std::string::npos);
 }
 
 TEST_F(JobTest, ZipJobBecomesItsFirstMemberAndGoesOnAsATiff) {
@@ -168,7 +175,7 @@ TEST_F(JobTest, FailedUnpackingsLeaveTheJobFileAsItWasAndSayWhy) {
     EXPECT_TRUE(TempIsEmpty()) << c.name;
     const std::string line = Log().substr(before);
     EXPECT_NE(line.find("\terror\t" + c.line), std::string::npos) << c.name << ": " << line;
-    EXPECT_TRUE(line.ends_with(") " + (printer_ / "job.zip").string() + "\r\n")) << line;
+    EXPECT_TRUE(line.ends_with(") " + JobPath("job.zip") + "\r\n")) << line;
   }
   EXPECT_FALSE(fs::exists(dir_.path() / "escaped.tif"));
   EXPECT_FALSE(fs::exists("/tmp/plotspool-escaped.tif"));
@@ -187,7 +194,7 @@ TEST_F(JobTest, SelfNestingArchiveEndsAfterSixteenLevelsWithALine) {
   EXPECT_TRUE(TempIsEmpty());
   EXPECT_NE(Log().find("\terror\t75 Path/File access error (archives nested deeper than 16 "
                        "levels) " +
-                       (printer_ / "job.zip").string() + "\r\n"),
+                       JobPath("job.zip") + "\r\n"),
             std::string::npos)
       << Log();
 }
@@ -256,7 +263,7 @@ TEST_F(JobTest, TurnLargerThanTheImageMemorySettingEndsTheJobAndKeepsTheFile) {
     Process("plan.tif");
     EXPECT_EQ(ReadWholeFile(job), delivered);
     EXPECT_EQ(Logged("7 Out of memory (the decoded image needs 2 MB, more than the 1 MB allowed) " +
-                     job.string()),
+                     JobPath("plan.tif")),
               fails)
         << Log();
   }

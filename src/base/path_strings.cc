@@ -1,5 +1,7 @@
 #include "base/path_strings.h"
 
+#include <string_view>
+
 namespace plotspool {
 namespace {
 
@@ -7,9 +9,11 @@ namespace {
 #ifdef _WIN32
 constexpr const char* kSeparators = "/\\";
 constexpr const char* kDotOrSeparators = "./\\";
+constexpr bool kDriveLetters = true;
 #else
 constexpr const char* kSeparators = "/";
 constexpr const char* kDotOrSeparators = "./";
+constexpr bool kDriveLetters = false;
 #endif
 
 }  // namespace
@@ -31,6 +35,22 @@ int32_t FindLastChar(const std::string& text, std::string& character) {
   if (character.empty()) return 0;
   const auto found = text.rfind(character[0]);
   return found == std::string::npos ? 0 : static_cast<int32_t>(found + 1);
+}
+
+bool IsPathSeparator(char c) {
+  return std::string_view(kSeparators).find(c) != std::string_view::npos;
+}
+
+std::string DirectoryPart(const std::string& path) {
+  const auto separator = path.find_last_of(kSeparators);
+  return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
+}
+
+bool IsFileSystemRoot(const std::string& path) {
+  if (path.size() == 1) return IsPathSeparator(path[0]);
+  if (!kDriveLetters || path.size() != 3) return false;
+  const char drive = static_cast<char>(path[0] | 0x20);  // lower case for a letter
+  return drive >= 'a' && drive <= 'z' && path[1] == ':' && IsPathSeparator(path[2]);
 }
 
 std::string TrimAtNull(const std::string& text) { return text.substr(0, text.find('\0')); }

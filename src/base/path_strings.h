@@ -19,6 +19,16 @@ std::string GetFileExtension(const std::string& path);
 // variable keeps the cut value.
 int32_t FindLastChar(const std::string& text, std::string& character);
 
+// True when `c` separates path components.
+bool IsPathSeparator(char c);
+
+// `path` up to and including its last separator; empty when it has none.
+std::string DirectoryPart(const std::string& path);
+
+// True when the resolved path `path` (see platform::ResolvedPath) names the root of a file
+// system: "/", or on Windows a drive's root such as "C:/".
+bool IsFileSystemRoot(const std::string& path);
+
 // `text` up to, not including, its first NUL.
 std::string TrimAtNull(const std::string& text);
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/convert.h"
+#include "base/path_strings.h"
 #include "config/app_paths.h"
 #include "config/settings_file.h"
 #include "platform/files.h"
@@ -89,7 +90,7 @@ PrinterProfileRecord PeekPrinterProfile(const std::string& section,
                                         std::vector<ProfileValue>* values) {
   PrinterProfileRecord record;
   PeekKeys(kTargetKeys, section, record, values);
-  if (!record.sOutputFolder.empty() && record.sOutputFolder.back() != '/') {
+  if (!record.sOutputFolder.empty() && !IsPathSeparator(record.sOutputFolder.back())) {
     record.sOutputFolder += '/';
   }
   PeekKeys(kFormatKeys, section, record, values);
@@ -107,7 +108,7 @@ std::optional<PrinterProfileRecord> ReadPrinterProfile(const std::string& sectio
   PrinterProfileRecord record;
   bool all_read = ReadKeys(kTargetKeys, section, record);
   std::string& folder = record.sOutputFolder;
-  if (!folder.empty() && folder.back() != '/') folder += '/';
+  if (!folder.empty() && !IsPathSeparator(folder.back())) folder += '/';
   if (!folder.empty()) platform::MakeSureDirectoryPathExists(folder);
   all_read = ReadKeys(kFormatKeys, section, record) && all_read;
   if (!all_read) return std::nullopt;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/convert.h"
+#include "base/path_strings.h"
 #include "config/service_settings.h"
 #include "intake/take_over.h"
 #include "log/metrics.h"
@@ -140,7 +141,7 @@ class Walker {
   // `known.name` of `parent`. Updates `known` with what this walk found.
   void Walk(std::string& path, const platform::DirectoryEnumeration* parent, int depth,
             KnownDirectory& known) {
-    if (path.empty() || path.back() != '/') path += '/';
+    if (path.empty() || !IsPathSeparator(path.back())) path += '/';
     if (depth > kMaxWalkDepth) {
       ReportTooDeep(path);
       ForgetContents(known);
@@ -267,7 +268,7 @@ bool TrustDirectoryStamps() {
 }  // namespace
 
 void ScanDirectory(std::string& path, const std::string& pattern, bool recursive) {
-  if (path.empty() || path.back() != '/') path += '/';
+  if (path.empty() || !IsPathSeparator(path.back())) path += '/';
   platform::SetTransferRoot(path);
   const bool trust_stamps = recursive && TrustDirectoryStamps();
   if (!trust_stamps || memory.root != path || memory.pattern != pattern) {

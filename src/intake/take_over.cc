@@ -128,7 +128,7 @@ bool TimeToReportDiskFull(const std::string& path) {
 void FinishJob(const std::string& path, const JobResult& result) {
   if (!result.version) return;
   const FileIdentity& version = *result.version;
-  const std::string section = SectionNameFromDirectory(path.substr(0, path.rfind('/') + 1));
+  const std::string section = SectionNameFromDirectory(DirectoryPart(path));
   try {
     if (result.refused) {
       // A page that reached the print system is followed even when the job failed afterwards.

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "base/error.h"
+#include "base/path_strings.h"
 #include "config/app_paths.h"
 #include "log/metrics.h"
 #include "log/service_log.h"
@@ -181,7 +182,7 @@ std::string PrintedPlotsFolder() {
 
 bool KeepUntilPrinted(const std::string& path, const platform::FileIdentity& version,
                       const SentPrint& sent, const std::string& section) {
-  const std::string file_name = path.substr(path.rfind('/') + 1);
+  const std::string file_name = path.substr(DirectoryPart(path).size());
   OpenPrint print{sent, section, file_name, {}, false};
   const std::string folder = PrintedPlotsFolder();
   bool gone = false;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/convert.h"
+#include "base/path_strings.h"
 #include "config/paper_format.h"
 #include "config/printer_profile.h"
 #include "config/service_settings.h"
@@ -175,13 +176,17 @@ JobType ClassifySignature(const std::string& signature) {
 
 std::string SectionNameFromDirectory(const std::string& directory) {
   std::string name = directory;
-  if (!name.empty() && name.back() == '/') name.pop_back();
-  std::string separator = "/";
-  const int32_t last = FindLastChar(name, separator);
-  return name.substr(static_cast<size_t>(last));
+  if (!name.empty() && IsPathSeparator(name.back())) name.pop_back();
+  return name.substr(DirectoryPart(name).size());
 }
 
 JobResult ProcessPlotFile(const std::string& file_name, const std::string& directory) {
+  // A job that fails after its image was loaded leaves the form loaded, and with it the job file
+  // open: where an open file cannot be written (Windows) the sender could not send that name
+  // again until the next job. Nothing of one job's image outlives it.
+  struct UnloadAtEnd {
+    ~UnloadAtEnd() { HostForm::Unload(); }
+  } unload_at_end;
   JobVersion version(directory + file_name);
   JobResult result;
   ProcessAtDepth(file_name, directory, 0, version, result);

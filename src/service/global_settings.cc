@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "base/path_strings.h"
 #include "config/app_paths.h"
 #include "config/settings_file.h"
 #include "log/service_log.h"
@@ -45,7 +46,9 @@ bool Refresh(std::string& value, const char* key, const std::string& default_val
 // faulty files moved aside into the temporary directory (taken back as jobs again and again),
 // must not be in it.
 std::string FolderInsideTransferRoot(const std::string& root) {
-  if (platform::ResolvedPath(root) == "/") return "/";
+  if (const std::string resolved = platform::ResolvedPath(root); IsFileSystemRoot(resolved)) {
+    return resolved;
+  }
   if (FolderContains(root, AppPath)) return AppPath;
   // A root below the temporary directory is harmless (nothing is put into its sub-folders) and
   // is the default: /tmp/plotspool/ with /tmp/.

@@ -18,7 +18,7 @@ bool FolderContains(const std::string& outer, const std::string& inner) {
   const std::string outer_path = platform::ResolvedPath(TrimAtNull(outer));
   const std::string inner_path = platform::ResolvedPath(TrimAtNull(inner));
   if (outer_path.empty() || inner_path.empty()) return false;
-  if (outer_path == "/") return true;
+  if (IsFileSystemRoot(outer_path)) return inner_path.starts_with(outer_path);
   return inner_path.starts_with(outer_path) &&
          (inner_path.size() == outer_path.size() || inner_path[outer_path.size()] == '/');
 }

@@ -69,7 +69,9 @@ IniFileState ReadIniFile(const std::string& path, std::string& contents, IniFile
   return IniFileState::kRead;
 }
 
-bool ReplaceIniFile(const std::string& path, std::string_view contents, IniFileStamp& written) {
+namespace {
+
+bool ReplaceOnce(const std::string& path, std::string_view contents, IniFileStamp& written) {
   try {
     // The new file takes the folder's access rights, as a new file there does; the attributes
     // that say how it is shown stay as they were.
@@ -90,8 +92,27 @@ bool ReplaceIniFile(const std::string& path, std::string_view contents, IniFileS
     // The move keeps index, size and write time, so this is the stamp readers see.
     written = StampOf(info);
     return true;
-  } catch (const RuntimeError&) {
+  } catch (const RuntimeError& error) {
+    if (error.number() == kPermissionDenied) throw;
     return false;
+  }
+}
+
+}  // namespace
+
+bool ReplaceIniFile(const std::string& path, std::string_view contents, IniFileStamp& written) {
+  // A reader that opened the file without delete sharing (an editor, a scanner, a backup) keeps
+  // the replacement from taking its name for as long as it reads, which is a moment: a few
+  // tries, a short pause apart, keep such a reader from losing the write. A file that stays
+  // refused (read-only, no rights) fails after a tenth of a second.
+  constexpr int kTries = 6;
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return ReplaceOnce(path, contents, written);
+    } catch (const RuntimeError&) {
+      if (attempt == kTries) return false;
+      Sleep(20);
+    }
   }
 }
 
