@@ -42,4 +42,15 @@ std::optional<MediaSize> MediaSizeFromName(std::string_view name) {
   return size;
 }
 
+MediaSize TurnedToLandscape(const MediaSize& paper) {
+  MediaSize turned;
+  turned.width_mm = paper.height_mm;
+  turned.height_mm = paper.width_mm;
+  turned.left_mm = paper.top_mm;
+  turned.top_mm = paper.right_mm;
+  turned.right_mm = paper.bottom_mm;
+  turned.bottom_mm = paper.left_mm;
+  return turned;
+}
+
 }  // namespace plotspool::platform

@@ -19,6 +19,10 @@ struct MediaSize {
 // (no "_<w>x<h>mm" or "_<w>x<h>in" at its end, or a size that is not positive).
 std::optional<MediaSize> MediaSizeFromName(std::string_view name);
 
+// The sheet as it lies in landscape: turned a quarter turn counter-clockwise, so the portrait
+// top edge (and its margin) becomes the left one.
+MediaSize TurnedToLandscape(const MediaSize& paper);
+
 }  // namespace plotspool::platform
 
 #endif  // PLOTSPOOL_PLATFORM_MEDIA_SIZE_H_

@@ -131,25 +131,6 @@ std::optional<QueueMedia> LookUpQueueMedia(const std::string& queue, const char*
   return result;
 }
 
-// The paper as it lies for `orientation`. Landscape turns the sheet a quarter turn
-// counter-clockwise: the portrait top edge becomes the left one.
-MediaSize Oriented(const MediaSize& paper, int orientation) {
-  if (orientation != kLandscape) return paper;
-  MediaSize turned;
-  turned.width_mm = paper.height_mm;
-  turned.height_mm = paper.width_mm;
-  turned.left_mm = paper.top_mm;
-  turned.top_mm = paper.right_mm;
-  turned.right_mm = paper.bottom_mm;
-  turned.bottom_mm = paper.left_mm;
-  return turned;
-}
-
-int32_t MmToTwips(double mm) {
-  const double twips = std::round(mm * 1440 / 25.4);
-  return twips > 0 ? static_cast<int32_t>(twips) : 0;
-}
-
 double MmToPoints(double mm) { return mm * 72 / 25.4; }
 
 // Jobs whose send failed while the server could not be reached to cancel them. A server that
@@ -303,40 +284,6 @@ void Printer::SetPaperNumber(int16_t paper_number) {
                      "paper number " + std::to_string(paper_number) + " needs a media name here");
 }
 
-void Printer::SetOrientation(int orientation) {
-  if (orientation != kPortrait && orientation != kLandscape) {
-    throw RuntimeError(kInvalidPropertyValue, "orientation " + std::to_string(orientation));
-  }
-  orientation_ = orientation;
-}
-
-int32_t Printer::PageWidthTwips() const {
-  if (!paper_) return 0;
-  const MediaSize page = Oriented(*paper_, orientation_);
-  return MmToTwips(page.width_mm - page.left_mm - page.right_mm);
-}
-
-int32_t Printer::PageHeightTwips() const {
-  if (!paper_) return 0;
-  const MediaSize page = Oriented(*paper_, orientation_);
-  return MmToTwips(page.height_mm - page.top_mm - page.bottom_mm);
-}
-
-void Printer::DrawPicture(RasterRowSource& picture, int32_t left, int32_t top, int32_t width,
-                          int32_t height) {
-  if (picture_ != nullptr) {
-    throw RuntimeError(kInvalidProcedureCall, "the page already holds a picture");
-  }
-  if (width <= 0 || height <= 0) {
-    throw RuntimeError(kInvalidPropertyValue, "picture rectangle is empty");
-  }
-  picture_ = &picture;
-  left_ = left;
-  top_ = top;
-  width_ = width;
-  height_ = height;
-}
-
 void Printer::EndDoc(std::string_view title, const std::function<void(int job_id)>& job_created) {
   RasterRowSource* picture = picture_;
   picture_ = nullptr;  // the page is empty again, however the send ends
@@ -345,7 +292,7 @@ void Printer::EndDoc(std::string_view title, const std::function<void(int job_id
   if (!paper_) {
     throw RuntimeError(kPrinterError, "no paper size known for " + selected_->device_name);
   }
-  const MediaSize sheet = Oriented(*paper_, orientation_);
+  const MediaSize sheet = orientation_ == kLandscape ? TurnedToLandscape(*paper_) : *paper_;
   PdfPage page;
   page.width_pt = MmToPoints(sheet.width_mm);
   page.height_pt = MmToPoints(sheet.height_mm);
@@ -508,11 +455,6 @@ std::optional<bool> QueueKnowsMedia(const std::string& queue, const std::string&
   cups_size_t size{};
   return cupsGetDestMediaByName(q->http.get(), q->dest.get(), q->info.get(), media_name.c_str(),
                                 CUPS_MEDIA_FLAGS_DEFAULT, &size) != 0;
-}
-
-Printer& CurrentPrinter() {
-  static Printer printer;
-  return printer;
 }
 
 }  // namespace plotspool::platform

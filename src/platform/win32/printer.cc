@@ -205,25 +205,6 @@ std::optional<MediaSize> MeasurePaper(const InstalledPrinter& printer, int16_t p
   return size;
 }
 
-// The paper as it lies for `orientation`. Landscape turns the sheet a quarter turn
-// counter-clockwise: the portrait top edge becomes the left one.
-MediaSize Oriented(const MediaSize& paper, int orientation) {
-  if (orientation != kLandscape) return paper;
-  MediaSize turned;
-  turned.width_mm = paper.height_mm;
-  turned.height_mm = paper.width_mm;
-  turned.left_mm = paper.top_mm;
-  turned.top_mm = paper.right_mm;
-  turned.right_mm = paper.bottom_mm;
-  turned.bottom_mm = paper.left_mm;
-  return turned;
-}
-
-int32_t MmToTwips(double mm) {
-  const double twips = std::round(mm * 1440 / 25.4);
-  return twips > 0 ? static_cast<int32_t>(twips) : 0;
-}
-
 // A bitmap header with room for a full palette.
 struct DibHeader {
   BITMAPINFOHEADER header;
@@ -599,40 +580,6 @@ void Printer::SetPaper(std::string_view media_name) {
   throw RuntimeError(kInvalidPropertyValue, "paper size of \"" + name + "\" unknown");
 }
 
-void Printer::SetOrientation(int orientation) {
-  if (orientation != kPortrait && orientation != kLandscape) {
-    throw RuntimeError(kInvalidPropertyValue, "orientation " + std::to_string(orientation));
-  }
-  orientation_ = orientation;
-}
-
-int32_t Printer::PageWidthTwips() const {
-  if (!paper_) return 0;
-  const MediaSize page = Oriented(*paper_, orientation_);
-  return MmToTwips(page.width_mm - page.left_mm - page.right_mm);
-}
-
-int32_t Printer::PageHeightTwips() const {
-  if (!paper_) return 0;
-  const MediaSize page = Oriented(*paper_, orientation_);
-  return MmToTwips(page.height_mm - page.top_mm - page.bottom_mm);
-}
-
-void Printer::DrawPicture(RasterRowSource& picture, int32_t left, int32_t top, int32_t width,
-                          int32_t height) {
-  if (picture_ != nullptr) {
-    throw RuntimeError(kInvalidProcedureCall, "the page already holds a picture");
-  }
-  if (width <= 0 || height <= 0) {
-    throw RuntimeError(kInvalidPropertyValue, "picture rectangle is empty");
-  }
-  picture_ = &picture;
-  left_ = left;
-  top_ = top;
-  width_ = width;
-  height_ = height;
-}
-
 void Printer::EndDoc(std::string_view title, const std::function<void(int job_id)>& job_created) {
   RasterRowSource* picture = picture_;
   picture_ = nullptr;  // the page is empty again, however the send ends
@@ -774,11 +721,6 @@ std::optional<bool> QueueKnowsMedia(const std::string& queue, const std::string&
     }
   }
   return false;
-}
-
-Printer& CurrentPrinter() {
-  static Printer printer;
-  return printer;
 }
 
 }  // namespace plotspool::platform
