@@ -3,14 +3,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "config/app_paths.h"
+#include "config/service_settings.h"
 #include "intake/scan_directory.h"
 #include "intake/take_over.h"
 #include "test_support.h"
@@ -102,6 +106,33 @@ TEST_F(IntakePosixTest, HiddenFilesLinksAndSpecialFilesAreNeverTouched) {
   EXPECT_TRUE(fs::is_symlink(printer_ / "linkdir"));
   EXPECT_TRUE(fs::is_fifo(printer_ / "fifo.tif"));
   EXPECT_FALSE(fs::exists(LogFile));
+}
+
+// A directory the system watches tells of changes to itself, not of a file system mounted over
+// it: what the mount brings in must still be found by the next walk.
+TEST_F(IntakePosixTest, WalkFindsWhatAMountBringsIntoAnUnchangedDirectory) {
+  using namespace std::chrono_literals;
+  SetDirectorySettleTime(0ns);
+  ServiceSettings.VollstaendigeSuche = "0";
+  std::string root = root_.generic_string();
+  auto walk = [&] {
+    std::this_thread::sleep_for(30ms);
+    ScanDirectory(root, "*", true);
+    return DirectoriesListedByLastWalk();
+  };
+  const fs::path mount_point = printer_ / "a";
+  fs::create_directories(mount_point);
+  walk();
+  walk();
+  EXPECT_EQ(walk(), 0);
+  if (::mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=1m") == 0) {
+    WriteWholeFile(mount_point / "x.tif", "x");
+    EXPECT_EQ(walk(), 1);
+    EXPECT_TRUE(Logged((mount_point / "x.tif").generic_string())) << Log();
+    ::umount2(mount_point.c_str(), MNT_DETACH);
+  }
+  SetDirectorySettleTime(kDirectorySettleTime);
+  if (!Logged("x.tif")) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
 }
 
 }  // namespace

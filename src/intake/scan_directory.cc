@@ -74,10 +74,53 @@ void ReportTooDeep(const std::string& path) {
 struct KnownDirectory {
   std::string name;
   platform::DirectoryStamp stamp;  // when it was last listed
-  // That listing held sub-directories and nothing else, and the stamp was old enough to be
-  // trusted: while the stamp stays the same, neither pass can find anything else in it.
+  // The stamp was old enough to be trusted when it was listed: while it stays the same, so do
+  // the entries that listing found.
+  bool settled = false;
+  // That listing held sub-directories and nothing else, and was settled: while the stamp stays
+  // the same, neither pass can find anything else in it.
   bool quiet = false;
+  // Set up for a quiet directory: while it tells of no change, the stamp need not be read.
+  platform::DirectoryWatch watch;
+  bool unwatchable = false;  // the system cannot tell its changes; its stamp is read instead
   std::vector<KnownDirectory> subdirectories;  // those walked into, in listing order
+};
+
+// A directory on the way down, opened only once something in it must be looked at: below
+// directories that the system watches, a walk that finds nothing new opens nothing.
+class Level {
+ public:
+  Level(std::string path, Level* parent, const std::string& name)
+      : path_(std::move(path)), parent_(parent), name_(name) {}
+
+  const std::string& path() const { return path_; }
+
+  // Null when it cannot be opened (and then it is not tried again).
+  platform::DirectoryEnumeration* Open() {
+    if (!tried_) {
+      tried_ = true;
+      open_ = OpenAnother(dir_);
+    }
+    return open_ ? &dir_ : nullptr;
+  }
+
+  // Opens the same directory in `dir` afresh, for a second pass over its entries. The root
+  // may be a link the administrator set up; below it, links are never followed, neither by the
+  // walk nor by any step of a take-over it starts.
+  bool OpenAnother(platform::DirectoryEnumeration& dir) {
+    if (parent_ == nullptr) return dir.Open(path_, /*follow_link=*/true);
+    const platform::DirectoryEnumeration* above = parent_->Open();
+    // A sub-directory swapped for a link after it was listed is not entered.
+    return above != nullptr && dir.OpenBelow(*above, name_);
+  }
+
+ private:
+  std::string path_;
+  Level* parent_;
+  const std::string& name_;
+  platform::DirectoryEnumeration dir_;
+  bool tried_ = false;
+  bool open_ = false;
 };
 
 // How long ago a directory must have changed before its stamp is trusted to change again with
@@ -137,45 +180,51 @@ class Walker {
   Walker(const std::string& pattern, bool recursive, bool trust_stamps, WaitingFiles& waiting)
       : pattern_(pattern), recursive_(recursive), trust_stamps_(trust_stamps), waiting_(waiting) {}
 
-  // Walks the directory at `path`: the root when `parent` is null, else the entry
-  // `known.name` of `parent`. Updates `known` with what this walk found.
-  void Walk(std::string& path, const platform::DirectoryEnumeration* parent, int depth,
-            KnownDirectory& known) {
-    if (path.empty() || !IsPathSeparator(path.back())) path += '/';
+  // Walks the directory `here` stands for, which is `depth` levels below the root. Updates
+  // `known` with what this walk found.
+  void Walk(Level& here, int depth, KnownDirectory& known) {
     if (depth > kMaxWalkDepth) {
-      ReportTooDeep(path);
+      ReportTooDeep(here.path());
       ForgetContents(known);
       return;
     }
     const bool known_quiet = trust_stamps_ && known.quiet;
+    if (known_quiet && known.watch.Unchanged()) {
+      WalkSubDirectories(here, depth, known);
+      return;
+    }
     const int64_t listed_at = platform::FileSystemClockNs();
-    platform::DirectoryEnumeration dir;
+    platform::DirectoryEnumeration* dir = here.Open();
     // A directory that cannot be enumerated is skipped with its files (and tried again).
-    if (!Open(dir, path, parent, known.name)) {
+    if (dir == nullptr) {
       ForgetContents(known);
       return;
     }
     platform::DirectoryStamp stamp;
-    const bool stamped = dir.Stamp(stamp);
+    const bool stamped = dir->Stamp(stamp);
     if (known_quiet && stamped && stamp == known.stamp) {
-      for (KnownDirectory& sub : known.subdirectories) {
-        if (bStopScan) break;
-        YieldToMessageLoop();
-        WalkSubDirectory(path, dir, depth, sub);
-      }
+      StartWatch(*dir, "", depth, known);
+      WalkSubDirectories(here, depth, known);
       return;
     }
 
     ++listed_last_walk;
+    // Where the entries cannot have changed since the last listing, each name still stands for
+    // the directory whose watch was set up through it.
+    const bool same_entries = known.settled && stamped && stamp == known.stamp;
     known.stamp = stamped ? stamp : platform::DirectoryStamp{};
+    known.settled = stamped && Settled(stamp, listed_at);
     known.quiet = false;
+    known.watch.Stop();
+    known.unwatchable = false;
     std::vector<KnownDirectory> previous = std::move(known.subdirectories);
     known.subdirectories.clear();
     bool only_subdirectories = recursive_;
     if (recursive_) {
       std::size_t cursor = 0;
       platform::DirectoryEntry entry;
-      while (dir.NextListed(entry)) {
+      // Only this pass reads `dir`; the file pass opens the directory afresh.
+      while (dir->NextListed(entry)) {
         if (bStopScan) {
           only_subdirectories = false;
           break;
@@ -186,7 +235,12 @@ class Walker {
           only_subdirectories = false;
         } else if (Wanted(entry, pattern_)) {
           known.subdirectories.push_back(TakeKnown(previous, cursor, entry.name));
-          WalkSubDirectory(path, dir, depth, known.subdirectories.back());
+          KnownDirectory& sub = known.subdirectories.back();
+          if (!same_entries) {
+            sub.watch.Stop();
+            sub.unwatchable = false;
+          }
+          WalkSubDirectory(here, depth, sub);
         }
       }
     }
@@ -195,57 +249,75 @@ class Walker {
     // would find just them again, and the file pass has nothing to do with them. Not where the
     // file system is not trusted to stamp every change.
     platform::DirectoryStamp after;
-    if (trust_stamps_ && only_subdirectories && stamped && Settled(stamp, listed_at) &&
-        dir.Stamp(after) && after == stamp) {
+    if (trust_stamps_ && only_subdirectories && known.settled && dir->Stamp(after) &&
+        after == stamp) {
       known.quiet = true;
+      StartWatch(*dir, "", depth, known);
       return;
     }
 
     platform::DirectoryEnumeration files;
-    if (!Open(files, path, parent, known.name)) return;
+    if (!here.OpenAnother(files)) return;
     platform::DirectoryEntry entry;
     while (files.NextListed(entry)) {
       YieldToMessageLoop();
       if (bStopScan) break;
+      const std::string file = here.path() + entry.name;
       // A hidden temporary of ours that no live process holds is what a crash cut short.
       if ((entry.attributes & platform::kAttributeHidden) != 0 &&
-          platform::RemoveStaleTemporary(path + entry.name)) {
+          platform::RemoveStaleTemporary(file)) {
         continue;
       }
       if (Wanted(entry, pattern_) && !IsSubDirectory(entry.attributes)) {
         try {
-          TakeOverFile(path + entry.name);
+          TakeOverFile(file);
         } catch (const std::exception&) {
           // The walk goes on with the next entry whatever the take-over let escape.
         }
-        waiting_.CountIfStillThere(path + entry.name);
+        waiting_.CountIfStillThere(file);
       }
     }
   }
 
  private:
-  void WalkSubDirectory(const std::string& path, const platform::DirectoryEnumeration& dir,
-                        int depth, KnownDirectory& sub) {
-    // The commonest directory of all, an empty one that has not changed, costs one look.
-    platform::DirectoryStamp stamp;
-    if (trust_stamps_ && sub.quiet && sub.subdirectories.empty() && dir.StampOf(sub.name, stamp) &&
-        stamp == sub.stamp) {
-      return;
+  void WalkSubDirectories(Level& here, int depth, KnownDirectory& known) {
+    for (KnownDirectory& sub : known.subdirectories) {
+      if (bStopScan) break;
+      YieldToMessageLoop();
+      WalkSubDirectory(here, depth, sub);
     }
-    std::string sub_path = path + sub.name + "/";
-    // A sub-directory swapped for a link after it was listed is not entered.
-    Walk(sub_path, &dir, depth + 1, sub);
   }
 
-  // The root may be a link the administrator set up; below it, links are never followed,
-  // neither by the walk nor by any step of a take-over it starts.
-  static bool Open(platform::DirectoryEnumeration& dir, const std::string& path,
-                   const platform::DirectoryEnumeration* parent, const std::string& name) {
-    return parent == nullptr ? dir.Open(path, /*follow_link=*/true) : dir.OpenBelow(*parent, name);
+  void WalkSubDirectory(Level& here, int depth, KnownDirectory& sub) {
+    // The commonest directory of all, an empty one that has not changed, costs nothing where
+    // the system watches it, and one look elsewhere.
+    if (trust_stamps_ && sub.quiet && sub.subdirectories.empty()) {
+      if (sub.watch.Unchanged()) return;
+      const platform::DirectoryEnumeration* dir = here.Open();
+      platform::DirectoryStamp stamp;
+      if (dir != nullptr && dir->StampOf(sub.name, stamp) && stamp == sub.stamp) {
+        StartWatch(*dir, sub.name, depth + 1, sub);
+        return;
+      }
+    }
+    Level below(here.path() + sub.name + "/", &here, sub.name);
+    Walk(below, depth + 1, sub);
+  }
+
+  // Has the system watch a quiet directory (`name` in `dir`, or `dir` itself), below the root:
+  // the root is opened anew at every walk anyway, and may be a link that can be pointed
+  // elsewhere without any change to the directory it pointed to.
+  static void StartWatch(const platform::DirectoryEnumeration& dir, const std::string& name,
+                         int depth, KnownDirectory& known) {
+    if (depth == 0 || known.unwatchable) return;
+    if (dir.Watch(name, known.stamp, known.watch) == platform::WatchStart::kNotWatched) {
+      known.unwatchable = true;
+    }
   }
 
   static void ForgetContents(KnownDirectory& known) {
     known.quiet = false;
+    known.watch.Stop();
     known.subdirectories.clear();
   }
 
@@ -275,8 +347,10 @@ void ScanDirectory(std::string& path, const std::string& pattern, bool recursive
     memory = WalkMemory{path, pattern, {}};
   }
   listed_last_walk = 0;
+  if (trust_stamps) platform::CollectDirectoryChanges();
   WaitingFiles waiting;
-  Walker(pattern, recursive, trust_stamps, waiting).Walk(path, nullptr, 0, memory.top);
+  Level root(path, nullptr, memory.top.name);
+  Walker(pattern, recursive, trust_stamps, waiting).Walk(root, 0, memory.top);
   // An interrupted walk leaves directories half learnt, and has not seen every file.
   if (bStopScan) {
     memory = {};

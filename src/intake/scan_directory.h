@@ -24,8 +24,10 @@ extern bool bStopScan;
 // identity and times stay as they were then (only its sub-directories are walked): every entry
 // added, removed or renamed in it would have moved its times on. That holds on local and network
 // file systems alike once the listing is kDirectorySettleTime younger than the directory's last
-// change (coarse time stamps, file servers' clocks). ServiceSettings.VollstaendigeSuche (a true
-// value, or one that is no Boolean) lists every directory at every walk instead.
+// change (coarse time stamps, file servers' clocks). Where the system reports every change of
+// such a directory (local file systems), it is watched, and while no change is reported not even
+// its stamp is read. ServiceSettings.VollstaendigeSuche (a true value, or one that is no
+// Boolean) lists every directory at every walk instead.
 void ScanDirectory(std::string& path, const std::string& pattern, bool recursive);
 
 // How many directories the last walk listed; the others were known unchanged.

@@ -35,6 +35,42 @@ struct DirectoryStamp {
   bool operator==(const DirectoryStamp&) const = default;
 };
 
+// Word from the system that a directory has changed, so that a walk need not look again at
+// every directory nothing has happened to. Given only where the system reports every change of
+// a directory's entries and times, that is on local file systems: the server of a network file
+// system does not report what its other clients change. There, and once the system's watches
+// run out, the walk goes on reading stamps.
+class DirectoryWatch {
+ public:
+  DirectoryWatch() = default;
+  DirectoryWatch(DirectoryWatch&& other) noexcept;
+  DirectoryWatch& operator=(DirectoryWatch&& other) noexcept;
+  DirectoryWatch(const DirectoryWatch&) = delete;
+  DirectoryWatch& operator=(const DirectoryWatch&) = delete;
+  ~DirectoryWatch() { Stop(); }
+
+  // True while it watches a directory and, as of the last CollectDirectoryChanges, no change
+  // to it has been reported since the watch began, nor can one have gone unreported (more
+  // changes at once than the system queues, a file system mounted or unmounted anywhere).
+  bool Unchanged() const;
+  void Stop();
+
+ private:
+  friend class DirectoryEnumeration;
+  int id_ = -1;         // the system's number for the watch; -1 for none
+  uint64_t since_ = 0;  // when it began, on the clock of the changes taken in
+};
+
+// Takes in the changes the system has reported since the last call. A walk calls it once,
+// before it starts.
+void CollectDirectoryChanges();
+
+enum class WatchStart {
+  kWatching,    // the directory still has the stamp expected, and its changes will be told
+  kChanged,     // it no longer has that stamp, or is gone: look at it
+  kNotWatched,  // its changes would not all be told (see above): keep reading its stamp
+};
+
 // The current time of the clock local file systems stamp changes with, in nanoseconds since the
 // epoch. A change made after this reading gets a time no earlier than it.
 int64_t FileSystemClockNs();
@@ -66,6 +102,11 @@ class DirectoryEnumeration {
   // read or `name` is not a directory. Never throw.
   bool Stamp(DirectoryStamp& stamp) const;
   bool StampOf(const std::string& name, DirectoryStamp& stamp) const;
+  // Starts `watch` on the directory `name` in this one (on this one itself when `name` is
+  // empty), no link followed. The stamp is read once the watch is in place, so a kWatching
+  // watch reports any change after the directory had the stamp `expected`. Never throws.
+  WatchStart Watch(const std::string& name, const DirectoryStamp& expected,
+                   DirectoryWatch& watch) const;
   void Close();
 
  private:

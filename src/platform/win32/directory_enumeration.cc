@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <string>
+#include <utility>
+
 #include "base/error.h"
 #include "platform/win32/confined_path.h"
 #include "platform/win32/unique_handle.h"
@@ -208,6 +211,28 @@ bool DirectoryEnumeration::StampOf(const std::string& name, DirectoryStamp& stam
   }
   const UniqueHandle entry = OpenEntry(handle_->path + name, FILE_READ_ATTRIBUTES);
   return entry.valid() && ReadDirectoryStamp(entry.get(), stamp);
+}
+
+// Change notifications are not used here yet: every directory keeps being judged by its stamp.
+DirectoryWatch::DirectoryWatch(DirectoryWatch&& other) noexcept
+    : id_(std::exchange(other.id_, -1)), since_(other.since_) {}
+
+DirectoryWatch& DirectoryWatch::operator=(DirectoryWatch&& other) noexcept {
+  id_ = std::exchange(other.id_, -1);
+  since_ = other.since_;
+  return *this;
+}
+
+bool DirectoryWatch::Unchanged() const { return false; }
+
+void DirectoryWatch::Stop() { id_ = -1; }
+
+void CollectDirectoryChanges() {}
+
+WatchStart DirectoryEnumeration::Watch(const std::string&, const DirectoryStamp&,
+                                       DirectoryWatch& watch) const {
+  watch.Stop();
+  return WatchStart::kNotWatched;
 }
 
 void DirectoryEnumeration::Close() {
