@@ -11,7 +11,6 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include "config/app_paths.h"
 #include "config/service_settings.h"
@@ -115,11 +114,7 @@ TEST_F(IntakePosixTest, WalkFindsWhatAMountBringsIntoAnUnchangedDirectory) {
   SetDirectorySettleTime(0ns);
   ServiceSettings.VollstaendigeSuche = "0";
   std::string root = root_.generic_string();
-  auto walk = [&] {
-    std::this_thread::sleep_for(30ms);
-    ScanDirectory(root, "*", true);
-    return DirectoriesListedByLastWalk();
-  };
+  auto walk = [&] { return testing::WalkAfterClockTick(root); };
   const fs::path mount_point = printer_ / "a";
   fs::create_directories(mount_point);
   walk();

@@ -257,12 +257,7 @@ TEST_F(IntakeTest, WalkListsOnlyChangedDirectoriesAndMissesNothing) {
   SetDirectorySettleTime(0ns);  // the times here are exact: only the clock's tick must pass
   ServiceSettings.VollstaendigeSuche = "0";
   std::string root = root_.generic_string();
-  auto walk = [&] {
-    // Changes must lie behind the file system's coarse clock to be told apart from the next.
-    std::this_thread::sleep_for(30ms);
-    ScanDirectory(root, "*", true);
-    return DirectoriesListedByLastWalk();
-  };
+  auto walk = [&] { return testing::WalkAfterClockTick(root); };
   fs::create_directories(printer_ / "a");
   fs::create_directories(printer_ / "b" / "c");
   const fs::path spare = dir_.path() / "spare";

@@ -4,12 +4,14 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include "base/error.h"
 #include "config/app_paths.h"
@@ -114,6 +116,12 @@ void MakePlot(const std::filesystem::path& path, const std::string& paper, bool 
   options.dpi = dpi;
   WriteSampleTiff(path.string(), {DrawSamplePlot(width, height, dpi, SampleKind::kBilevel)},
                   options);
+}
+
+int WalkAfterClockTick(std::string& root) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  ScanDirectory(root, "*", true);
+  return DirectoriesListedByLastWalk();
 }
 
 std::filesystem::path WriteScript(const std::filesystem::path& path, const std::string& script) {

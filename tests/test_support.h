@@ -123,6 +123,11 @@ class InProcessServiceTest : public ::testing::Test {
 void MakePlot(const std::filesystem::path& path, const std::string& paper = "A4",
               bool landscape = false, double dpi = 50);
 
+// Walks `root` as the service does, once the file system's coarse clock has moved past the last
+// change (so that the walk can tell the next change from it), and returns how many directories
+// the walk listed.
+int WalkAfterClockTick(std::string& root);
+
 // Writes `script` as a script its owner may run and returns its path: a shell script at `path`,
 // or on Windows a batch file (`path` with the extension ".cmd", echo off, CR LF lines) that a
 // command line names like a program.
