@@ -15,6 +15,8 @@ uint64_t turn_band_bytes = kDefaultTurnBandBytes;
 
 // Shorter repeats are cheaper kept as they are than as a run.
 constexpr size_t kMinRun = 8;
+// Bytes of the longest length (7 bits a byte).
+constexpr size_t kMaxLengthBytes = 10;
 
 size_t RowBytes(uint32_t width, uint32_t pixel_bits) {
   return (size_t{width} * pixel_bits + 7) / 8;
@@ -28,6 +30,8 @@ uint8_t* PutLength(size_t n, uint8_t* out) {
   *out++ = static_cast<uint8_t>(n);
   return out;
 }
+
+size_t LengthBytes(size_t n) { return n < 0x80 ? 1 : (std::bit_width(n) + 6) / 7; }
 
 [[noreturn]] void Damaged() {
   throw RuntimeError(kDeviceIoError, "Device I/O error (turn band data damaged)");
@@ -92,19 +96,39 @@ uint32_t TurnBandRows(uint32_t height, size_t row_bytes, uint32_t unit) {
 }
 
 void EncodeRuns(const uint8_t* data, size_t n, size_t distance, RunBytes& out) {
-  // At most one literal and one run per kMinRun bytes, each with a length of up to 10 bytes.
+  if (n == 0) return;
+  // Runs that save less than an eighth are not worth decoding: such a piece is kept as one
+  // literal (raw), which DecodePiece hands out in place. The output thus never exceeds the
+  // raw form.
+  const size_t limit = n - n / 8;
   const size_t size = out.size();
-  out.resize(size + n + 20 * (n / kMinRun + 1));
-  uint8_t* put = out.data() + size;
-  const auto literal_then_run = [&](size_t from, size_t to, size_t run) {
-    put = PutLength(to - from, put);
-    memcpy(put, data + from, to - from);
-    put += to - from;
-    put = PutLength(run, put);
+  out.resize(size + n + 2 * kMaxLengthBytes);
+  uint8_t* const begin = out.data() + size;
+  uint8_t* put = begin;
+  const auto raw = [&] {
+    put = PutLength(n, begin);
+    memcpy(put, data, n);
+    put += n;
+    *put++ = 0;
+    out.resize(static_cast<size_t>(put - out.data()));
   };
   size_t literal = 0;
+  // Whether the output, with the bytes from `literal` to `to` and a run after them, would stay
+  // within the limit; if so they are written.
+  const auto literal_then_run = [&](size_t to, size_t run) {
+    const size_t bytes = LengthBytes(to - literal) + (to - literal) + LengthBytes(run);
+    if (static_cast<size_t>(put - begin) + bytes > limit) return false;
+    put = PutLength(to - literal, put);
+    memcpy(put, data + literal, to - literal);
+    put += to - literal;
+    put = PutLength(run, put);
+    return true;
+  };
+  // Scanning past this point, the pending literal alone takes the output over the limit.
+  size_t give_up = limit;
   size_t i = distance;
   while (i < n) {
+    if (i > give_up) return raw();
     // A run of kMinRun or more starting anywhere in i .. i + kMinRun - 1 covers the last of
     // these bytes: where that one differs, none starts here.
     if (i + kMinRun <= n && data[i + kMinRun - 1] != data[i + kMinRun - 1 - distance]) {
@@ -116,12 +140,13 @@ void EncodeRuns(const uint8_t* data, size_t n, size_t distance, RunBytes& out) {
     while (start > i && data[start - 1] == data[start - 1 - distance]) --start;
     const size_t end = RunEnd(data, n, distance, start + 1);
     if (end - start >= kMinRun) {
-      literal_then_run(literal, start, end - start);
+      if (!literal_then_run(start, end - start)) return raw();
       literal = end;
+      give_up = limit - static_cast<size_t>(put - begin) + literal;
     }
     i = end;
   }
-  if (literal < n) literal_then_run(literal, n, 0);
+  if (literal < n && !literal_then_run(n, 0)) return raw();
   out.resize(static_cast<size_t>(put - out.data()));
 }
 
@@ -145,6 +170,19 @@ void DecodeRuns(const uint8_t*& in, const uint8_t* end, size_t distance, uint8_t
       run -= step;
     }
   }
+}
+
+const uint8_t* DecodePiece(const uint8_t*& in, const uint8_t* end, size_t distance, uint8_t* buffer,
+                           size_t n) {
+  const uint8_t* data = in;
+  if (n == 0 || GetLength(data, end) != n) {
+    DecodeRuns(in, end, distance, buffer, n);
+    return buffer;
+  }
+  if (static_cast<size_t>(end - data) < n) Damaged();
+  in = data + n;
+  if (GetLength(in, end) != 0) Damaged();
+  return data;
 }
 
 struct BandedTurn::Cell {
@@ -269,8 +307,7 @@ void BandedTurn::DecodeBand(uint16_t plane, size_t band, PixelBuffer& out) {
           }
           if (in == end) Damaged();
         }
-        DecodeRuns(in, end, distance_, row.data(), piece_bytes);
-        return row.data();
+        return DecodePiece(in, end, distance_, row.data(), piece_bytes);
       },
       out);
 }

@@ -50,11 +50,16 @@ struct UninitialisedAllocator : std::allocator<T> {
 using RunBytes = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
 
 // Compresses `n` bytes into `out` (appended): runs of bytes repeating those `distance` bytes
-// before (blank paper, solid fills of `distance`-byte pixels) are stored as their length.
+// before (blank paper, solid fills of `distance`-byte pixels) are stored as their length. Bytes
+// that runs do not shrink by an eighth are stored raw, a few bytes longer than they are.
 void EncodeRuns(const uint8_t* data, size_t n, size_t distance, RunBytes& out);
 // Decodes exactly `n` bytes written by EncodeRuns from `in` (advanced past them) into `out`.
 // Throws RuntimeError 57 when the data ends early.
 void DecodeRuns(const uint8_t*& in, const uint8_t* end, size_t distance, uint8_t* out, size_t n);
+// Like DecodeRuns, but bytes stored raw are not copied: returns where the `n` bytes are, in
+// [in, end) or in `buffer`.
+const uint8_t* DecodePiece(const uint8_t*& in, const uint8_t* end, size_t distance, uint8_t* buffer,
+                           size_t n);
 
 class BandedTurn {
  public:
