@@ -118,6 +118,17 @@ uint32_t TurnBandRows(uint32_t height, size_t row_bytes, uint32_t unit) {
   return static_cast<uint32_t>(std::min<uint64_t>(groups * std::max<uint32_t>(unit, 1), height));
 }
 
+void RunBytes::resize(size_t size) {
+  if (size > capacity_) {
+    const size_t capacity = std::max(size, capacity_ + capacity_ / 2);
+    auto bytes = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    if (size_ > 0) memcpy(bytes.get(), bytes_.get(), size_);
+    bytes_ = std::move(bytes);
+    capacity_ = capacity;
+  }
+  size_ = size;
+}
+
 void EncodeRuns(const uint8_t* data, size_t n, size_t distance, RunBytes& out) {
   if (n == 0) return;
   // Runs that save less than an eighth are not worth decoding: such a piece is kept as one

@@ -8,9 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <optional>
-#include <utility>
 #include <vector>
 
 #include "imaging/pixel_turn.h"
@@ -30,24 +28,22 @@ void SetTurnBandBytes(uint64_t bytes);
 // least one group.
 uint32_t TurnBandRows(uint32_t height, size_t row_bytes, uint32_t unit);
 
-// Bytes whose growth leaves new elements uninitialised: compressed data is written over them
-// at once, so clearing them first would only cost time.
-template <typename T>
-struct UninitialisedAllocator : std::allocator<T> {
-  template <typename U>
-  struct rebind {
-    using other = UninitialisedAllocator<U>;
-  };
-  template <typename U>
-  void construct(U* p) noexcept {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <typename U, typename... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-  }
+// Bytes whose growth leaves the new ones uninitialised and moves the old ones with one copy:
+// compressed data is written over them at once, so clearing them first would only cost time
+// (a vector with such an allocator moves its bytes one at a time when it grows).
+class RunBytes {
+ public:
+  uint8_t* data() { return bytes_.get(); }
+  const uint8_t* data() const { return bytes_.get(); }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void resize(size_t size);
+
+ private:
+  std::unique_ptr<uint8_t[]> bytes_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
 };
-using RunBytes = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
 
 // Compresses `n` bytes into `out` (appended): runs of bytes repeating those `distance` bytes
 // before (blank paper, solid fills of `distance`-byte pixels) are stored as their length. Bytes
