@@ -120,13 +120,21 @@ uint32_t TurnBandRows(uint32_t height, size_t row_bytes, uint32_t unit) {
 
 void RunBytes::resize(size_t size) {
   if (size > capacity_) {
-    const size_t capacity = std::max(size, capacity_ + capacity_ / 2);
+    const size_t capacity = std::max(size, 2 * capacity_);
     auto bytes = std::make_unique_for_overwrite<uint8_t[]>(capacity);
     if (size_ > 0) memcpy(bytes.get(), bytes_.get(), size_);
     bytes_ = std::move(bytes);
     capacity_ = capacity;
   }
   size_ = size;
+}
+
+void RunBytes::shrink_to_fit() {
+  if (capacity_ == size_) return;
+  RunBytes fitted;
+  fitted.resize(size_);
+  if (size_ > 0) memcpy(fitted.data(), data(), size_);
+  *this = std::move(fitted);
 }
 
 void EncodeRuns(const uint8_t* data, size_t n, size_t distance, RunBytes& out) {
@@ -256,6 +264,10 @@ BandedTurn::Span BandedTurn::SpanOfBand(size_t band) const {
 void BandedTurn::AddPlane(const RowSupplier& next_row) {
   BeginPlane();
   for (uint32_t y = 0; y < height_; ++y) AddRow(next_row());
+  // The memory kept for filling spilled cells again is not needed any more.
+  for (Cell& cell : cells_.back()) {
+    if (turns_ % 2 == 1 && !cell.spilled.empty()) cell.pending.shrink_to_fit();
+  }
 }
 
 void BandedTurn::BeginPlane() {
@@ -299,13 +311,21 @@ void BandedTurn::AddRow(const uint8_t* row) {
 
 void BandedTurn::Spill() {
   if (!scratch_) scratch_.emplace(platform::ScratchFile::Create());
+  // Every band of the plane being added grows again (when the turn cuts its rows) and keeps its
+  // memory: memory freed and taken again would be cleared by the system every time.
+  const bool refilled = turns_ % 2 == 1;
   for (std::vector<Cell>& cells : cells_) {
+    const bool keep = refilled && &cells == &cells_.back();
     for (Cell& cell : cells) {
       if (cell.pending.empty()) continue;
       scratch_->WriteAt(spilled_bytes_, {cell.pending.data(), cell.pending.size()});
       cell.spilled.emplace_back(spilled_bytes_, cell.pending.size());
       spilled_bytes_ += cell.pending.size();
-      cell.pending = {};
+      if (keep) {
+        cell.pending.clear();
+      } else {
+        cell.pending = {};
+      }
     }
   }
   pending_bytes_ = 0;

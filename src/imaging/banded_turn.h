@@ -38,6 +38,9 @@ class RunBytes {
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   void resize(size_t size);
+  // Empties, keeping the memory for the bytes to come.
+  void clear() { size_ = 0; }
+  void shrink_to_fit();
 
  private:
   std::unique_ptr<uint8_t[]> bytes_;
