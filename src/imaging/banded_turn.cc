@@ -137,8 +137,8 @@ void RunBytes::shrink_to_fit() {
   *this = std::move(fitted);
 }
 
-void EncodeRuns(const uint8_t* data, size_t n, size_t distance, RunBytes& out) {
-  if (n == 0) return;
+bool EncodeRuns(const uint8_t* data, size_t n, size_t distance, RunBytes& out, bool likely_raw) {
+  if (n == 0) return false;
   // Runs that save less than an eighth are not worth decoding: such a piece is kept as one
   // literal (raw), which DecodePiece hands out in place. The output thus never exceeds the
   // raw form.
@@ -153,6 +153,7 @@ void EncodeRuns(const uint8_t* data, size_t n, size_t distance, RunBytes& out) {
     put += n;
     *put++ = 0;
     out.resize(static_cast<size_t>(put - out.data()));
+    return true;
   };
   size_t literal = 0;
   // Whether the output, with the bytes from `literal` to `to` and a run after them, would stay
@@ -166,8 +167,10 @@ void EncodeRuns(const uint8_t* data, size_t n, size_t distance, RunBytes& out) {
     put = PutLength(run, put);
     return true;
   };
-  // Scanning past this point, the pending literal alone takes the output over the limit.
-  size_t give_up = limit;
+  // Scanning past this point, the pending literal alone takes the output over the limit. Rows
+  // of a noisy area look alike: when the piece before was raw, a first eighth without a run is
+  // taken as enough evidence that this one is too, which spares scanning the rest.
+  size_t give_up = likely_raw ? n / 8 : limit;
   size_t i = distance;
   while (i < n) {
     if (i > give_up) return raw();
@@ -190,6 +193,7 @@ void EncodeRuns(const uint8_t* data, size_t n, size_t distance, RunBytes& out) {
   }
   if (literal < n && !literal_then_run(n, 0)) return raw();
   out.resize(static_cast<size_t>(put - out.data()));
+  return false;
 }
 
 void DecodeRuns(const uint8_t*& in, const uint8_t* end, size_t distance, uint8_t* out, size_t n) {
@@ -229,6 +233,7 @@ const uint8_t* DecodePiece(const uint8_t*& in, const uint8_t* end, size_t distan
 
 struct BandedTurn::Cell {
   RunBytes pending;  // compressed pieces not yet in the scratch file
+  bool raw = false;  // whether the last piece was stored raw
   std::vector<std::pair<uint64_t, uint64_t>> spilled;  // offset and length in the scratch file
 };
 
@@ -281,28 +286,34 @@ void BandedTurn::BeginPlane() {
 void BandedTurn::AddRow(const uint8_t* row) {
   std::vector<Cell>& cells = cells_.back();
   const uint64_t before = pending_bytes_;
+  // A band whose last piece was raw has its next one judged from a probe, but every eighth row
+  // in full: where a noisy area gives way to a compressible one, it is run-coded again soon.
+  const bool probe = next_row_ % 8 != 0;
   if (turns_ % 2 == 1) {
     const size_t row_bytes = RowBytes(width_, pixel_bits_);
     for (size_t band = 0; band < bands_; ++band) {
       const size_t first_bit = size_t{spans_[band].first} * pixel_bits_;
       const size_t bits = size_t{spans_[band].count} * pixel_bits_;
       const size_t bytes = (bits + 7) / 8;
-      RunBytes& pending = cells[band].pending;
+      Cell& cell = cells[band];
+      RunBytes& pending = cell.pending;
       const size_t size = pending.size();
-      if (first_bit % 8 == 0) {
-        EncodeRuns(row + first_bit / 8, bytes, distance_, pending);
-      } else {
+      const uint8_t* piece = row + first_bit / 8;
+      if (first_bit % 8 != 0) {
         piece_.resize(bytes);
         ExtractBits(row, row_bytes, first_bit, bits, piece_.data());
-        EncodeRuns(piece_.data(), bytes, distance_, pending);
+        piece = piece_.data();
       }
+      cell.raw = EncodeRuns(piece, bytes, distance_, pending, cell.raw && probe);
       pending_bytes_ += pending.size() - size;
     }
   } else {
     const uint32_t from_start = turns_ == 0 ? next_row_ : height_ - 1 - next_row_;
-    RunBytes& pending = cells[from_start / band_rows_].pending;
+    Cell& cell = cells[from_start / band_rows_];
+    RunBytes& pending = cell.pending;
     const size_t size = pending.size();
-    EncodeRuns(row, RowBytes(width_, pixel_bits_), distance_, pending);
+    cell.raw =
+        EncodeRuns(row, RowBytes(width_, pixel_bits_), distance_, pending, cell.raw && probe);
     pending_bytes_ += pending.size() - size;
   }
   ++next_row_;

@@ -50,8 +50,11 @@ class RunBytes {
 
 // Compresses `n` bytes into `out` (appended): runs of bytes repeating those `distance` bytes
 // before (blank paper, solid fills of `distance`-byte pixels) are stored as their length. Bytes
-// that runs do not shrink by an eighth are stored raw, a few bytes longer than they are.
-void EncodeRuns(const uint8_t* data, size_t n, size_t distance, RunBytes& out);
+// that runs do not shrink by an eighth are stored raw, a few bytes longer than they are; when
+// `likely_raw` (the piece before them was), so are bytes whose first eighth holds no run.
+// Returns whether the bytes were stored raw.
+bool EncodeRuns(const uint8_t* data, size_t n, size_t distance, RunBytes& out,
+                bool likely_raw = false);
 // Decodes exactly `n` bytes written by EncodeRuns from `in` (advanced past them) into `out`.
 // Throws RuntimeError 57 when the data ends early.
 void DecodeRuns(const uint8_t*& in, const uint8_t* end, size_t distance, uint8_t* out, size_t n);
