@@ -25,7 +25,7 @@ int Usage() {
       "  --big-endian     write Motorola byte order\n"
       "  --pages N        N pages (further pages are quarter-size sheets)\n"
       "  --unit inch|cm|none   resolution unit (none: no resolution tags)\n"
-      "  --noise          pseudo-random pixels instead of a drawing (an incompressible plot)\n");
+      "  --noise          random pixels instead of a drawing (incompressible; not palette)\n");
   return 2;
 }
 
@@ -103,6 +103,7 @@ int main(int argc, char** argv) {
       return Usage();
     }
   }
+  if (noise && kind == SampleKind::kPalette) return Usage();  // indexes past the palette
   try {
     std::vector<SampleImage> images;
     images.push_back(noise ? BlankImage(width, height, kind)
