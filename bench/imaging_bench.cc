@@ -4,6 +4,8 @@
 //   imaging_bench [DIR]            generates the plots into DIR (default /tmp/plotspool-bench)
 //                                  once, then measures every plot turned and not turned
 //   imaging_bench --job FILE turn|keep   one job on a copy of FILE (used by the above)
+//
+// TURN_BAND_MB=N sets the turn's band size (a large N turns every plot whole, for comparison).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include <tiffio.h>
 
 #include "base/error.h"
+#include "imaging/banded_turn.h"
 #include "imaging/imaging_control.h"
 #include "sample_plot.h"
 
@@ -40,6 +43,9 @@ int RunJob(const std::string& source, bool turn) {
   const std::string job = source + (turn ? ".turn.tif" : ".keep.tif");
   const std::string bitmap = job + ".bmp";
   std::filesystem::copy_file(source, job, std::filesystem::copy_options::overwrite_existing);
+  if (const char* band_mb = std::getenv("TURN_BAND_MB")) {
+    SetTurnBandBytes(std::strtoull(band_mb, nullptr, 10) << 20);
+  }
   try {
     ImagingControl control;
     const auto start = Clock::now();

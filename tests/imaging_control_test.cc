@@ -250,7 +250,9 @@ TEST_F(ImagingControlTest, LargeLzwPlotsEncodedInParallelReadBackPixelExact) {
 
 // Pages larger than a band are turned band by band; forced here with bands of one output strip
 // (spilled to the scratch file row by row) and of a third of the page. Saved and exported, they
-// must give exactly the bytes the whole-image turn gives, for every layout and turn count.
+// must give exactly the bytes the whole-image turn gives, for every layout and turn count. The
+// layouts' noise is kept raw, the drawings run-coded, and a drawing with a noisy corner mixes
+// both kinds of piece in one band.
 std::vector<uint8_t> JpegStream(const std::vector<uint8_t>& rgb, uint32_t width, uint32_t height);
 std::vector<uint8_t> OldStyleJpegTiff(const std::vector<uint8_t>& jpeg, uint32_t width,
                                       uint32_t height);
@@ -300,6 +302,19 @@ TEST_F(ImagingControlTest, BandedTurnWritesWhatTheWholeImageTurnWrites) {
       {"rgb_lzw_tiled", sample(SampleKind::kRgb, COMPRESSION_LZW, 0, 16, 1)},
       {"rgb_jpeg", sample(SampleKind::kRgb, COMPRESSION_JPEG, 16, 0, 1)},
       {"gray_lzw_three_pages", sample(SampleKind::kGray, COMPRESSION_LZW, 7, 0, 3)},
+      {"rgb_noisy_corner",
+       [](const std::string& path) {
+         SampleImage image = MarkedPlot(211, 137, SampleKind::kRgb);
+         std::mt19937 noise(7);
+         for (uint32_t y = 0; y < image.height / 2; ++y) {
+           uint8_t* row = image.Row(y);
+           for (size_t i = 0; i < image.RowBytes() / 2; ++i)
+             row[i] = static_cast<uint8_t>(noise() >> 11);
+         }
+         SampleTiffOptions options;
+         options.compression = COMPRESSION_NONE;
+         WriteSampleTiff(path, {image}, options);
+       }},
       {"bilevel_g4_two_pages", sample(SampleKind::kBilevel, COMPRESSION_CCITTFAX4, 5, 0, 2)},
       {"logluv", layout({"lu", 16, 3, PHOTOMETRIC_LOGLUV, PLANARCONFIG_CONTIG, SAMPLEFORMAT_INT, 0,
                          COMPRESSION_SGILOG},

@@ -24,7 +24,8 @@ int Usage() {
       "  --tile N         tiles of N x N pixels (multiple of 16)\n"
       "  --big-endian     write Motorola byte order\n"
       "  --pages N        N pages (further pages are quarter-size sheets)\n"
-      "  --unit inch|cm|none   resolution unit (none: no resolution tags)\n");
+      "  --unit inch|cm|none   resolution unit (none: no resolution tags)\n"
+      "  --noise          random pixels instead of a drawing (incompressible; not palette)\n");
   return 2;
 }
 
@@ -50,6 +51,7 @@ int main(int argc, char** argv) {
   SampleTiffOptions options;
   options.dpi = dpi;
   int pages = 1;
+  bool noise = false;
   for (int i = 5; i < argc; ++i) {
     const std::string option = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -57,6 +59,8 @@ int main(int argc, char** argv) {
       options.predictor = true;
     } else if (option == "--big-endian") {
       options.big_endian = true;
+    } else if (option == "--noise") {
+      noise = true;
     } else if (value == nullptr) {
       return Usage();
     } else if (++i; option == "--kind") {
@@ -99,9 +103,21 @@ int main(int argc, char** argv) {
       return Usage();
     }
   }
+  if (noise && kind == SampleKind::kPalette) return Usage();  // indexes past the palette
   try {
     std::vector<SampleImage> images;
-    images.push_back(DrawSamplePlot(width, height, dpi, kind));
+    images.push_back(noise ? BlankImage(width, height, kind)
+                           : DrawSamplePlot(width, height, dpi, kind));
+    if (noise) {
+      uint64_t state =
+          0x9e3779b97f4a7c15u;  // xorshift64: fixed, so equal arguments give equal files
+      for (uint8_t& byte : images.back().pixels) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        byte = static_cast<uint8_t>(state >> 24);
+      }
+    }
     for (int p = 1; p < pages; ++p) {
       images.push_back(
           DrawSamplePlot(std::max(width / 4, 16u), std::max(height / 4, 16u), dpi / 4, kind));

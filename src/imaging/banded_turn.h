@@ -8,9 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <optional>
-#include <utility>
 #include <vector>
 
 #include "imaging/pixel_turn.h"
@@ -30,31 +28,40 @@ void SetTurnBandBytes(uint64_t bytes);
 // least one group.
 uint32_t TurnBandRows(uint32_t height, size_t row_bytes, uint32_t unit);
 
-// Bytes whose growth leaves new elements uninitialised: compressed data is written over them
-// at once, so clearing them first would only cost time.
-template <typename T>
-struct UninitialisedAllocator : std::allocator<T> {
-  template <typename U>
-  struct rebind {
-    using other = UninitialisedAllocator<U>;
-  };
-  template <typename U>
-  void construct(U* p) noexcept {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <typename U, typename... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-  }
+// Bytes whose growth leaves the new ones uninitialised and moves the old ones with one copy:
+// compressed data is written over them at once, so clearing them first would only cost time
+// (a vector with such an allocator moves its bytes one at a time when it grows).
+class RunBytes {
+ public:
+  uint8_t* data() { return bytes_.get(); }
+  const uint8_t* data() const { return bytes_.get(); }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void resize(size_t size);
+  // Empties, keeping the memory for the bytes to come.
+  void clear() { size_ = 0; }
+  void shrink_to_fit();
+
+ private:
+  std::unique_ptr<uint8_t[]> bytes_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
 };
-using RunBytes = std::vector<uint8_t, UninitialisedAllocator<uint8_t>>;
 
 // Compresses `n` bytes into `out` (appended): runs of bytes repeating those `distance` bytes
-// before (blank paper, solid fills of `distance`-byte pixels) are stored as their length.
-void EncodeRuns(const uint8_t* data, size_t n, size_t distance, RunBytes& out);
+// before (blank paper, solid fills of `distance`-byte pixels) are stored as their length. Bytes
+// that runs do not shrink by an eighth are stored raw, a few bytes longer than they are; when
+// `likely_raw` (the piece before them was), so are bytes whose first eighth holds no run.
+// Returns whether the bytes were stored raw.
+bool EncodeRuns(const uint8_t* data, size_t n, size_t distance, RunBytes& out,
+                bool likely_raw = false);
 // Decodes exactly `n` bytes written by EncodeRuns from `in` (advanced past them) into `out`.
 // Throws RuntimeError 57 when the data ends early.
 void DecodeRuns(const uint8_t*& in, const uint8_t* end, size_t distance, uint8_t* out, size_t n);
+// Like DecodeRuns, but bytes stored raw are not copied: returns where the `n` bytes are, in
+// [in, end) or in `buffer`.
+const uint8_t* DecodePiece(const uint8_t*& in, const uint8_t* end, size_t distance, uint8_t* buffer,
+                           size_t n);
 
 class BandedTurn {
  public:
