@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/path_strings.h"
 #include "platform/win32/temporary_lock.h"
 #include "platform/win32/unique_handle.h"
 #include "platform/win32/win32_error.h"
@@ -28,11 +29,6 @@ constexpr const char* kCompanions[] = {".zip", ".bmp"};
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 bool IsUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
-
-std::string BaseName(const std::string& path) {
-  const std::size_t cut = path.find_last_of("/\\");
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
 
 // The folder of `path` without its trailing separators, spelled for comparison: upper case, "\"
 // for "/", as the file system compares names.
@@ -228,10 +224,8 @@ class TemporaryLedger {
     appended_ = 0;
     std::string text;
     for (const std::string& path : listed_) text += "+" + path + "\n";
-    const std::size_t cut = path_.find_last_of("/\\");
-    const std::string folder = cut == std::string::npos ? "" : path_.substr(0, cut + 1);
     try {
-      HiddenTemporary replacement(folder, BaseName(path_));
+      HiddenTemporary replacement(DirectoryPart(path_), BaseName(path_));
       if (!replacement.Write(text.data(), text.size())) return;
       replacement.Commit(path_, /*replace=*/true);
     } catch (const RuntimeError&) {
@@ -355,9 +349,7 @@ bool RemoveIfStaleHidden(const std::string& path) {
   if (!file.valid() || KindOf(file.get()) != Kind::kFile || !LockInUse(file.get())) return false;
   if (const std::string target = AsideTarget(BaseName(path)); !target.empty()) {
     try {
-      const std::size_t cut = path.find_last_of("/\\");
-      const std::string folder = cut == std::string::npos ? "" : path.substr(0, cut + 1);
-      RenameOpenFile(file.get(), folder + target, /*replace=*/false);
+      RenameOpenFile(file.get(), DirectoryPart(path) + target, /*replace=*/false);
       return true;
     } catch (const RuntimeError& e) {
       // Only a name taken by the new version makes this one the old version, to be removed.
