@@ -1,7 +1,10 @@
 #include "platform/temporary_ledger.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <random>
 
+#include "base/error.h"
 #include "base/path_strings.h"
 #include "platform/temporary_files.h"
 #include "platform/temporary_names.h"
@@ -81,6 +84,43 @@ void TemporaryLedger::Rewrite() {
 TemporaryLedger& Ledger() {
   static TemporaryLedger ledger;
   return ledger;
+}
+
+std::string CreateTempFileNameFrom(const std::string& stem) {
+  // A random start keeps two processes from walking the same sequence of names.
+  std::random_device random;
+  const unsigned start = random() & 0xFFFF;
+  for (unsigned i = 0; i < 0x10000; ++i) {
+    char hex[5];
+    std::snprintf(hex, sizeof hex, "%04X", (start + i) & 0xFFFF);
+    std::string path = stem + hex + ".tmp";
+    // Listed before it exists: a run killed right after the create still names it as its own.
+    const bool newly_listed = !HeldTempNames().contains(path);
+    if (newly_listed) Ledger().Add(path);
+    OwnedHandle made;
+    TempNameAttempt attempt = TempNameAttempt::kTaken;
+    try {
+      attempt = CreateTempNameFile(path, made);
+    } catch (const RuntimeError&) {
+      if (newly_listed) Ledger().Drop(path);
+      throw;
+    }
+    switch (attempt) {
+      case TempNameAttempt::kMade:
+        HeldTempNames()[path] = std::move(made);
+        return path;
+      case TempNameAttempt::kSwept:
+        break;
+      case TempNameAttempt::kCompanion:
+        Ledger().Drop(path);
+        break;
+      case TempNameAttempt::kTaken:
+        // Someone else's name: not ours to list.
+        if (newly_listed) Ledger().Drop(path);
+        break;
+    }
+  }
+  throw RuntimeError(kFileAlreadyExists);
 }
 
 void ForgetTemporaryName(const std::string& path) {

@@ -60,6 +60,19 @@ class TemporaryLedger {
 // The process's one ledger, set by SetTemporaryLedger.
 TemporaryLedger& Ledger();
 
+// CreateTempFileName's search, given `stem` (the folder with its separator and the prefix): the
+// names stem + four hex digits + ".tmp" from a random start on, each listed before it is made;
+// the first made becomes held. 58 when all are taken.
+std::string CreateTempFileNameFrom(const std::string& stem);
+
+// What the back end's attempt at one name of CreateTempFileName came to.
+enum class TempNameAttempt {
+  kMade,       // created new, marked as in use, no companion exists
+  kSwept,      // created, but a sweep took it before it was marked
+  kCompanion,  // created, but a companion exists: removed again
+  kTaken,      // the name exists already
+};
+
 // Supplied by the back end.
 // True when `path` names a file from the root of a file system, as every listed name does.
 bool IsFullPath(std::string_view path);
@@ -75,6 +88,9 @@ bool ReplaceLedgerFile(const std::string& path, const std::string& text);
 OwnedHandle OpenLedgerForAppending(const std::string& path);
 // Appends `text` in one write; false when the system refused.
 bool AppendToLedgerFile(const OwnedHandle& file, const std::string& text);
+// Creates the file `path` new, never through a link, and marks it as in use, with `made`
+// holding it when it is kept. Throws RuntimeError when the system refuses otherwise.
+TempNameAttempt CreateTempNameFile(const std::string& path, OwnedHandle& made);
 
 }  // namespace plotspool::platform
 

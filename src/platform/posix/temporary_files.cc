@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <iterator>
-#include <random>
 #include <string_view>
 #include <vector>
 
@@ -61,42 +60,30 @@ bool AppendToLedgerFile(const OwnedHandle& file, const std::string& text) {
   return ::write(FdOf(file), text.data(), text.size()) >= 0;
 }
 
+TempNameAttempt CreateTempNameFile(const std::string& path, OwnedHandle& made) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd.valid()) {
+    if (errno == EEXIST) return TempNameAttempt::kTaken;
+    throw ErrorFromErrno(errno);
+  }
+  if (!LockNewTemporary(fd.get())) return TempNameAttempt::kSwept;
+  // A companion of the name may belong to someone else: never write over it.
+  if (std::any_of(std::begin(kTempNameCompanions), std::end(kTempNameCompanions),
+                  [&](const char* extension) {
+                    struct stat st;
+                    return ::lstat((path + extension).c_str(), &st) == 0;
+                  })) {
+    ::unlink(path.c_str());
+    return TempNameAttempt::kCompanion;
+  }
+  made = OwnHandle(std::move(fd));
+  return TempNameAttempt::kMade;
+}
+
 std::string CreateTempFileName(const std::string& dir, const std::string& prefix) {
   std::string base = dir;
   if (base.empty() || base.back() != '/') base += '/';
-  base += prefix;
-  // A random start keeps two processes from walking the same sequence of names.
-  std::random_device random;
-  const unsigned start = random() & 0xFFFF;
-  for (unsigned i = 0; i < 0x10000; ++i) {
-    char hex[5];
-    std::snprintf(hex, sizeof hex, "%04X", (start + i) & 0xFFFF);
-    std::string path = base + hex + ".tmp";
-    // Listed before it exists: a run killed right after the create still names it as its own.
-    const bool newly_listed = !HeldTempNames().contains(path);
-    if (newly_listed) Ledger().Add(path);
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.valid()) {
-      if (!LockNewTemporary(fd.get())) continue;
-      // A companion of the name may belong to someone else: never write over it.
-      if (std::any_of(std::begin(kTempNameCompanions), std::end(kTempNameCompanions),
-                      [&](const char* extension) {
-                        struct stat st;
-                        return ::lstat((path + extension).c_str(), &st) == 0;
-                      })) {
-        ::unlink(path.c_str());
-        Ledger().Drop(path);
-        continue;
-      }
-      HeldTempNames()[path] = OwnHandle(std::move(fd));
-      return path;
-    }
-    const int error = errno;
-    // Someone else's name: not ours to list.
-    if (newly_listed) Ledger().Drop(path);
-    if (error != EEXIST) throw ErrorFromErrno(error);
-  }
-  throw RuntimeError(kFileAlreadyExists);
+  return CreateTempFileNameFrom(base + prefix);
 }
 
 namespace {

@@ -175,50 +175,41 @@ bool AppendToLedgerFile(const OwnedHandle& file, const std::string& text) {
                    nullptr) != 0;
 }
 
+TempNameAttempt CreateTempNameFile(const std::string& path, OwnedHandle& made) {
+  // Read access only, which the lock needs, and every share: whoever opens the name (RemoveFile
+  // above all) need only let others read. The lock keeps other sweeps off it.
+  UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return TempNameAttempt::kTaken;
+    throw ErrorFromWin32(error);
+  }
+  // A sweep that holds the lock is removing the new file: make another. Where no lock can be
+  // taken at all, the file still counts as held (no sweep can take it either).
+  if (!LockInUse(file.get()) && GetLastError() == ERROR_LOCK_VIOLATION) {
+    return TempNameAttempt::kSwept;
+  }
+  if (DeletePending(file.get())) return TempNameAttempt::kSwept;
+  // A companion of the name may belong to someone else: never write over it.
+  if (std::any_of(std::begin(kTempNameCompanions), std::end(kTempNameCompanions),
+                  [&](const char* extension) {
+                    return GetFileAttributesA((path + extension).c_str()) !=
+                           INVALID_FILE_ATTRIBUTES;
+                  })) {
+    file.Reset();
+    DeleteFileA(path.c_str());
+    return TempNameAttempt::kCompanion;
+  }
+  made = OwnHandle(std::move(file));
+  return TempNameAttempt::kMade;
+}
+
 std::string CreateTempFileName(const std::string& dir, const std::string& prefix) {
   std::string base = dir;
   if (base.empty() || !IsSeparator(base.back())) base += '\\';
-  base += prefix;
-  // A random start keeps two processes from walking the same sequence of names.
-  std::random_device random;
-  const unsigned start = random() & 0xFFFF;
-  for (unsigned i = 0; i < 0x10000; ++i) {
-    char hex[5];
-    std::snprintf(hex, sizeof hex, "%04X", (start + i) & 0xFFFF);
-    std::string path = base + hex + ".tmp";
-    // Listed before it exists: a run killed right after the create still names it as its own.
-    const bool newly_listed = !HeldTempNames().contains(path);
-    if (newly_listed) Ledger().Add(path);
-    // Read access only, which the lock needs, and every share: whoever opens the name (RemoveFile
-    // above all) need only let others read. The lock keeps other sweeps off it.
-    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.valid()) {
-      // A sweep that holds the lock is removing the new file: make another. Where no lock can be
-      // taken at all, the file still counts as held (no sweep can take it either).
-      if (!LockInUse(file.get()) && GetLastError() == ERROR_LOCK_VIOLATION) continue;
-      if (DeletePending(file.get())) continue;
-      // A companion of the name may belong to someone else: never write over it.
-      if (std::any_of(std::begin(kTempNameCompanions), std::end(kTempNameCompanions),
-                      [&](const char* extension) {
-                        return GetFileAttributesA((path + extension).c_str()) !=
-                               INVALID_FILE_ATTRIBUTES;
-                      })) {
-        file.Reset();
-        DeleteFileA(path.c_str());
-        Ledger().Drop(path);
-        continue;
-      }
-      HeldTempNames()[path] = OwnHandle(std::move(file));
-      return path;
-    }
-    const DWORD error = GetLastError();
-    // Someone else's name: not ours to list.
-    if (newly_listed) Ledger().Drop(path);
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) throw ErrorFromWin32(error);
-  }
-  throw RuntimeError(kFileAlreadyExists);
+  return CreateTempFileNameFrom(base + prefix);
 }
 
 namespace {
