@@ -39,12 +39,18 @@ std::string ZipErrorText(int code) {
   return text;
 }
 
-int CheckEntry(zip* archive, int index, const std::string& name, zip_stat_t& stat,
-               std::string& why) {
+int CheckEntry(zip* archive, int index, std::string& name, zip_stat_t& stat, std::string& why) {
   const auto fail = [&](std::string text) {
     why = std::move(text);
     return kPathFileAccessError;
   };
+  if (archive == nullptr) {
+    why = "no archive open";
+    return kBadFileName;
+  }
+  const char* stored =
+      index < 0 ? nullptr : zip_get_name(archive, static_cast<zip_uint64_t>(index), ZIP_FL_ENC_RAW);
+  name = stored == nullptr ? std::string() : std::string(stored);
   if (name.empty()) return fail("no entry " + std::to_string(index));
   if (name.ends_with('/')) return fail("entry is a folder: " + name);
   if (!IsPlainRelativeName(name)) return fail("unsafe member name: " + name);
@@ -113,6 +119,14 @@ ZipArchive::~ZipArchive() {
   if (archive_ != nullptr) zip_discard(archive_);
 }
 
+void ZipArchive::DiscardArchive() {
+  if (archive_ != nullptr) {
+    zip_discard(archive_);
+    archive_ = nullptr;
+  }
+  error_text_.clear();
+}
+
 int ZipArchive::Fail(int number, std::string text) {
   error_text_ = std::move(text);
   return number;
@@ -134,11 +148,7 @@ std::int64_t ZipArchive::EntrySize(int index) {
 }
 
 int ZipArchive::OpenInMemory(std::string bytes) {
-  if (archive_ != nullptr) {
-    zip_discard(archive_);
-    archive_ = nullptr;
-  }
-  error_text_.clear();
+  DiscardArchive();
   if (bytes.empty()) return Fail(kPathFileAccessError, "empty file");
   memory_ = std::move(bytes);
   zip_error_t error;
@@ -153,8 +163,7 @@ int ZipArchive::OpenInMemory(std::string bytes) {
 int ZipArchive::ReadEntry(int index, std::uint64_t limit, std::string& data) {
   error_text_.clear();
   data.clear();
-  if (archive_ == nullptr) return Fail(kBadFileName, "no archive open");
-  const std::string name = EntryName(index);
+  std::string name;
   zip_stat_t stat;
   if (const int refused = CheckEntry(archive_, index, name, stat, error_text_); refused != 0) {
     return refused;

@@ -21,10 +21,9 @@ bool IsPlainRelativeName(std::string_view name);
 // libzip's text for the error code `code`.
 std::string ZipErrorText(int code);
 
-// Whether entry `index` (named `name`) is one this module unpacks; 0 with its `stat` filled, else
-// the error number with the reason in `why`.
-int CheckEntry(zip* archive, int index, const std::string& name, zip_stat_t& stat,
-               std::string& why);
+// Whether entry `index` of `archive` (null when none is open) is one this module unpacks; 0 with
+// its stored `name` and its `stat` filled, else the error number with the reason in `why`.
+int CheckEntry(zip* archive, int index, std::string& name, zip_stat_t& stat, std::string& why);
 
 // Opens the archive in `source` read-only with strict checks: a header that disagrees with the
 // central directory is damage, not a variant. Null when it is no intact archive, `source` freed

@@ -105,11 +105,7 @@ class Extraction {
 }  // namespace
 
 int ZipArchive::Open(const std::string& path) {
-  if (archive_ != nullptr) {
-    zip_discard(archive_);
-    archive_ = nullptr;
-  }
-  error_text_.clear();
+  DiscardArchive();
   // O_NONBLOCK so that a FIFO planted under the archive's name cannot block the open.
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) return Fail(ErrorNumberFromErrno(errno), "cannot open the archive");
@@ -135,8 +131,7 @@ int ZipArchive::Open(const std::string& path) {
 int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
   created_directories_.clear();
   error_text_.clear();
-  if (archive_ == nullptr) return Fail(kBadFileName, "no archive open");
-  const std::string name = EntryName(index);
+  std::string name;
   zip_stat_t stat;
   if (const int refused = CheckEntry(archive_, index, name, stat, error_text_); refused != 0) {
     return refused;

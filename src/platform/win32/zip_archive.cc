@@ -144,11 +144,7 @@ class Extraction {
 }  // namespace
 
 int ZipArchive::Open(const std::string& path) {
-  if (archive_ != nullptr) {
-    zip_discard(archive_);
-    archive_ = nullptr;
-  }
-  error_text_.clear();
+  DiscardArchive();
   // The link itself is opened, never what it points to, so that it can be refused. Shared as
   // freely as any reader: the archive is read, never held against its owner.
   UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ,
@@ -180,8 +176,7 @@ int ZipArchive::Open(const std::string& path) {
 int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
   created_directories_.clear();
   error_text_.clear();
-  if (archive_ == nullptr) return Fail(kBadFileName, "no archive open");
-  const std::string name = EntryName(index);
+  std::string name;
   zip_stat_t stat;
   if (const int refused = CheckEntry(archive_, index, name, stat, error_text_); refused != 0) {
     return refused;
