@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "base/path_strings.h"
 #include "platform/zip_archive.h"
 
 namespace plotspool::platform {
@@ -29,7 +30,36 @@ class ZipFile {
   zip_file_t* file_;
 };
 
+// Splits a member name at "/" and "\" and accepts it only when every component is a plain name.
+// "\" is a separator on the machines that send archives, so "..\x" must not pass as one odd name.
+bool IsPlainRelativeName(std::string_view name) {
+  if (name.empty() || name.find('\0') != std::string_view::npos) return false;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    if (i < name.size() && name[i] != '/' && name[i] != '\\') continue;
+    const std::string_view component = name.substr(start, i - start);
+    if (component.empty() || component == "." || component == ".." ||
+        IsReservedComponent(component)) {
+      return false;
+    }
+    start = i + 1;
+  }
+  return true;
+}
+
 }  // namespace
+
+std::vector<std::string> SplitMemberName(const std::string& name) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (!IsPathSeparator(name[i])) continue;
+    parts.push_back(name.substr(start, i - start));
+    start = i + 1;
+  }
+  parts.push_back(name.substr(start));
+  return parts;
+}
 
 std::string ZipErrorText(int code) {
   zip_error_t error;

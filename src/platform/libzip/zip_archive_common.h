@@ -11,12 +11,18 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace plotspool::platform {
 
-// Supplied by the back end: true when every component of the member name `name` ("/" and "\"
-// both separate) is a plain name on this system.
-bool IsPlainRelativeName(std::string_view name);
+// Supplied by the back end: true when this system would read the component `component` (not
+// empty, not "." or "..") of a member name as something else than a plain name in its folder.
+bool IsReservedComponent(std::string_view component);
+
+// The folders of the member name `name`, then the leaf, split where this system separates
+// folders ("/", on Windows "\" too), so the member lands exactly at destination + name, which is
+// where the caller looks for it.
+std::vector<std::string> SplitMemberName(const std::string& name);
 
 // libzip's text for the error code `code`.
 std::string ZipErrorText(int code);

@@ -17,33 +17,11 @@
 #include "platform/posix/errno_error.h"
 
 namespace plotspool::platform {
-// Splits a member name at "/" and "\" and accepts it only when every component is a plain name.
-// "\" is a separator on the machines that send archives, so "..\x" must not pass as one odd name.
-bool IsPlainRelativeName(std::string_view name) {
-  if (name.empty() || name.find('\0') != std::string_view::npos) return false;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= name.size(); ++i) {
-    if (i < name.size() && name[i] != '/' && name[i] != '\\') continue;
-    const std::string_view component = name.substr(start, i - start);
-    if (component.empty() || component == "." || component == "..") return false;
-    start = i + 1;
-  }
-  return true;
-}
+
+// Every other name is a plain name in its folder here.
+bool IsReservedComponent(std::string_view) { return false; }
 
 namespace {
-
-// The folders of `name` at "/" only, then the leaf. A "\" stays part of a file name here, so
-// the member lands exactly at destination + name, which is where the caller looks for it.
-std::vector<std::string> SplitAtSlash(const std::string& name) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (std::size_t slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
-    parts.push_back(name.substr(start, slash - start));
-  }
-  parts.push_back(name.substr(start));
-  return parts;
-}
 
 // Everything ExtractEntry creates on disk, removed again in reverse order unless committed.
 class Extraction {
@@ -157,7 +135,7 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
                 "entry of " + std::to_string(stat.size) + " bytes exceeds the free space");
   }
 
-  std::vector<std::string> parts = SplitAtSlash(name);
+  std::vector<std::string> parts = SplitMemberName(name);
   const std::string leaf = std::move(parts.back());
   parts.pop_back();
   std::vector<std::string> created;

@@ -15,14 +15,11 @@
 #include "platform/win32/win32_error.h"
 
 namespace plotspool::platform {
-namespace {
-
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 // A component Windows would read as something else than a plain name in its folder: a drive or
 // data stream (":"), a device ("CON", "nul.txt", "COM1"), a name the system trims (trailing dot
 // or blank), or characters no file name may hold.
-bool IsWindowsSpecial(std::string_view component) {
+bool IsReservedComponent(std::string_view component) {
   if (component.back() == '.' || component.back() == ' ') return true;
   for (const char c : component) {
     if (static_cast<unsigned char>(c) < 32 ||
@@ -40,38 +37,9 @@ bool IsWindowsSpecial(std::string_view component) {
          stem[3] >= '0' && stem[3] <= '9';
 }
 
-}  // namespace
-
-// Splits a member name at "/" and "\" and accepts it only when every component is a plain name.
-bool IsPlainRelativeName(std::string_view name) {
-  if (name.empty() || name.find('\0') != std::string_view::npos) return false;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= name.size(); ++i) {
-    if (i < name.size() && !IsSeparator(name[i])) continue;
-    const std::string_view component = name.substr(start, i - start);
-    if (component.empty() || component == "." || component == ".." || IsWindowsSpecial(component)) {
-      return false;
-    }
-    start = i + 1;
-  }
-  return true;
-}
-
 namespace {
 
-// The folders of `name`, then the leaf. Both "/" and "\" separate folders on this system, so the
-// member lands exactly at destination + name, which is where the caller looks for it.
-std::vector<std::string> SplitAtSeparators(const std::string& name) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    if (!IsSeparator(name[i])) continue;
-    parts.push_back(name.substr(start, i - start));
-    start = i + 1;
-  }
-  parts.push_back(name.substr(start));
-  return parts;
-}
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 // Opens the folder `path` and holds it: without FILE_SHARE_DELETE nobody can rename or remove it
 // (nor swap another folder in) while the member is written below it. Invalid, with the last error
@@ -199,7 +167,7 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
                 "entry of " + std::to_string(stat.size) + " bytes exceeds the free space");
   }
 
-  std::vector<std::string> parts = SplitAtSeparators(name);
+  std::vector<std::string> parts = SplitMemberName(name);
   const std::string leaf = std::move(parts.back());
   parts.pop_back();
   std::vector<std::string> created;
