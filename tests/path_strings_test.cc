@@ -48,6 +48,26 @@ TEST(PathStringsTest, FileNameAndExtensionFromTheLastComponent) {
   }
 }
 
+TEST(PathStringsTest, BaseNameAndDirectoryOfSplitAtTheLastSeparator) {
+  // "BaseName in DirectoryOf" where only "/" separates, and where "\" separates too.
+  const struct {
+    std::string path, slash_only, backslash_separating;
+  } cases[] = {
+      {"/spool/P1/plan.tif", "plan.tif in /spool/P1", "plan.tif in /spool/P1"},
+      {"plan.tif", "plan.tif in .", "plan.tif in ."},
+      {"/plan.tif", "plan.tif in /", "plan.tif in /"},
+      {"C:\\plan.tif", "C:\\plan.tif in .", "plan.tif in C:\\"},
+      {"C:/plan.tif", "plan.tif in C:", "plan.tif in C:/"},
+      {"C:/plot/plan.tif", "plan.tif in C:/plot", "plan.tif in C:/plot"},
+      {"/spool/a\\b.tif", "a\\b.tif in /spool", "b.tif in /spool/a"},
+      {"/spool/", " in /spool", " in /spool"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(BaseName(c.path) + " in " + DirectoryOf(c.path),
+              kBackslashSeparates ? c.backslash_separating : c.slash_only);
+  }
+}
+
 TEST(PathStringsTest, FindLastCharCutsItsArgument) {
   std::string backslash = "\\";
   EXPECT_EQ(FindLastChar("C:\\plot\\A1\\", backslash), 11);

@@ -161,6 +161,30 @@ void MakeZip(const std::filesystem::path& path, const std::vector<ZipMember>& me
   ASSERT_EQ(zip_close(archive), 0) << zip_strerror(archive);
 }
 
+void ZipArchiveFixture::SetUp() {
+  namespace fs = std::filesystem;
+  root_ = dir_.path();
+  fs::create_directories(root_ / "spool");
+  fs::create_directories(root_ / "outside");
+  fs::create_directories(root_ / "a" / "tmp");
+  destination_ = (root_ / "a" / "tmp").string() + "/";
+  archive_ = root_ / "spool" / "job.zip";
+}
+
+std::map<std::string, std::uintmax_t> ZipArchiveFixture::Tree() const {
+  std::map<std::string, std::uintmax_t> tree;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root_)) {
+    tree[entry.path().string()] =
+        entry.is_regular_file() && !entry.is_symlink() ? entry.file_size() : 0;
+  }
+  return tree;
+}
+
+int ZipArchiveFixture::OpenAndExtract(platform::ZipArchive& zip) {
+  EXPECT_EQ(zip.Open(archive_.string()), 0) << zip.error_text();
+  return zip.ExtractEntry(0, destination_);
+}
+
 std::string RawDeflate(const std::string& plain) {
   z_stream stream{};
   EXPECT_EQ(deflateInit2(&stream, 9, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);

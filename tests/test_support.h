@@ -10,12 +10,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "error_number.h"
+#include "platform/zip_archive.h"
 
 namespace plotspool::testing {
 
@@ -74,6 +76,25 @@ struct ZipMember {
 
 // A real archive written by libzip, members in the given order.
 void MakeZip(const std::filesystem::path& path, const std::vector<ZipMember>& members);
+
+// A fixture for extracting from archives: below a fresh root, "spool/" holds the archive
+// (archive_, not yet written), "a/tmp/" is the destination and "outside/" a folder that nothing
+// may reach.
+class ZipArchiveFixture : public ::testing::Test {
+ protected:
+  void SetUp() override;
+
+  // Every path below the test root with its size, to show that nothing was written anywhere.
+  std::map<std::string, std::uintmax_t> Tree() const;
+
+  // Opens the archive made at archive_ and extracts entry 0; returns ExtractEntry's result.
+  int OpenAndExtract(platform::ZipArchive& zip);
+
+  TempDir dir_;
+  std::filesystem::path root_;
+  std::filesystem::path archive_;
+  std::string destination_;
+};
 
 // One member of an archive written byte by byte, for what libzip refuses to write: sizes that
 // lie, names with NUL bytes, methods it does not know. `data` is stored as given (already

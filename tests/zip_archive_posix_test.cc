@@ -23,38 +23,7 @@ using testing::WriteWholeFile;
 
 namespace fs = std::filesystem;
 
-class ZipArchivePosixTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    root_ = dir_.path();
-    fs::create_directories(root_ / "spool");
-    fs::create_directories(root_ / "outside");
-    fs::create_directories(root_ / "a" / "tmp");
-    destination_ = (root_ / "a" / "tmp").string() + "/";
-    archive_ = root_ / "spool" / "job.zip";
-  }
-
-  // Every path below the test root with its size, to show that nothing was written anywhere.
-  std::map<std::string, std::uintmax_t> Tree() const {
-    std::map<std::string, std::uintmax_t> tree;
-    for (const auto& entry : fs::recursive_directory_iterator(root_)) {
-      tree[entry.path().string()] =
-          entry.is_regular_file() && !entry.is_symlink() ? entry.file_size() : 0;
-    }
-    return tree;
-  }
-
-  // Opens the archive made at archive_ and extracts entry 0; returns ExtractEntry's result.
-  int OpenAndExtract(ZipArchive& zip) {
-    EXPECT_EQ(zip.Open(archive_.string()), 0) << zip.error_text();
-    return zip.ExtractEntry(0, destination_);
-  }
-
-  testing::TempDir dir_;
-  fs::path root_;
-  fs::path archive_;
-  std::string destination_;
-};
+class ZipArchivePosixTest : public testing::ZipArchiveFixture {};
 
 TEST_F(ZipArchivePosixTest, OpenRefusesLinksAndDoesNotBlockOnAFifo) {
   MakeZip(archive_, {{"plan.tif", "image"}});

@@ -46,6 +46,21 @@ std::string DirectoryPart(const std::string& path) {
   return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
 }
 
+std::string BaseName(const std::string& path) {
+  const auto separator = path.find_last_of(kSeparators);
+  return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const auto separator = path.find_last_of(kSeparators);
+  if (separator == std::string::npos) return ".";
+  // "/x", and on Windows "C:\x", lie in a root, which keeps its separator.
+  if (separator == 0 || (kDriveLetters && separator == 2 && path[1] == ':')) {
+    return path.substr(0, separator + 1);
+  }
+  return path.substr(0, separator);
+}
+
 bool IsFileSystemRoot(const std::string& path) {
   if (path.size() == 1) return IsPathSeparator(path[0]);
   if (!kDriveLetters || path.size() != 3) return false;

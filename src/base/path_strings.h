@@ -25,6 +25,13 @@ bool IsPathSeparator(char c);
 // `path` up to and including its last separator; empty when it has none.
 std::string DirectoryPart(const std::string& path);
 
+// The last component of `path`: all of it when it holds no separator.
+std::string BaseName(const std::string& path);
+
+// Everything before the last separator of `path`: "." when there is none, the root itself ("/",
+// on Windows "C:\" too) when the separator ends it.
+std::string DirectoryOf(const std::string& path);
+
 // True when the resolved path `path` (see platform::ResolvedPath) names the root of a file
 // system: "/", or on Windows a drive's root such as "C:/".
 bool IsFileSystemRoot(const std::string& path);

@@ -66,6 +66,8 @@ class ZipArchive {
 
  private:
   int Fail(int number, std::string text);
+  // Drops an open archive unsaved and the last error: where every open starts.
+  void DiscardArchive();
 
   zip* archive_ = nullptr;
   std::string memory_;  // the bytes of an archive opened in memory

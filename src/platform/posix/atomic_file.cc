@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
-#include <random>
 
 #include "base/error.h"
 #include "platform/posix/errno_error.h"
@@ -75,24 +73,9 @@ int RenameNoReplace(int from_dir, const char* from_leaf, int to_dir, const char*
   return ::renameat(from_dir, from_leaf, to_dir, to_leaf) == 0 ? 0 : errno;
 }
 
-namespace {
-
-std::string RandomHex12() {
-  static std::mt19937_64 generator{std::random_device{}()};
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::uint64_t bits = generator();
-  std::string text;
-  for (int i = 0; i < 12; ++i, bits >>= 4) text += kHex[bits & 15];
-  return text;
-}
-
-}  // namespace
-
 AtomicReplacement::AtomicReplacement(ConfinedPath where, mode_t mode) : where_(std::move(where)) {
-  // Short enough that a long target name cannot make the temporary's name too long.
-  const std::string stem = kOwnTemporaryPrefix + where_.leaf.substr(0, 64) + ".";
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = stem + RandomHex12() + ".tmp";
+    const std::string name = HiddenTemporaryName(where_.leaf);
     fd_.Reset(::openat(where_.dir.get(), name.c_str(),
                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (!fd_.valid()) {

@@ -13,12 +13,9 @@
 
 #include "platform/posix/confined_path.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/temporary_names.h"
 
 namespace plotspool::platform {
-
-// Every temporary this service makes starts with this, so a later run knows a crash's leftover
-// as its own (RemoveStaleTemporaries) and the transfer walk never takes one for a job.
-inline constexpr char kOwnTemporaryPrefix[] = ".plotspool-";
 
 // Writes all of `data` to `fd`, going on after a short write or an interruption. False with
 // errno set when the system refuses.

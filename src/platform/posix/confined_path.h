@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "base/path_strings.h"
 #include "platform/posix/unique_fd.h"
 
 namespace plotspool::platform {
@@ -13,20 +14,6 @@ struct ConfinedPath {
   UniqueFd dir;      // the directory holding the entry (an O_PATH descriptor)
   std::string leaf;  // the entry's name in it, never containing "/"
 };
-
-// The last component of `path` (all of it when it holds no "/").
-inline std::string BaseName(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Everything before the last "/" of `path`: "." when there is none, "/" for the root.
-inline std::string DirectoryOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 // Opens the directory part of `path`. Below the transfer root (SetTransferRoot) no component is
 // reached through a symbolic link and ".." is refused, so a printer directory swapped for a link

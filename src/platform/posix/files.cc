@@ -235,16 +235,6 @@ void RemoveFile(const std::string& path) {
   ForgetTemporaryName(path);
 }
 
-bool RemoveFileIfExists(const std::string& path) {
-  try {
-    RemoveFile(path);
-    return true;
-  } catch (const RuntimeError&) {
-    ForgetTemporaryName(path);
-    return false;
-  }
-}
-
 void TrialOpen(const std::string& path) {
   struct stat st;
   UniqueFd fd = OpenRegularForReading(path, st);

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "base/error.h"
+#include "base/path_strings.h"
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/confined_path.h"
 #include "platform/posix/errno_error.h"
@@ -48,9 +49,7 @@ RawFile RawFile::CreateBeside(const std::string& target, const RawFile* like) {
   AtomicReplacement replacement(target, mode);
   // The umask may have narrowed the mode; a replaced job file keeps its permissions.
   ::fchmod(replacement.fd(), mode);
-  const std::size_t slash = target.rfind('/');
-  std::string path =
-      target.substr(0, slash == std::string::npos ? 0 : slash + 1) + replacement.name();
+  std::string path = DirectoryPart(target) + replacement.name();
   return RawFile(OwnHandle(replacement.Release()), std::move(path));
 }
 

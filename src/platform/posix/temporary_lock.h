@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "platform/temporary_names.h"
+
 namespace plotspool::platform {
 
 // Locks a temporary just created exclusively (O_EXCL, mkdir) for as long as `fd` stays open; the
@@ -24,10 +26,6 @@ inline bool LockNewTemporary(int fd) {
 // Removes the PrivateFolder `name` in the directory `dir_fd` with everything in it when it is
 // one of ours (name, owner, mode) that no live process holds; true when removed.
 bool RemoveIfStalePrivateFolder(int dir_fd, const std::string& name);
-
-// Forgets `path` as a name CreateTempFileName handed out, once it is gone: it is no longer held
-// open and no longer listed in the ledger.
-void ForgetTemporaryName(const std::string& path);
 
 }  // namespace plotspool::platform
 

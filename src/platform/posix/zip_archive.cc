@@ -12,63 +12,16 @@
 #include <utility>
 
 #include "base/error.h"
+#include "platform/libzip/zip_archive_common.h"
 #include "platform/posix/atomic_file.h"
 #include "platform/posix/errno_error.h"
 
 namespace plotspool::platform {
+
+// Every other name is a plain name in its folder here.
+bool IsReservedComponent(std::string_view) { return false; }
+
 namespace {
-
-// Large enough that the per-call overhead of libzip and write(2) vanishes, small enough that an
-// entry of any size is written with the same memory.
-constexpr std::size_t kChunkBytes = 256 * 1024;
-
-class ZipFile {
- public:
-  explicit ZipFile(zip_file_t* file) : file_(file) {}
-  ~ZipFile() {
-    if (file_ != nullptr) zip_fclose(file_);
-  }
-  ZipFile(const ZipFile&) = delete;
-  ZipFile& operator=(const ZipFile&) = delete;
-  zip_file_t* get() const { return file_; }
-
- private:
-  zip_file_t* file_;
-};
-
-// Splits a member name at "/" and "\" and accepts it only when every component is a plain name.
-// "\" is a separator on the machines that send archives, so "..\x" must not pass as one odd name.
-bool IsPlainRelativeName(std::string_view name) {
-  if (name.empty() || name.find('\0') != std::string_view::npos) return false;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= name.size(); ++i) {
-    if (i < name.size() && name[i] != '/' && name[i] != '\\') continue;
-    const std::string_view component = name.substr(start, i - start);
-    if (component.empty() || component == "." || component == "..") return false;
-    start = i + 1;
-  }
-  return true;
-}
-
-// The folders of `name` at "/" only, then the leaf. A "\" stays part of a file name here, so
-// the member lands exactly at destination + name, which is where the caller looks for it.
-std::vector<std::string> SplitAtSlash(const std::string& name) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (std::size_t slash; (slash = name.find('/', start)) != std::string::npos; start = slash + 1) {
-    parts.push_back(name.substr(start, slash - start));
-  }
-  parts.push_back(name.substr(start));
-  return parts;
-}
-
-std::string ZipErrorText(int code) {
-  zip_error_t error;
-  zip_error_init_with_code(&error, code);
-  std::string text = zip_error_strerror(&error);
-  zip_error_fini(&error);
-  return text;
-}
 
 // Everything ExtractEntry creates on disk, removed again in reverse order unless committed.
 class Extraction {
@@ -127,48 +80,10 @@ class Extraction {
   bool committed_ = false;
 };
 
-// Whether entry `index` (named `name`) is one this module unpacks; 0 with its `stat` filled, else
-// the error number with the reason in `why`.
-int CheckEntry(zip* archive, int index, const std::string& name, zip_stat_t& stat,
-               std::string& why) {
-  const auto fail = [&](std::string text) {
-    why = std::move(text);
-    return kPathFileAccessError;
-  };
-  if (name.empty()) return fail("no entry " + std::to_string(index));
-  if (name.ends_with('/')) return fail("entry is a folder: " + name);
-  if (!IsPlainRelativeName(name)) return fail("unsafe member name: " + name);
-  zip_stat_init(&stat);
-  if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &stat) != 0) {
-    return fail(std::string("damaged archive: ") + zip_strerror(archive));
-  }
-  constexpr zip_uint64_t kNeeded =
-      ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
-  if ((stat.valid & kNeeded) != kNeeded) return fail("incomplete entry");
-  if (stat.encryption_method != ZIP_EM_NONE) return fail("encrypted entry: " + name);
-  if (!zip_compression_method_supported(stat.comp_method, 0)) {
-    return fail("unsupported compression method " + std::to_string(stat.comp_method));
-  }
-  return 0;
-}
-
 }  // namespace
 
-ZipArchive::~ZipArchive() {
-  if (archive_ != nullptr) zip_discard(archive_);
-}
-
-int ZipArchive::Fail(int number, std::string text) {
-  error_text_ = std::move(text);
-  return number;
-}
-
 int ZipArchive::Open(const std::string& path) {
-  if (archive_ != nullptr) {
-    zip_discard(archive_);
-    archive_ = nullptr;
-  }
-  error_text_.clear();
+  DiscardArchive();
   // O_NONBLOCK so that a FIFO planted under the archive's name cannot block the open.
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) return Fail(ErrorNumberFromErrno(errno), "cannot open the archive");
@@ -191,26 +106,10 @@ int ZipArchive::Open(const std::string& path) {
   return 0;
 }
 
-std::string ZipArchive::EntryName(int index) {
-  if (archive_ == nullptr || index < 0) return {};
-  const char* name = zip_get_name(archive_, static_cast<zip_uint64_t>(index), ZIP_FL_ENC_RAW);
-  return name == nullptr ? std::string() : std::string(name);
-}
-
-std::int64_t ZipArchive::EntrySize(int index) {
-  if (archive_ == nullptr || index < 0) return -1;
-  zip_stat_t stat;
-  zip_stat_init(&stat);
-  if (zip_stat_index(archive_, static_cast<zip_uint64_t>(index), 0, &stat) != 0) return -1;
-  if ((stat.valid & ZIP_STAT_SIZE) == 0 || stat.size > INT64_MAX) return -1;
-  return static_cast<std::int64_t>(stat.size);
-}
-
 int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
   created_directories_.clear();
   error_text_.clear();
-  if (archive_ == nullptr) return Fail(kBadFileName, "no archive open");
-  const std::string name = EntryName(index);
+  std::string name;
   zip_stat_t stat;
   if (const int refused = CheckEntry(archive_, index, name, stat, error_text_); refused != 0) {
     return refused;
@@ -236,7 +135,7 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
                 "entry of " + std::to_string(stat.size) + " bytes exceeds the free space");
   }
 
-  std::vector<std::string> parts = SplitAtSlash(name);
+  std::vector<std::string> parts = SplitMemberName(name);
   const std::string leaf = std::move(parts.back());
   parts.pop_back();
   std::vector<std::string> created;
@@ -257,30 +156,12 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
     return Fail(error.number(), "cannot create " + path + leaf);
   }
 
-  ZipFile in(zip_fopen_index(archive_, static_cast<zip_uint64_t>(index), 0));
-  if (in.get() == nullptr) {
-    return Fail(kDeviceIoError, std::string("damaged entry: ") + zip_strerror(archive_));
-  }
-  std::vector<char> chunk(kChunkBytes);
-  zip_uint64_t written = 0;
-  for (;;) {
-    const zip_int64_t n = zip_fread(in.get(), chunk.data(), chunk.size());
-    if (n < 0) {
-      return Fail(kDeviceIoError,
-                  std::string("damaged entry data: ") + zip_file_strerror(in.get()));
-    }
-    if (n == 0) break;
-    // A stream that inflates past its declared size is stopped here, not at the end of the disk.
-    if (static_cast<zip_uint64_t>(n) > stat.size - written) {
-      return Fail(kDeviceIoError, "damaged entry data: exceeds its declared size");
-    }
-    if (!WriteAll(out->fd(), std::string_view(chunk.data(), static_cast<std::size_t>(n)))) {
-      return Fail(ErrorNumberFromErrno(errno), "cannot write " + path + leaf);
-    }
-    written += static_cast<zip_uint64_t>(n);
-  }
-  if (written != stat.size) {
-    return Fail(kDeviceIoError, "damaged entry data: shorter than its declared size");
+  const auto write = [&](std::string_view chunk) {
+    return WriteAll(out->fd(), chunk) ? 0 : ErrorNumberFromErrno(errno);
+  };
+  if (const int failed = StreamEntry(archive_, index, stat.size, path + leaf, write, error_text_);
+      failed != 0) {
+    return failed;
   }
   // The caller renames the member over the job file; it must be on disk before that.
   try {
@@ -290,83 +171,6 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
   }
   extraction.Commit();
   created_directories_ = std::move(created);
-  return 0;
-}
-
-int ZipArchive::OpenInMemory(std::string bytes) {
-  if (archive_ != nullptr) {
-    zip_discard(archive_);
-    archive_ = nullptr;
-  }
-  error_text_.clear();
-  if (bytes.empty()) return Fail(kPathFileAccessError, "empty file");
-  memory_ = std::move(bytes);
-  zip_error_t error;
-  zip_error_init(&error);
-  zip_source_t* source = zip_source_buffer_create(memory_.data(), memory_.size(), 0, &error);
-  if (source == nullptr) {
-    zip_error_fini(&error);
-    return Fail(kOutOfMemory, "cannot read the archive");
-  }
-  archive_ = zip_open_from_source(source, ZIP_CHECKCONS | ZIP_RDONLY, &error);
-  if (archive_ == nullptr) {
-    zip_source_free(source);
-    const int code = zip_error_code_zip(&error);
-    zip_error_fini(&error);
-    return Fail(kPathFileAccessError, "damaged archive: " + ZipErrorText(code));
-  }
-  zip_error_fini(&error);
-  return 0;
-}
-
-int ZipArchive::ReadEntry(int index, std::uint64_t limit, std::string& data) {
-  error_text_.clear();
-  data.clear();
-  if (archive_ == nullptr) return Fail(kBadFileName, "no archive open");
-  const std::string name = EntryName(index);
-  zip_stat_t stat;
-  if (const int refused = CheckEntry(archive_, index, name, stat, error_text_); refused != 0) {
-    return refused;
-  }
-  if (stat.size > limit) {
-    return Fail(kOutOfMemory, "entry of " + std::to_string(stat.size) + " bytes, more than " +
-                                  std::to_string(limit) + " are read into memory");
-  }
-  ZipFile in(zip_fopen_index(archive_, static_cast<zip_uint64_t>(index), 0));
-  if (in.get() == nullptr) {
-    return Fail(kDeviceIoError, std::string("damaged entry: ") + zip_strerror(archive_));
-  }
-  // One byte more than declared tells an entry that inflates past its size.
-  data.resize(static_cast<std::size_t>(stat.size) + 1);
-  std::size_t filled = 0;
-  for (;;) {
-    const zip_int64_t n = zip_fread(in.get(), data.data() + filled, data.size() - filled);
-    if (n < 0) {
-      return Fail(kDeviceIoError,
-                  std::string("damaged entry data: ") + zip_file_strerror(in.get()));
-    }
-    if (n == 0) break;
-    filled += static_cast<std::size_t>(n);
-    if (filled > stat.size) {
-      return Fail(kDeviceIoError, "damaged entry data: exceeds its declared size");
-    }
-  }
-  if (filled != stat.size) {
-    return Fail(kDeviceIoError, "damaged entry data: shorter than its declared size");
-  }
-  data.resize(filled);
-  return 0;
-}
-
-int ZipArchive::Close() {
-  if (archive_ == nullptr) return Fail(kBadFileName, "no archive open");
-  error_text_.clear();
-  zip* archive = std::exchange(archive_, nullptr);
-  if (zip_close(archive) != 0) {
-    Fail(kPathFileAccessError, zip_strerror(archive));
-    zip_discard(archive);
-    return kPathFileAccessError;
-  }
   return 0;
 }
 

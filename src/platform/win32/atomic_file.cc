@@ -1,9 +1,9 @@
 #include "platform/win32/atomic_file.h"
 
 #include <algorithm>
-#include <random>
 
 #include "base/error.h"
+#include "base/path_strings.h"
 #include "platform/win32/win32_error.h"
 
 namespace plotspool::platform {
@@ -17,15 +17,6 @@ OVERLAPPED At(uint64_t offset) {
   where.Offset = static_cast<DWORD>(offset);
   where.OffsetHigh = static_cast<DWORD>(offset >> 32);
   return where;
-}
-
-std::string RandomHex12() {
-  static std::mt19937_64 generator{std::random_device{}()};
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::uint64_t bits = generator();
-  std::string text;
-  for (int i = 0; i < 12; ++i, bits >>= 4) text += kHex[bits & 15];
-  return text;
 }
 
 }  // namespace
@@ -96,9 +87,7 @@ DWORD MoveWithin(const std::string& from, const std::string& to, bool replace) {
   // that save fails instead.
   const std::string aside_name = AsideName(BaseName(to));
   if (aside_name.empty()) return error;
-  const std::size_t separator = to.find_last_of("/\\");
-  const std::string folder = separator == std::string::npos ? "" : to.substr(0, separator + 1);
-  const std::string aside = folder + aside_name;
+  const std::string aside = DirectoryPart(to) + aside_name;
   if (!MoveFileExA(to.c_str(), aside.c_str(), MOVEFILE_WRITE_THROUGH)) return error;
   if (!MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
     const DWORD failed = GetLastError();
@@ -110,12 +99,9 @@ DWORD MoveWithin(const std::string& from, const std::string& to, bool replace) {
 }
 
 AtomicReplacement::AtomicReplacement(const std::string& target) : where_(ResolveParent(target)) {
-  const std::size_t separator = target.find_last_of("/\\");
-  const std::string folder = separator == std::string::npos ? "" : target.substr(0, separator + 1);
-  // Short enough that a long target name cannot make the temporary's name too long.
-  const std::string stem = kOwnTemporaryPrefix + where_.leaf.substr(0, 64) + ".";
+  const std::string folder = DirectoryPart(target);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = stem + RandomHex12() + ".tmp";
+    const std::string name = HiddenTemporaryName(where_.leaf);
     // Held without delete sharing while it is written: a stale-temporary sweep of another
     // process cannot take it. Not marked hidden: the attribute would stay with the target.
     file_.Reset(CreateFileA((folder + name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,

@@ -39,19 +39,6 @@ void SetTransferRoot(const std::string& root) {
 
 const std::string& TransferRoot() { return transfer_root; }
 
-std::string BaseName(const std::string& path) {
-  const std::size_t separator = LastSeparator(path);
-  return separator == std::string::npos ? path : path.substr(separator + 1);
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t separator = LastSeparator(path);
-  if (separator == std::string::npos) return ".";
-  // "/x" and "C:\x" lie in a root, which keeps its separator.
-  if (separator == 0 || (separator == 2 && path[1] == ':')) return path.substr(0, separator + 1);
-  return path.substr(0, separator);
-}
-
 int64_t UnixNanoseconds(const FILETIME& time) {
   constexpr int64_t kEpochDifference = 116444736000000000;  // 1601 to 1970 in 100 ns
   const int64_t ticks =

@@ -9,17 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "base/path_strings.h"
 #include "platform/win32/unique_handle.h"
 
 namespace plotspool::platform {
 
 inline bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
-// The last component of `path` (all of it when it holds no separator).
-std::string BaseName(const std::string& path);
-// Everything before the last separator: "." when there is none, the root itself ("/", "C:\")
-// when the separator ends it.
-std::string DirectoryOf(const std::string& path);
 
 // A path whose directories below the transfer root were checked to be real directories and are
 // held open until this goes: without delete sharing, so none of them can be renamed, removed or

@@ -164,17 +164,6 @@ void RemoveFile(const std::string& path) {
   ForgetTemporaryName(path);
 }
 
-bool RemoveFileIfExists(const std::string& path) {
-  try {
-    RemoveFile(path);
-    return true;
-  } catch (const RuntimeError&) {
-    // Gone already or not ours to remove: either way no longer a temporary of this process.
-    ForgetTemporaryName(path);
-    return false;
-  }
-}
-
 void TrialOpen(const std::string& path) {
   // Sharing reading alone: a sender that still has the file open for writing makes the open
   // fail with a sharing violation, which is 70.

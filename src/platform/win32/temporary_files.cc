@@ -8,14 +8,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
-#include <map>
 #include <memory>
 #include <random>
-#include <set>
 #include <string_view>
 #include <vector>
 
 #include "base/error.h"
+#include "base/path_strings.h"
+#include "platform/temporary_ledger.h"
 #include "platform/win32/temporary_lock.h"
 #include "platform/win32/unique_handle.h"
 #include "platform/win32/win32_error.h"
@@ -24,15 +24,9 @@ namespace plotspool::platform {
 namespace {
 
 constexpr std::string_view kFolderPrefix = ".plotspool-job-";
-constexpr const char* kCompanions[] = {".zip", ".bmp"};
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 bool IsUpperHex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
-
-std::string BaseName(const std::string& path) {
-  const std::size_t cut = path.find_last_of("/\\");
-  return cut == std::string::npos ? path : path.substr(cut + 1);
-}
 
 // The folder of `path` without its trailing separators, spelled for comparison: upper case, "\"
 // for "/", as the file system compares names.
@@ -43,31 +37,6 @@ std::string FolderKey(std::string folder) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
   return folder;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const std::size_t cut = path.find_last_of("/\\");
-  return cut == std::string::npos ? std::string() : path.substr(0, cut);
-}
-
-// True when `name` is one CreateTempFileName makes: "~VB" or no prefix, four hex digits, ".tmp".
-bool IsTempFileName(std::string_view name) {
-  if (name.starts_with("~VB")) name.remove_prefix(3);
-  if (name.size() != 8 || !name.ends_with(".tmp")) return false;
-  return std::all_of(name.begin(), name.begin() + 4, IsUpperHex);
-}
-
-// A full path: a drive letter with its separator, or a network path.
-bool IsFullPath(std::string_view path) {
-  return (path.size() > 2 && path[1] == ':' && IsSeparator(path[2])) ||
-         (path.size() > 2 && IsSeparator(path[0]) && IsSeparator(path[1]));
-}
-
-// Names made by CreateTempFileName, each held open with the in-use lock until this process
-// removes it.
-std::map<std::string, UniqueHandle>& HeldTempNames() {
-  static std::map<std::string, UniqueHandle> held;
-  return held;
 }
 
 // What the process's access token says about `kind` (TokenUser, TokenOwner); empty when it
@@ -147,112 +116,6 @@ Kind KindOf(HANDLE handle, std::uint64_t* size = nullptr) {
   return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Kind::kFolder : Kind::kFile;
 }
 
-// The file that lists the names CreateTempFileName hands out and that still exist, so that the
-// next run can tell its own leftovers from other programs' files of the same form. A name is
-// listed ("+path") before the file is created and unlisted ("-path") once it is gone, each as one
-// appended line, so a killed run never leaves a file of ours unlisted; a cut-off last line is
-// ignored. At start-up (and when it has grown long) it is written anew from what it says, into a
-// hidden temporary renamed over it, so no moment holds a shorter list.
-class TemporaryLedger {
- public:
-  void Open(const std::string& path) {
-    file_.Reset();
-    listed_.clear();
-    path_ = path;
-    if (path.empty()) return;
-    std::string text;
-    {
-      UniqueHandle in(CreateFileA(path.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-      char buffer[4096];
-      DWORD n = 0;
-      while (in.valid() && ReadFile(in.get(), buffer, sizeof buffer, &n, nullptr) && n > 0) {
-        text.append(buffer, n);
-        if (text.size() > kMaxBytes) break;  // not ours to read on
-      }
-    }
-    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
-         start = end + 1) {
-      std::string line = text.substr(start, end - start);
-      const char sign = line.empty() ? ' ' : line.front();
-      if (sign == '+' || sign == '-') line.erase(0, 1);
-      if (!IsFullPath(line) || !IsTempFileName(BaseName(line))) continue;
-      if (sign == '-') {
-        listed_.erase(line);
-      } else {
-        listed_.insert(line);
-      }
-    }
-    for (const auto& [name, handle] : HeldTempNames()) listed_.insert(name);
-    Rewrite();
-  }
-  void Add(const std::string& path) {
-    if (file_.valid() && listed_.insert(path).second) Append("+" + path);
-  }
-  void Drop(const std::string& path) {
-    if (listed_.erase(path) > 0) Append("-" + path);
-  }
-  // The listed names in the folder `dir` that this process does not hold: what an earlier run
-  // left.
-  std::vector<std::string> LeftIn(const std::string& dir) const {
-    const std::string key = FolderKey(dir);
-    std::vector<std::string> left;
-    for (const std::string& path : listed_) {
-      if (FolderKey(DirectoryOf(path)) == key && !HeldTempNames().contains(path)) {
-        left.push_back(path);
-      }
-    }
-    return left;
-  }
-
- private:
-  // Far more than a killed run can leave; a larger file is not a ledger of ours.
-  static constexpr std::size_t kMaxBytes = 1 << 20;
-  // Appended lines before the file is written anew from the names still listed.
-  static constexpr int kRewriteAfterLines = 10000;
-
-  // One write of the whole line: a kill leaves it whole or cut off, never mixed with another.
-  void Append(const std::string& line) {
-    if (!file_.valid()) return;
-    const std::string text = line + "\n";
-    DWORD written = 0;
-    if (!WriteFile(file_.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
-      return;
-    }
-    if (++appended_ > kRewriteAfterLines) Rewrite();
-  }
-
-  void Rewrite() {
-    file_.Reset();
-    appended_ = 0;
-    std::string text;
-    for (const std::string& path : listed_) text += "+" + path + "\n";
-    const std::size_t cut = path_.find_last_of("/\\");
-    const std::string folder = cut == std::string::npos ? "" : path_.substr(0, cut + 1);
-    try {
-      HiddenTemporary replacement(folder, BaseName(path_));
-      if (!replacement.Write(text.data(), text.size())) return;
-      replacement.Commit(path_, /*replace=*/true);
-    } catch (const RuntimeError&) {
-      return;  // the old list stays; only its growth is not cut back
-    }
-    file_.Reset(CreateFileA(path_.c_str(), FILE_APPEND_DATA,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  }
-
-  std::string path_;
-  UniqueHandle file_;
-  std::set<std::string> listed_;
-  int appended_ = 0;
-};
-
-TemporaryLedger& Ledger() {
-  static TemporaryLedger ledger;
-  return ledger;
-}
-
 // True when the file `file` (open with read access) has been marked for deletion: a sweep took
 // its name between its creation and our lock.
 bool DeletePending(HANDLE file) {
@@ -263,56 +126,91 @@ bool DeletePending(HANDLE file) {
 
 }  // namespace
 
-void ForgetTemporaryName(const std::string& path) {
-  HeldTempNames().erase(path);
-  Ledger().Drop(path);
+// A drive letter with its separator, or a network path.
+bool IsFullPath(std::string_view path) {
+  return (path.size() > 2 && path[1] == ':' && IsSeparator(path[2])) ||
+         (path.size() > 2 && IsSeparator(path[0]) && IsSeparator(path[1]));
+}
+
+bool LiesInFolder(const std::string& path, const std::string& dir) {
+  const std::size_t cut = path.find_last_of("/\\");
+  return FolderKey(cut == std::string::npos ? std::string() : path.substr(0, cut)) ==
+         FolderKey(dir);
+}
+
+std::string ReadLedgerFile(const std::string& path, std::size_t limit) {
+  std::string text;
+  const UniqueHandle in(CreateFileA(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  char buffer[4096];
+  DWORD n = 0;
+  while (in.valid() && ReadFile(in.get(), buffer, sizeof buffer, &n, nullptr) && n > 0) {
+    text.append(buffer, n);
+    if (text.size() > limit) break;  // not ours to read on
+  }
+  return text;
+}
+
+bool ReplaceLedgerFile(const std::string& path, const std::string& text) {
+  try {
+    HiddenTemporary replacement(DirectoryPart(path), BaseName(path));
+    if (!replacement.Write(text.data(), text.size())) return false;
+    replacement.Commit(path, /*replace=*/true);
+    return true;
+  } catch (const RuntimeError&) {
+    return false;
+  }
+}
+
+OwnedHandle OpenLedgerForAppending(const std::string& path) {
+  return OwnHandle(UniqueHandle(CreateFileA(
+      path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
+}
+
+bool AppendToLedgerFile(const OwnedHandle& file, const std::string& text) {
+  DWORD written = 0;
+  return WriteFile(HandleOf(file), text.data(), static_cast<DWORD>(text.size()), &written,
+                   nullptr) != 0;
+}
+
+TempNameAttempt CreateTempNameFile(const std::string& path, OwnedHandle& made) {
+  // Read access only, which the lock needs, and every share: whoever opens the name (RemoveFile
+  // above all) need only let others read. The lock keeps other sweeps off it.
+  UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.valid()) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) return TempNameAttempt::kTaken;
+    throw ErrorFromWin32(error);
+  }
+  // A sweep that holds the lock is removing the new file: make another. Where no lock can be
+  // taken at all, the file still counts as held (no sweep can take it either).
+  if (!LockInUse(file.get()) && GetLastError() == ERROR_LOCK_VIOLATION) {
+    return TempNameAttempt::kSwept;
+  }
+  if (DeletePending(file.get())) return TempNameAttempt::kSwept;
+  // A companion of the name may belong to someone else: never write over it.
+  if (std::any_of(std::begin(kTempNameCompanions), std::end(kTempNameCompanions),
+                  [&](const char* extension) {
+                    return GetFileAttributesA((path + extension).c_str()) !=
+                           INVALID_FILE_ATTRIBUTES;
+                  })) {
+    file.Reset();
+    DeleteFileA(path.c_str());
+    return TempNameAttempt::kCompanion;
+  }
+  made = OwnHandle(std::move(file));
+  return TempNameAttempt::kMade;
 }
 
 std::string CreateTempFileName(const std::string& dir, const std::string& prefix) {
   std::string base = dir;
   if (base.empty() || !IsSeparator(base.back())) base += '\\';
-  base += prefix;
-  // A random start keeps two processes from walking the same sequence of names.
-  std::random_device random;
-  const unsigned start = random() & 0xFFFF;
-  for (unsigned i = 0; i < 0x10000; ++i) {
-    char hex[5];
-    std::snprintf(hex, sizeof hex, "%04X", (start + i) & 0xFFFF);
-    std::string path = base + hex + ".tmp";
-    // Listed before it exists: a run killed right after the create still names it as its own.
-    const bool newly_listed = !HeldTempNames().contains(path);
-    if (newly_listed) Ledger().Add(path);
-    // Read access only, which the lock needs, and every share: whoever opens the name (RemoveFile
-    // above all) need only let others read. The lock keeps other sweeps off it.
-    UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.valid()) {
-      // A sweep that holds the lock is removing the new file: make another. Where no lock can be
-      // taken at all, the file still counts as held (no sweep can take it either).
-      if (!LockInUse(file.get()) && GetLastError() == ERROR_LOCK_VIOLATION) continue;
-      if (DeletePending(file.get())) continue;
-      // A companion of the name may belong to someone else: never write over it.
-      if (std::any_of(std::begin(kCompanions), std::end(kCompanions), [&](const char* extension) {
-            return GetFileAttributesA((path + extension).c_str()) != INVALID_FILE_ATTRIBUTES;
-          })) {
-        file.Reset();
-        DeleteFileA(path.c_str());
-        Ledger().Drop(path);
-        continue;
-      }
-      HeldTempNames()[path] = std::move(file);
-      return path;
-    }
-    const DWORD error = GetLastError();
-    // Someone else's name: not ours to list.
-    if (newly_listed) Ledger().Drop(path);
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) throw ErrorFromWin32(error);
-  }
-  throw RuntimeError(kFileAlreadyExists);
+  return CreateTempFileNameFrom(base + prefix);
 }
-
-void SetTemporaryLedger(const std::string& ledger) { Ledger().Open(ledger); }
 
 namespace {
 
@@ -355,9 +253,7 @@ bool RemoveIfStaleHidden(const std::string& path) {
   if (!file.valid() || KindOf(file.get()) != Kind::kFile || !LockInUse(file.get())) return false;
   if (const std::string target = AsideTarget(BaseName(path)); !target.empty()) {
     try {
-      const std::size_t cut = path.find_last_of("/\\");
-      const std::string folder = cut == std::string::npos ? "" : path.substr(0, cut + 1);
-      RenameOpenFile(file.get(), folder + target, /*replace=*/false);
+      RenameOpenFile(file.get(), DirectoryPart(path) + target, /*replace=*/false);
       return true;
     } catch (const RuntimeError& e) {
       // Only a name taken by the new version makes this one the old version, to be removed.
@@ -398,7 +294,7 @@ int RemoveIfStaleListed(const std::string& path) {
   }
   // Companions first, while the held name still keeps every other process off them.
   int removed = 0;
-  for (const char* extension : kCompanions) {
+  for (const char* extension : kTempNameCompanions) {
     const UniqueHandle companion = OpenForSweep(path + extension, /*folder=*/false);
     if (companion.valid() && KindOf(companion.get()) == Kind::kFile &&
         MarkForDeletion(companion.get())) {

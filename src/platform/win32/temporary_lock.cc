@@ -27,7 +27,7 @@ std::wstring Wide(const std::string& text) {
 }
 
 constexpr std::string_view kAsideEnd = ".old";
-constexpr std::size_t kAsideDigits = 12;
+constexpr std::size_t kAsideDigits = 12;  // as RandomHex12 makes them
 // What a component of a path may hold, in bytes; longer names are refused by the file system.
 constexpr std::size_t kMaxNameBytes = 255;
 
@@ -36,13 +36,9 @@ bool IsLowerHex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'
 }  // namespace
 
 std::string AsideName(const std::string& leaf) {
-  static std::mt19937_64 generator{std::random_device{}()};
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string name = kOwnTemporaryPrefix + leaf + ".";
+  const std::string name = kOwnTemporaryPrefix + leaf + ".";
   if (leaf.empty() || name.size() + kAsideDigits + kAsideEnd.size() > kMaxNameBytes) return {};
-  std::uint64_t bits = generator();
-  for (std::size_t i = 0; i < kAsideDigits; ++i, bits >>= 4) name += kHex[bits & 15];
-  return name + std::string(kAsideEnd);
+  return name + RandomHex12() + std::string(kAsideEnd);
 }
 
 std::string AsideTarget(const std::string& name) {

@@ -19,14 +19,10 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/temporary_names.h"
 #include "platform/win32/unique_handle.h"
 
 namespace plotspool::platform {
-
-// Every hidden temporary this service makes starts with this, so a later run knows a crash's
-// leftover as its own and the transfer walk never takes one for a job; the sweep takes nothing
-// else unlisted.
-inline constexpr char kOwnTemporaryPrefix[] = ".plotspool-";
 
 // The hidden name a save gives the file it displaces where an open file cannot be replaced:
 // kOwnTemporaryPrefix, the whole `leaf`, a dot, twelve random hex digits and ".old". A crash
@@ -49,11 +45,6 @@ bool MarkForDeletion(HANDLE handle);
 // Renames the file open as `handle` (with DELETE access) to `path`, over an existing file only
 // when `replace`. Throws RuntimeError (58 when the name exists and `replace` is false).
 void RenameOpenFile(HANDLE handle, const std::string& path, bool replace);
-
-// Forgets `path` as a name CreateTempFileName handed out, once it is gone: it is no longer held
-// open and no longer listed in the ledger. RemoveFile and RemoveFileIfExists call it after the
-// removal, which our own hold lets through (the name leaves the folder when the hold closes).
-void ForgetTemporaryName(const std::string& path);
 
 // A new hidden file in `folder_path` (ending in a separator) named kOwnTemporaryPrefix, up to 64
 // bytes of `leaf` and eight random hex digits, held without FILE_SHARE_DELETE while written.

@@ -9,37 +9,17 @@
 #include <utility>
 
 #include "base/error.h"
+#include "platform/libzip/zip_archive_common.h"
 #include "platform/win32/temporary_lock.h"
 #include "platform/win32/unique_handle.h"
 #include "platform/win32/win32_error.h"
 
 namespace plotspool::platform {
-namespace {
-
-// Large enough that the per-call overhead of libzip and WriteFile vanishes, small enough that an
-// entry of any size is written with the same memory.
-constexpr std::size_t kChunkBytes = 256 * 1024;
-
-class ZipFile {
- public:
-  explicit ZipFile(zip_file_t* file) : file_(file) {}
-  ~ZipFile() {
-    if (file_ != nullptr) zip_fclose(file_);
-  }
-  ZipFile(const ZipFile&) = delete;
-  ZipFile& operator=(const ZipFile&) = delete;
-  zip_file_t* get() const { return file_; }
-
- private:
-  zip_file_t* file_;
-};
-
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 // A component Windows would read as something else than a plain name in its folder: a drive or
 // data stream (":"), a device ("CON", "nul.txt", "COM1"), a name the system trims (trailing dot
 // or blank), or characters no file name may hold.
-bool IsWindowsSpecial(std::string_view component) {
+bool IsReservedComponent(std::string_view component) {
   if (component.back() == '.' || component.back() == ' ') return true;
   for (const char c : component) {
     if (static_cast<unsigned char>(c) < 32 ||
@@ -57,42 +37,9 @@ bool IsWindowsSpecial(std::string_view component) {
          stem[3] >= '0' && stem[3] <= '9';
 }
 
-// Splits a member name at "/" and "\" and accepts it only when every component is a plain name.
-bool IsPlainRelativeName(std::string_view name) {
-  if (name.empty() || name.find('\0') != std::string_view::npos) return false;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i <= name.size(); ++i) {
-    if (i < name.size() && !IsSeparator(name[i])) continue;
-    const std::string_view component = name.substr(start, i - start);
-    if (component.empty() || component == "." || component == ".." || IsWindowsSpecial(component)) {
-      return false;
-    }
-    start = i + 1;
-  }
-  return true;
-}
+namespace {
 
-// The folders of `name`, then the leaf. Both "/" and "\" separate folders on this system, so the
-// member lands exactly at destination + name, which is where the caller looks for it.
-std::vector<std::string> SplitAtSeparators(const std::string& name) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    if (!IsSeparator(name[i])) continue;
-    parts.push_back(name.substr(start, i - start));
-    start = i + 1;
-  }
-  parts.push_back(name.substr(start));
-  return parts;
-}
-
-std::string ZipErrorText(int code) {
-  zip_error_t error;
-  zip_error_init_with_code(&error, code);
-  std::string text = zip_error_strerror(&error);
-  zip_error_fini(&error);
-  return text;
-}
+bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
 // Opens the folder `path` and holds it: without FILE_SHARE_DELETE nobody can rename or remove it
 // (nor swap another folder in) while the member is written below it. Invalid, with the last error
@@ -162,48 +109,10 @@ class Extraction {
   bool committed_ = false;
 };
 
-// Whether entry `index` (named `name`) is one this module unpacks; 0 with its `stat` filled, else
-// the error number with the reason in `why`.
-int CheckEntry(zip* archive, int index, const std::string& name, zip_stat_t& stat,
-               std::string& why) {
-  const auto fail = [&](std::string text) {
-    why = std::move(text);
-    return kPathFileAccessError;
-  };
-  if (name.empty()) return fail("no entry " + std::to_string(index));
-  if (name.ends_with('/')) return fail("entry is a folder: " + name);
-  if (!IsPlainRelativeName(name)) return fail("unsafe member name: " + name);
-  zip_stat_init(&stat);
-  if (zip_stat_index(archive, static_cast<zip_uint64_t>(index), 0, &stat) != 0) {
-    return fail(std::string("damaged archive: ") + zip_strerror(archive));
-  }
-  constexpr zip_uint64_t kNeeded =
-      ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD;
-  if ((stat.valid & kNeeded) != kNeeded) return fail("incomplete entry");
-  if (stat.encryption_method != ZIP_EM_NONE) return fail("encrypted entry: " + name);
-  if (!zip_compression_method_supported(stat.comp_method, 0)) {
-    return fail("unsupported compression method " + std::to_string(stat.comp_method));
-  }
-  return 0;
-}
-
 }  // namespace
 
-ZipArchive::~ZipArchive() {
-  if (archive_ != nullptr) zip_discard(archive_);
-}
-
-int ZipArchive::Fail(int number, std::string text) {
-  error_text_ = std::move(text);
-  return number;
-}
-
 int ZipArchive::Open(const std::string& path) {
-  if (archive_ != nullptr) {
-    zip_discard(archive_);
-    archive_ = nullptr;
-  }
-  error_text_.clear();
+  DiscardArchive();
   // The link itself is opened, never what it points to, so that it can be refused. Shared as
   // freely as any reader: the archive is read, never held against its owner.
   UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ,
@@ -225,43 +134,17 @@ int ZipArchive::Open(const std::string& path) {
   zip_error_t error;
   zip_error_init(&error);
   zip_source_t* source = zip_source_win32handle_create(file.get(), 0, -1, &error);
-  if (source == nullptr) {
-    zip_error_fini(&error);
-    return Fail(kPathFileAccessError, "cannot read the archive");
-  }
-  file.Release();  // the source owns the handle now
-  // Strict checks: a header that disagrees with the central directory is damage, not a variant.
-  archive_ = zip_open_from_source(source, ZIP_CHECKCONS | ZIP_RDONLY, &error);
-  if (archive_ == nullptr) {
-    zip_source_free(source);
-    const int code = zip_error_code_zip(&error);
-    zip_error_fini(&error);
-    return Fail(kPathFileAccessError, "damaged archive: " + ZipErrorText(code));
-  }
   zip_error_fini(&error);
-  return 0;
-}
-
-std::string ZipArchive::EntryName(int index) {
-  if (archive_ == nullptr || index < 0) return {};
-  const char* name = zip_get_name(archive_, static_cast<zip_uint64_t>(index), ZIP_FL_ENC_RAW);
-  return name == nullptr ? std::string() : std::string(name);
-}
-
-std::int64_t ZipArchive::EntrySize(int index) {
-  if (archive_ == nullptr || index < 0) return -1;
-  zip_stat_t stat;
-  zip_stat_init(&stat);
-  if (zip_stat_index(archive_, static_cast<zip_uint64_t>(index), 0, &stat) != 0) return -1;
-  if ((stat.valid & ZIP_STAT_SIZE) == 0 || stat.size > INT64_MAX) return -1;
-  return static_cast<std::int64_t>(stat.size);
+  if (source == nullptr) return Fail(kPathFileAccessError, "cannot read the archive");
+  file.Release();  // the source owns the handle now
+  archive_ = OpenArchiveSource(source, error_text_);
+  return archive_ == nullptr ? kPathFileAccessError : 0;
 }
 
 int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
   created_directories_.clear();
   error_text_.clear();
-  if (archive_ == nullptr) return Fail(kBadFileName, "no archive open");
-  const std::string name = EntryName(index);
+  std::string name;
   zip_stat_t stat;
   if (const int refused = CheckEntry(archive_, index, name, stat, error_text_); refused != 0) {
     return refused;
@@ -284,7 +167,7 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
                 "entry of " + std::to_string(stat.size) + " bytes exceeds the free space");
   }
 
-  std::vector<std::string> parts = SplitAtSeparators(name);
+  std::vector<std::string> parts = SplitMemberName(name);
   const std::string leaf = std::move(parts.back());
   parts.pop_back();
   std::vector<std::string> created;
@@ -307,30 +190,12 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
     return Fail(error.number(), "cannot create " + path + leaf);
   }
 
-  ZipFile in(zip_fopen_index(archive_, static_cast<zip_uint64_t>(index), 0));
-  if (in.get() == nullptr) {
-    return Fail(kDeviceIoError, std::string("damaged entry: ") + zip_strerror(archive_));
-  }
-  std::vector<char> chunk(kChunkBytes);
-  zip_uint64_t written = 0;
-  for (;;) {
-    const zip_int64_t n = zip_fread(in.get(), chunk.data(), chunk.size());
-    if (n < 0) {
-      return Fail(kDeviceIoError,
-                  std::string("damaged entry data: ") + zip_file_strerror(in.get()));
-    }
-    if (n == 0) break;
-    // A stream that inflates past its declared size is stopped here, not at the end of the disk.
-    if (static_cast<zip_uint64_t>(n) > stat.size - written) {
-      return Fail(kDeviceIoError, "damaged entry data: exceeds its declared size");
-    }
-    if (!out->Write(chunk.data(), static_cast<std::size_t>(n))) {
-      return Fail(ErrorNumberFromWin32(GetLastError()), "cannot write " + path + leaf);
-    }
-    written += static_cast<zip_uint64_t>(n);
-  }
-  if (written != stat.size) {
-    return Fail(kDeviceIoError, "damaged entry data: shorter than its declared size");
+  const auto write = [&](std::string_view chunk) {
+    return out->Write(chunk.data(), chunk.size()) ? 0 : ErrorNumberFromWin32(GetLastError());
+  };
+  if (const int failed = StreamEntry(archive_, index, stat.size, path + leaf, write, error_text_);
+      failed != 0) {
+    return failed;
   }
   // The caller renames the member over the job file; it must be on disk before that.
   try {
@@ -340,83 +205,6 @@ int ZipArchive::ExtractEntry(int index, const std::string& destination_dir) {
   }
   extraction.Commit();
   created_directories_ = std::move(created);
-  return 0;
-}
-
-int ZipArchive::OpenInMemory(std::string bytes) {
-  if (archive_ != nullptr) {
-    zip_discard(archive_);
-    archive_ = nullptr;
-  }
-  error_text_.clear();
-  if (bytes.empty()) return Fail(kPathFileAccessError, "empty file");
-  memory_ = std::move(bytes);
-  zip_error_t error;
-  zip_error_init(&error);
-  zip_source_t* source = zip_source_buffer_create(memory_.data(), memory_.size(), 0, &error);
-  if (source == nullptr) {
-    zip_error_fini(&error);
-    return Fail(kOutOfMemory, "cannot read the archive");
-  }
-  archive_ = zip_open_from_source(source, ZIP_CHECKCONS | ZIP_RDONLY, &error);
-  if (archive_ == nullptr) {
-    zip_source_free(source);
-    const int code = zip_error_code_zip(&error);
-    zip_error_fini(&error);
-    return Fail(kPathFileAccessError, "damaged archive: " + ZipErrorText(code));
-  }
-  zip_error_fini(&error);
-  return 0;
-}
-
-int ZipArchive::ReadEntry(int index, std::uint64_t limit, std::string& data) {
-  error_text_.clear();
-  data.clear();
-  if (archive_ == nullptr) return Fail(kBadFileName, "no archive open");
-  const std::string name = EntryName(index);
-  zip_stat_t stat;
-  if (const int refused = CheckEntry(archive_, index, name, stat, error_text_); refused != 0) {
-    return refused;
-  }
-  if (stat.size > limit) {
-    return Fail(kOutOfMemory, "entry of " + std::to_string(stat.size) + " bytes, more than " +
-                                  std::to_string(limit) + " are read into memory");
-  }
-  ZipFile in(zip_fopen_index(archive_, static_cast<zip_uint64_t>(index), 0));
-  if (in.get() == nullptr) {
-    return Fail(kDeviceIoError, std::string("damaged entry: ") + zip_strerror(archive_));
-  }
-  // One byte more than declared tells an entry that inflates past its size.
-  data.resize(static_cast<std::size_t>(stat.size) + 1);
-  std::size_t filled = 0;
-  for (;;) {
-    const zip_int64_t n = zip_fread(in.get(), data.data() + filled, data.size() - filled);
-    if (n < 0) {
-      return Fail(kDeviceIoError,
-                  std::string("damaged entry data: ") + zip_file_strerror(in.get()));
-    }
-    if (n == 0) break;
-    filled += static_cast<std::size_t>(n);
-    if (filled > stat.size) {
-      return Fail(kDeviceIoError, "damaged entry data: exceeds its declared size");
-    }
-  }
-  if (filled != stat.size) {
-    return Fail(kDeviceIoError, "damaged entry data: shorter than its declared size");
-  }
-  data.resize(filled);
-  return 0;
-}
-
-int ZipArchive::Close() {
-  if (archive_ == nullptr) return Fail(kBadFileName, "no archive open");
-  error_text_.clear();
-  zip* archive = std::exchange(archive_, nullptr);
-  if (zip_close(archive) != 0) {
-    Fail(kPathFileAccessError, zip_strerror(archive));
-    zip_discard(archive);
-    return kPathFileAccessError;
-  }
   return 0;
 }
 
