@@ -103,8 +103,11 @@ class DirectoryEnumeration {
   bool Stamp(DirectoryStamp& stamp) const;
   bool StampOf(const std::string& name, DirectoryStamp& stamp) const;
   // Starts `watch` on the directory `name` in this one (on this one itself when `name` is
-  // empty), no link followed. The stamp is read once the watch is in place, so a kWatching
-  // watch reports any change after the directory had the stamp `expected`. Never throws.
+  // empty), no link followed, whose stamp `expected` the caller has just read through this
+  // enumeration. A kWatching watch reports any change after the directory had that stamp: a
+  // new watch reads the stamp again once it is in place; a watch on the same directory that
+  // told of no change since it began (only a mount or the like made the caller look) stands as
+  // it is. Never throws.
   WatchStart Watch(const std::string& name, const DirectoryStamp& expected,
                    DirectoryWatch& watch) const;
   void Close();

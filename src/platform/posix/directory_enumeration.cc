@@ -313,8 +313,19 @@ void CollectDirectoryChanges() {
 
 WatchStart DirectoryEnumeration::Watch(const std::string& name, const DirectoryStamp& expected,
                                        DirectoryWatch& watch) const {
-  watch.Stop();
   ChangeQueue& changes = Changes();
+  if (watch.id_ >= 0) {
+    const auto it = changes.watched.find(watch.id_);
+    if (it != changes.watched.end() && it->second.begun <= watch.since_ &&
+        it->second.last_change < watch.since_) {
+      // The directory told of no change; only one that may have gone untold elsewhere (a
+      // mount) made the caller look. The stamp just read through the name is the watched
+      // directory's own, so the name still leads to it and the watch stands.
+      watch.since_ = ++changes.clock;
+      return WatchStart::kWatching;
+    }
+  }
+  watch.Stop();
   if (!changes.Ready()) return WatchStart::kNotWatched;
   if (handle_->Fd() < 0 || name.find('/') != std::string::npos) return WatchStart::kChanged;
   UniqueFd entry;
