@@ -122,4 +122,19 @@ ConfinedPath ResolveParent(const std::string& path) {
   return result;
 }
 
+UniqueHandle OpenRegularForReading(const std::string& path, DWORD share) {
+  const ConfinedPath where = ResolveParent(path);
+  UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                nullptr));
+  if (!file.valid()) ThrowLastError();
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+      info.nNumberOfLinks > 1) {
+    throw RuntimeError(kPathFileAccessError);
+  }
+  return file;
+}
+
 }  // namespace plotspool::platform

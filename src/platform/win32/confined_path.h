@@ -45,6 +45,12 @@ bool RenameOpenFile(HANDLE file, const std::string& to, DWORD flags, bool extend
 // well) with `access`, every kind of sharing allowed. Invalid on failure, GetLastError() set.
 UniqueHandle OpenEntry(const std::string& path, DWORD access);
 
+// Opens a job file for reading without following a reparse point at it. Anything but a file on
+// a disk is refused (a name such as "nul.tif" opens a device), and so is a file with a second
+// name: a hard link may stand for a file outside the transfer tree. `share` says what others may
+// still do while it is open. Throws RuntimeError.
+UniqueHandle OpenRegularForReading(const std::string& path, DWORD share);
+
 }  // namespace plotspool::platform
 
 #endif  // PLOTSPOOL_PLATFORM_WIN32_CONFINED_PATH_H_

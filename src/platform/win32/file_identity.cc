@@ -26,15 +26,22 @@ std::optional<FileIdentity> IdentityOfOpen(HANDLE file) {
   return identity;
 }
 
-// Opens `path` itself for removing or renaming it. The test of its identity and the step then
-// go through this one handle, so nothing swapped in under the name in between is touched.
-UniqueHandle OpenForChange(const std::string& path) {
-  return UniqueHandle(CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-}
-
 bool Gone(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+
+// Opens `path` itself for removing or renaming it, provided it is still the file `identity`
+// describes: invalid when it is gone or another. The step then goes through this one handle, so
+// nothing swapped in under the name after the test is touched. Throws RuntimeError.
+UniqueHandle OpenIfUnchanged(const std::string& path, const FileIdentity& identity) {
+  UniqueHandle file(CreateFileA(path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.valid()) {
+    if (Gone(GetLastError())) return {};
+    ThrowLastError();
+  }
+  if (IdentityOfOpen(file.get()) != identity) return {};
+  return file;
+}
 
 }  // namespace
 
@@ -51,12 +58,8 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) {
 
 bool RemoveIfUnchanged(const std::string& path, const FileIdentity& identity) {
   const ConfinedPath where = ResolveParent(path);
-  const UniqueHandle file = OpenForChange(path);
-  if (!file.valid()) {
-    if (Gone(GetLastError())) return false;
-    ThrowLastError();
-  }
-  if (IdentityOfOpen(file.get()) != identity) return false;
+  const UniqueHandle file = OpenIfUnchanged(path, identity);
+  if (!file.valid()) return false;
   FILE_DISPOSITION_INFO disposition{};
   disposition.DeleteFile = TRUE;
   if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
@@ -69,12 +72,8 @@ bool RemoveIfUnchanged(const std::string& path, const FileIdentity& identity) {
 bool RenameIfUnchanged(const std::string& path, const FileIdentity& identity,
                        const std::string& to) {
   const ConfinedPath where = ResolveParent(path);
-  const UniqueHandle file = OpenForChange(path);
-  if (!file.valid()) {
-    if (Gone(GetLastError())) return false;
-    ThrowLastError();
-  }
-  if (IdentityOfOpen(file.get()) != identity) return false;
+  const UniqueHandle file = OpenIfUnchanged(path, identity);
+  if (!file.valid()) return false;
   const ConfinedPath target = ResolveParent(to);
   // Never replacing: an existing `to` is refused by the system itself, and so is a move to
   // another volume.

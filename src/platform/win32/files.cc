@@ -15,25 +15,6 @@
 namespace plotspool::platform {
 namespace {
 
-// Opens a job file for reading without following a reparse point at it. Anything but a file on
-// a disk is refused (a name such as "nul.tif" opens a device), and so is a file with a second
-// name: a hard link may stand for a file outside the transfer tree. `share` says what others may
-// still do while it is open.
-UniqueHandle OpenRegularForReading(const std::string& path, DWORD share) {
-  const ConfinedPath where = ResolveParent(path);
-  UniqueHandle file(CreateFileA(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                nullptr));
-  if (!file.valid()) ThrowLastError();
-  BY_HANDLE_FILE_INFORMATION info;
-  if (GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(file.get(), &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-      info.nNumberOfLinks > 1) {
-    throw RuntimeError(kPathFileAccessError);
-  }
-  return file;
-}
-
 // The attributes and link count of the entry at `path` itself; false when it cannot be looked
 // at (missing, not reachable below the transfer root).
 bool InspectEntry(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {

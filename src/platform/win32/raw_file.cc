@@ -11,20 +11,9 @@
 namespace plotspool::platform {
 
 RawFile RawFile::OpenForReading(const std::string& path) {
-  const ConfinedPath where = ResolveParent(path);
   // Delete sharing lets a save move its new version over this file while it is still read;
   // writers stay out, so the bytes cannot change under the reader.
-  UniqueHandle file(CreateFileA(
-      path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!file.valid()) ThrowLastError();
-  BY_HANDLE_FILE_INFORMATION info;
-  // A reserved name ("nul.tif") opens a device; a hard link may stand for a file elsewhere.
-  if (GetFileType(file.get()) != FILE_TYPE_DISK || !GetFileInformationByHandle(file.get(), &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
-      info.nNumberOfLinks > 1) {
-    throw RuntimeError(kPathFileAccessError);
-  }
+  UniqueHandle file = OpenRegularForReading(path, FILE_SHARE_READ | FILE_SHARE_DELETE);
   return RawFile(OwnHandle(std::move(file)), path);
 }
 
