@@ -33,7 +33,8 @@ class LzwEncoder {
 
   // Open hashing of the strings in the table: each used slot holds (prefix << 8 | byte) << 12
   // | code, never 0 as codes start at 258. Small enough to stay in the first-level cache.
-  static constexpr uint32_t kSlots = 8192;
+  static constexpr int kSlotBits = 13;
+  static constexpr uint32_t kSlots = 1u << kSlotBits;
   static constexpr uint32_t kCodes = 4096;
   std::unique_ptr<uint32_t[]> table_;
   // Runs of one byte, which blank paper is made of: the code of the string of L copies of byte
