@@ -1,6 +1,7 @@
 #include "imaging/bitmap_export.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <string>
 
@@ -33,6 +34,29 @@ uint32_t Index(const uint8_t* row, size_t x, uint16_t bits) {
   if (bits == 8) return row[x];
   const size_t bit = x * bits;
   return (row[bit / 8] >> (8 - bits - bit % 8)) & ((1u << bits) - 1);
+}
+
+// Red and blue of 8-bit RGB pixels exchanged, as the bitmap stores them. Two pixels at a time
+// in a 64-bit word where the byte order allows; the bytes one word writes beyond its two
+// pixels are written again by the next.
+void SwapRedAndBlue(const uint8_t* in, uint8_t* out, uint32_t width) {
+  uint32_t x = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr uint64_t kRed = 0x00000000FF0000FFull;   // bytes 0 and 3
+    constexpr uint64_t kKept = 0xFFFF00FF0000FF00ull;  // green and the bytes past the pair
+    for (; x + 3 <= width; x += 2, in += 6, out += 6) {
+      uint64_t w;
+      memcpy(&w, in, 8);
+      w = (w & kKept) | ((w & kRed) << 16) | ((w >> 16) & kRed);
+      memcpy(out, &w, 8);
+    }
+  }
+  for (; x < width; ++x, in += 3, out += 3) {
+    const uint8_t red = in[0];
+    out[0] = in[2];
+    out[1] = in[1];
+    out[2] = red;
+  }
 }
 
 [[noreturn]] void NoBitmap(const std::string& what) {
@@ -134,11 +158,7 @@ void BitmapRowConverter::Convert(const uint8_t* in, uint8_t* out) const {
       return;
     case Kind::kColour:
       if (bits_ == 8 && samples_ == 3) {
-        for (uint32_t x = 0; x < width_; ++x, in += 3, out += 3) {
-          out[0] = in[2];
-          out[1] = in[1];
-          out[2] = in[0];
-        }
+        SwapRedAndBlue(in, out, width_);
         return;
       }
       for (uint32_t x = 0; x < width_; ++x, out += 3) {
