@@ -1,9 +1,12 @@
+#include "imaging/lzw_decoder.h"
 #include "imaging/lzw_encoder.h"
 
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -69,8 +72,104 @@ bool StrictDecode(const std::vector<uint8_t>& in, std::vector<uint8_t>& out) {
   return (in.size() * 8 - bit) < 8;
 }
 
+// libtiff's decoding of strip `strip` of an open file, with every message it gave (none when
+// the strip is sound). `raw` receives the strip as stored.
+struct LibtiffStrip {
+  std::vector<uint8_t> raw;
+  std::vector<uint8_t> decoded;
+  bool ok = false;
+};
+
+int Note(TIFF*, void* messages, const char*, const char* format, va_list args) {
+  char text[512];
+  vsnprintf(text, sizeof text, format, args);
+  static_cast<std::string*>(messages)->append(text).append("\n");
+  return 1;
+}
+
+TIFF* OpenNoting(const std::string& path, std::string& messages) {
+  TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
+  TIFFOpenOptionsSetErrorHandlerExtR(options, Note, &messages);
+  TIFFOpenOptionsSetWarningHandlerExtR(options, Note, &messages);
+  TIFF* tif = TIFFOpenExt(path.c_str(), "r", options);
+  TIFFOpenOptionsFree(options);
+  return tif;
+}
+
+LibtiffStrip ReadWithLibtiff(TIFF* in, uint32_t strip, std::string& messages) {
+  LibtiffStrip s;
+  s.raw.resize(TIFFGetStrileByteCount(in, strip));
+  EXPECT_EQ(TIFFReadRawStrip(in, strip, s.raw.data(), static_cast<tmsize_t>(s.raw.size())),
+            static_cast<tmsize_t>(s.raw.size()));
+  uint32_t height = 0, rows_per_strip = 0;
+  TIFFGetField(in, TIFFTAG_IMAGELENGTH, &height);
+  TIFFGetFieldDefaulted(in, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+  const uint32_t rows = std::min(rows_per_strip, height - strip * rows_per_strip);
+  s.decoded.resize(size_t{rows} * TIFFScanlineSize(in));
+  messages.clear();
+  const tmsize_t want = static_cast<tmsize_t>(s.decoded.size());
+  s.ok = TIFFReadEncodedStrip(in, strip, s.decoded.data(), want) == want && messages.empty();
+  return s;
+}
+
+// Our decoding of a strip as the row reader does it: the codes, then the predictor.
+bool DecodeHere(TIFF* in, const std::vector<uint8_t>& raw, std::vector<uint8_t>& out) {
+  uint16_t predictor = PREDICTOR_NONE, samples = 1;
+  TIFFGetFieldDefaulted(in, TIFFTAG_PREDICTOR, &predictor);
+  TIFFGetFieldDefaulted(in, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  if (!DecodeLzwStrip(raw, out)) return false;
+  const size_t row_bytes = static_cast<size_t>(TIFFScanlineSize(in));
+  if (predictor == PREDICTOR_HORIZONTAL) {
+    UndoHorizontalDifferencing(out.data(), out.size() / row_bytes, row_bytes, samples);
+  }
+  return true;
+}
+
+// Every strip of `path` decodes here to libtiff's bytes, none being left to libtiff.
+void ExpectDecodedHereAsByLibtiff(const std::string& path) {
+  std::string messages;
+  TIFF* in = OpenNoting(path, messages);
+  ASSERT_NE(in, nullptr) << messages;
+  for (uint32_t strip = 0; strip < TIFFNumberOfStrips(in); ++strip) {
+    const LibtiffStrip expected = ReadWithLibtiff(in, strip, messages);
+    ASSERT_TRUE(expected.ok) << messages;
+    std::vector<uint8_t> here(expected.decoded.size());
+    EXPECT_TRUE(DecodeHere(in, expected.raw, here)) << path << " strip " << strip;
+    EXPECT_EQ(here, expected.decoded) << path << " strip " << strip;
+  }
+  TIFFClose(in);
+}
+
+// `pixels` written by libtiff's own LZW encoder with the tags of `s`.
+void WriteWithLibtiff(const Strips& s, const std::string& path) {
+  const size_t row_bytes = size_t{s.width} * s.samples;
+  const uint32_t height = static_cast<uint32_t>(s.pixels.size() / row_bytes);
+  TIFF* out = TIFFOpen(path.c_str(), "w");
+  ASSERT_NE(out, nullptr);
+  TIFFSetField(out, TIFFTAG_IMAGEWIDTH, s.width);
+  TIFFSetField(out, TIFFTAG_IMAGELENGTH, height);
+  TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, s.samples);
+  TIFFSetField(out, TIFFTAG_PHOTOMETRIC, s.samples == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+  TIFFSetField(out, TIFFTAG_PREDICTOR, s.predictor ? PREDICTOR_HORIZONTAL : PREDICTOR_NONE);
+  TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, s.rows_per_strip);
+  uint32_t strip = 0;
+  for (uint32_t y = 0; y < height; y += s.rows_per_strip, ++strip) {
+    const uint32_t rows = std::min(s.rows_per_strip, height - y);
+    std::vector<uint8_t> copy(s.pixels.begin() + y * row_bytes,
+                              s.pixels.begin() + (y + rows) * row_bytes);
+    EXPECT_GE(TIFFWriteEncodedStrip(out, strip, copy.data(), static_cast<tmsize_t>(copy.size())),
+              0);
+  }
+  EXPECT_EQ(TIFFWriteDirectory(out), 1);
+  TIFFClose(out);
+}
+
 // Encodes `s` strip by strip with one encoder (so each strip also starts from the state the
-// previous one left), stores the strips raw in a TIFF and decodes that file with libtiff.
+// previous one left), stores the strips raw in a TIFF and decodes that file with libtiff. Our
+// decoder must read those strips, and libtiff's encoding of `s`, as libtiff does.
 std::vector<uint8_t> RoundTrip(const Strips& s, const std::string& path) {
   const size_t row_bytes = size_t{s.width} * s.samples;
   const uint32_t height = static_cast<uint32_t>(s.pixels.size() / row_bytes);
@@ -114,6 +213,9 @@ std::vector<uint8_t> RoundTrip(const Strips& s, const std::string& path) {
     EXPECT_EQ(TIFFReadEncodedStrip(in, strip, decoded.data() + y * row_bytes, want), want);
   }
   TIFFClose(in);
+  ExpectDecodedHereAsByLibtiff(path);
+  WriteWithLibtiff(s, path + ".libtiff.tif");
+  ExpectDecodedHereAsByLibtiff(path + ".libtiff.tif");
   return decoded;
 }
 
@@ -198,6 +300,66 @@ TEST(LzwEncoder, LongRunsAndManyResetsInOneStrip) {
   const std::vector<uint8_t> noise = RandomBytes(s.pixels.size() / 2, 7);
   std::copy(noise.begin(), noise.end(), s.pixels.begin() + s.pixels.size() / 4);
   EXPECT_EQ(RoundTrip(s, (dir.path() / "runs.tif").string()), s.pixels);
+}
+
+// A damaged strip is either decoded exactly as libtiff decodes it without complaint, or left to
+// libtiff (which then reports the damage): cut short, bytes changed, bits flipped.
+TEST(LzwDecoder, DamagedStripsAreDecodedAsLibtiffDoesOrLeftToIt) {
+  testing::TempDir dir;
+  Strips s{613, 3, true, 40, PlotLike(613, 40, 3, 5)};
+  const std::string clean = (dir.path() / "clean.tif").string();
+  WriteWithLibtiff(s, clean);
+  std::string messages;
+  TIFF* in = OpenNoting(clean, messages);
+  ASSERT_NE(in, nullptr);
+  const std::vector<uint8_t> raw = ReadWithLibtiff(in, 0, messages).raw;
+  TIFFClose(in);
+  std::mt19937 random(11);
+  int decoded_here = 0, left = 0;
+  for (int i = 0; i < 3000; ++i) {
+    std::vector<uint8_t> damaged = raw;
+    switch (i % 3) {
+      case 0:
+        damaged.resize(random() % damaged.size());
+        break;
+      case 1:
+        damaged[random() % damaged.size()] = static_cast<uint8_t>(random());
+        break;
+      default:
+        damaged[random() % damaged.size()] ^= static_cast<uint8_t>(1u << random() % 8);
+        break;
+    }
+    if (damaged.empty()) continue;
+    const std::string path = (dir.path() / ("d" + std::to_string(i) + ".tif")).string();
+    TIFF* out = TIFFOpen(path.c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    TIFFSetField(out, TIFFTAG_IMAGEWIDTH, s.width);
+    TIFFSetField(out, TIFFTAG_IMAGELENGTH, s.rows_per_strip);
+    TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, s.samples);
+    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    TIFFSetField(out, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+    TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, s.rows_per_strip);
+    TIFFWriteRawStrip(out, 0, damaged.data(), static_cast<tmsize_t>(damaged.size()));
+    TIFFWriteDirectory(out);
+    TIFFClose(out);
+    in = OpenNoting(path, messages);
+    ASSERT_NE(in, nullptr);
+    const LibtiffStrip libtiff = ReadWithLibtiff(in, 0, messages);
+    std::vector<uint8_t> here(libtiff.decoded.size());
+    if (DecodeHere(in, damaged, here)) {
+      ++decoded_here;
+      EXPECT_TRUE(libtiff.ok) << "damage " << i << ": " << messages;
+      EXPECT_EQ(here, libtiff.decoded) << "damage " << i;
+    } else {
+      ++left;
+    }
+    TIFFClose(in);
+  }
+  // Both outcomes occur, so neither half of the check is empty.
+  EXPECT_GT(decoded_here, 20);
+  EXPECT_GT(left, 20);
 }
 
 }  // namespace
