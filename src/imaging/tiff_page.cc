@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/error.h"
+#include "imaging/lzw_decoder.h"
 
 namespace plotspool {
 namespace {
@@ -290,6 +291,19 @@ TiffRowReader::TiffRowReader(TiffFile& file, const PageLayout& layout, uint32_t 
     band_rows_ = std::min(layout.rows_per_strip, layout.height);
     whole_strips_ = uint64_t{band_rows_} * layout.row_bytes <= kWholeStripLimit;
     if (!whole_strips_) band_rows_ = 1;
+    if (whole_strips_ && layout.compression == COMPRESSION_LZW) {
+      TIFF* tif = file.get();
+      uint16_t fill_order = FILLORDER_MSB2LSB;
+      uint16_t predictor = PREDICTOR_NONE;
+      TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fill_order);
+      TIFFGetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &predictor);
+      // Samples libtiff would swap or undifference otherwise than bytes are left to it.
+      const bool plain = predictor == PREDICTOR_NONE &&
+                         (layout.bits_per_sample <= 8 || TIFFIsByteSwapped(tif) == 0);
+      const bool differenced = predictor == PREDICTOR_HORIZONTAL && layout.bits_per_sample == 8;
+      lzw_strips_ = fill_order == FILLORDER_MSB2LSB && (plain || differenced);
+      if (differenced) predictor_stride_ = layout.planes > 1 ? 1 : layout.samples_per_pixel;
+    }
   }
   buffer_ = std::make_unique<uint8_t[]>(size_t{band_rows_} * layout.row_bytes);
 }
@@ -307,9 +321,34 @@ void TiffRowReader::LoadStrip(uint32_t strip) {
   const uint32_t rows = std::min(band_rows_, layout_.height - first);
   const tmsize_t want = static_cast<tmsize_t>(size_t{rows} * layout_.row_bytes);
   const uint32_t index = plane_ * layout_.strips_per_plane() + strip;
+  band_first_ = first;
+  if (lzw_strips_ && DecodeLzwStripDirectly(index, rows)) return;
   if (TIFFReadEncodedStrip(file_.get(), index, buffer_.get(), want) < want) Fail();
   if (!file_.damage().empty()) Fail();
-  band_first_ = first;
+}
+
+// False, having reported nothing, for any strip not taken: libtiff decodes that one.
+bool TiffRowReader::DecodeLzwStripDirectly(uint32_t index, uint32_t rows) {
+  TIFF* tif = file_.get();
+  const size_t want = size_t{rows} * layout_.row_bytes;
+  int failed = 0;
+  const uint64_t offset = TIFFGetStrileOffsetWithErr(tif, index, &failed);
+  if (failed != 0) return false;
+  const uint64_t size = TIFFGetStrileByteCountWithErr(tif, index, &failed);
+  // Codes of at most 12 bits stand for at least a byte each: a larger strip is damaged, and a
+  // hostile count must not size the buffer.
+  if (failed != 0 || size == 0 || size > want + want / 2 + 4096) return false;
+  raw_.resize(size);
+  try {
+    if (file_.file().ReadAt(offset, raw_) != size) return false;
+  } catch (const RuntimeError&) {
+    return false;
+  }
+  if (!DecodeLzwStrip(raw_, {buffer_.get(), want})) return false;
+  if (predictor_stride_ != 0) {
+    UndoHorizontalDifferencing(buffer_.get(), rows, layout_.row_bytes, predictor_stride_);
+  }
+  return true;
 }
 
 void TiffRowReader::LoadTileBand(uint32_t band) {

@@ -118,6 +118,7 @@ class TiffRowReader {
  private:
   void Fail() const;
   void LoadStrip(uint32_t strip);
+  bool DecodeLzwStripDirectly(uint32_t index, uint32_t rows);
   void LoadTileBand(uint32_t band);
   void LoadRgbaBand(uint32_t band);
   struct RgbaImage;  // libtiff's RGBA reader, for decoded_rgba pages
@@ -127,6 +128,11 @@ class TiffRowReader {
   uint32_t next_row_ = 0;
   uint16_t plane_ = 0;
   bool whole_strips_ = false;
+  // Whole LZW strips in the common form are decoded here rather than by libtiff (see
+  // imaging/lzw_decoder.h), then undifferenced with this stride when it is not 0.
+  bool lzw_strips_ = false;
+  size_t predictor_stride_ = 0;
+  std::vector<uint8_t> raw_;
   uint32_t band_rows_ = 0;   // rows per strip or tile band held in buffer_
   uint32_t band_first_ = 0;  // first image row in buffer_
   bool band_loaded_ = false;
