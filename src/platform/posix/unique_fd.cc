@@ -8,7 +8,7 @@ void OpenHandleCloser::operator()(OpenHandle* handle) const {
 
 OwnedHandle OwnHandle(UniqueFd fd) {
   if (!fd.valid()) return nullptr;
-  return OwnedHandle(std::make_unique<OpenHandle>(std::move(fd)).release());
+  return OwnedHandle(std::make_unique<OpenHandle>(OpenHandle{std::move(fd)}).release());
 }
 
 }  // namespace plotspool::platform

@@ -10,7 +10,7 @@ void OpenHandleCloser::operator()(OpenHandle* handle) const {
 
 OwnedHandle OwnHandle(UniqueHandle handle) {
   if (!handle.valid()) return nullptr;
-  return OwnedHandle(std::make_unique<OpenHandle>(std::move(handle)).release());
+  return OwnedHandle(std::make_unique<OpenHandle>(OpenHandle{std::move(handle)}).release());
 }
 
 }  // namespace plotspool::platform
