@@ -187,6 +187,13 @@ void TurnWholeGroup(const uint8_t* slots, size_t src_bytes, size_t p, uint32_t w
     for (uint32_t x = 0; x < width; ++x) {
       uint8_t* dst = out.Row(x) + size_t{base} * 3;
       const uint8_t* src = slots + size_t{x} * 3;
+      // Destination rows lie a row of the band apart, too far for the hardware to foresee;
+      // asking for the run of a row 8 ahead took a quarter off this loop on a large plot.
+      if (x + 8 < width) {
+        const uint8_t* ahead = out.Row(x + 8) + size_t{base} * 3;
+        for (int line = 0; line < 3; ++line) __builtin_prefetch(ahead + 64 * line, 1);
+        __builtin_prefetch(ahead + 191, 1);
+      }
       for (uint32_t s = 0; s < kGroup; s += 8, dst += 24, src += 8 * src_bytes) {
         // Named, not an array: the compiler keeps these in registers.
         const uint64_t v0 = load(src), v1 = load(src + src_bytes);
