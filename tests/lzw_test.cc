@@ -140,12 +140,10 @@ void ExpectDecodedHereAsByLibtiff(const std::string& path) {
   TIFFClose(in);
 }
 
-// `pixels` written by libtiff's own LZW encoder with the tags of `s`.
-void WriteWithLibtiff(const Strips& s, const std::string& path) {
-  const size_t row_bytes = size_t{s.width} * s.samples;
-  const uint32_t height = static_cast<uint32_t>(s.pixels.size() / row_bytes);
+// A new LZW TIFF at `path` with the layout of `s`, `height` rows high, ready for its strips.
+TIFF* CreateStrips(const Strips& s, uint32_t height, const std::string& path) {
   TIFF* out = TIFFOpen(path.c_str(), "w");
-  ASSERT_NE(out, nullptr);
+  if (out == nullptr) return nullptr;
   TIFFSetField(out, TIFFTAG_IMAGEWIDTH, s.width);
   TIFFSetField(out, TIFFTAG_IMAGELENGTH, height);
   TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 8);
@@ -155,6 +153,15 @@ void WriteWithLibtiff(const Strips& s, const std::string& path) {
   TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
   TIFFSetField(out, TIFFTAG_PREDICTOR, s.predictor ? PREDICTOR_HORIZONTAL : PREDICTOR_NONE);
   TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, s.rows_per_strip);
+  return out;
+}
+
+// `pixels` written by libtiff's own LZW encoder with the tags of `s`.
+void WriteWithLibtiff(const Strips& s, const std::string& path) {
+  const size_t row_bytes = size_t{s.width} * s.samples;
+  const uint32_t height = static_cast<uint32_t>(s.pixels.size() / row_bytes);
+  TIFF* out = CreateStrips(s, height, path);
+  ASSERT_NE(out, nullptr);
   uint32_t strip = 0;
   for (uint32_t y = 0; y < height; y += s.rows_per_strip, ++strip) {
     const uint32_t rows = std::min(s.rows_per_strip, height - y);
@@ -173,17 +180,8 @@ void WriteWithLibtiff(const Strips& s, const std::string& path) {
 std::vector<uint8_t> RoundTrip(const Strips& s, const std::string& path) {
   const size_t row_bytes = size_t{s.width} * s.samples;
   const uint32_t height = static_cast<uint32_t>(s.pixels.size() / row_bytes);
-  TIFF* out = TIFFOpen(path.c_str(), "w");
+  TIFF* out = CreateStrips(s, height, path);
   if (out == nullptr) return {};
-  TIFFSetField(out, TIFFTAG_IMAGEWIDTH, s.width);
-  TIFFSetField(out, TIFFTAG_IMAGELENGTH, height);
-  TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 8);
-  TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, s.samples);
-  TIFFSetField(out, TIFFTAG_PHOTOMETRIC, s.samples == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
-  TIFFSetField(out, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-  TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-  TIFFSetField(out, TIFFTAG_PREDICTOR, s.predictor ? PREDICTOR_HORIZONTAL : PREDICTOR_NONE);
-  TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, s.rows_per_strip);
   LzwEncoder encoder;
   std::vector<uint8_t> encoded;
   uint32_t strip = 0;
@@ -331,16 +329,8 @@ TEST(LzwDecoder, DamagedStripsAreDecodedAsLibtiffDoesOrLeftToIt) {
     }
     if (damaged.empty()) continue;
     const std::string path = (dir.path() / ("d" + std::to_string(i) + ".tif")).string();
-    TIFF* out = TIFFOpen(path.c_str(), "w");
+    TIFF* out = CreateStrips(s, s.rows_per_strip, path);
     ASSERT_NE(out, nullptr);
-    TIFFSetField(out, TIFFTAG_IMAGEWIDTH, s.width);
-    TIFFSetField(out, TIFFTAG_IMAGELENGTH, s.rows_per_strip);
-    TIFFSetField(out, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(out, TIFFTAG_SAMPLESPERPIXEL, s.samples);
-    TIFFSetField(out, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-    TIFFSetField(out, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-    TIFFSetField(out, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
-    TIFFSetField(out, TIFFTAG_ROWSPERSTRIP, s.rows_per_strip);
     TIFFWriteRawStrip(out, 0, damaged.data(), static_cast<tmsize_t>(damaged.size()));
     TIFFWriteDirectory(out);
     TIFFClose(out);
