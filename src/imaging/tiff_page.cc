@@ -321,10 +321,11 @@ void TiffRowReader::LoadStrip(uint32_t strip) {
   const uint32_t rows = std::min(band_rows_, layout_.height - first);
   const tmsize_t want = static_cast<tmsize_t>(size_t{rows} * layout_.row_bytes);
   const uint32_t index = plane_ * layout_.strips_per_plane() + strip;
+  if (!lzw_strips_ || !DecodeLzwStripDirectly(index, rows)) {
+    if (TIFFReadEncodedStrip(file_.get(), index, buffer_.get(), want) < want) Fail();
+    if (!file_.damage().empty()) Fail();
+  }
   band_first_ = first;
-  if (lzw_strips_ && DecodeLzwStripDirectly(index, rows)) return;
-  if (TIFFReadEncodedStrip(file_.get(), index, buffer_.get(), want) < want) Fail();
-  if (!file_.damage().empty()) Fail();
 }
 
 // False, having reported nothing, for any strip not taken: libtiff decodes that one.
